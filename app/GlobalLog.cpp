@@ -1,0 +1,33 @@
+#include "app/GlobalLog.h"
+
+namespace
+{
+// Readers are the logging threads; the writer is whoever swaps the logger. The
+// read lock is re-entrant, so a logger may log again from inside its own call.
+juce::ReadWriteLock& slotLock()
+{
+    static juce::ReadWriteLock lock;
+    return lock;
+}
+
+ILogger* slot = nullptr;
+} // namespace
+
+ILogger* globalLogger()
+{
+    const juce::ScopedReadLock sl (slotLock());
+    return slot;
+}
+
+void setGlobalLogger (ILogger* logger)
+{
+    const juce::ScopedWriteLock sl (slotLock());
+    slot = logger;
+}
+
+void globalLog (const juce::String& line)
+{
+    const juce::ScopedReadLock sl (slotLock());
+    if (slot != nullptr)
+        slot->log (line);
+}

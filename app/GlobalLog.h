@@ -1,0 +1,15 @@
+#pragma once
+
+#include "app/ILogger.h"
+
+/** The process-wide logger slot: empty at start, filled by the main pane.
+    The protocol client, the device operations and port discovery log through it. */
+ILogger* globalLogger();
+
+/** Puts a logger into the slot (or empties it with nullptr). When this returns,
+    no call into the previous logger is still running on another thread, so its
+    owner may destroy it. */
+void setGlobalLogger (ILogger* logger);
+
+/** Hands the line to the logger in the slot, or drops it when the slot is empty. */
+void globalLog (const juce::String& line);

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/ILogger.h"
+#include "protocol/ITidewireClientListener.h"
+#include "protocol/TidewireClient.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+class ConnectionPane;
+class FileSystemPane;
+
+/** The main window's content: the tabs above the log view, the one protocol
+    client, the process-wide logger. */
+class MainPane final : public juce::Component,
+                       public ILogger,
+                       public ITidewireClientListener
+{
+public:
+    MainPane();
+    ~MainPane() override;
+
+    //==============================================================================
+    void paint (juce::Graphics& g) override;
+    void resized() override;
+
+    /** Appends one line to the log view (and to standard error); any thread. */
+    void log (juce::String line) override;
+
+    void eventReceived (int eventId, juce::int64 argument) override;
+    void propertyChanged (juce::Array<juce::uint16> path, int propertyId, int value) override;
+    void stringPropertyChanged (juce::Array<juce::uint16> path, int propertyId, juce::String value) override;
+
+    /** Every tab enabled. */
+    void deviceConnected();
+    /** Port closed, tab 0 selected, the other tabs disabled. */
+    void deviceDisconnected();
+
+    //==============================================================================
+    /** Device operations run on the message thread and may be re-entered through the
+        log flush; only one may run at a time. Hold one of these for the length of an
+        operation: when another is already running, isRunning() is false and the
+        caller must leave at once (the click is ignored). */
+    class DeviceOperation final
+    {
+    public:
+        explicit DeviceOperation (MainPane& owner);
+        ~DeviceOperation();
+        bool isRunning() const { return acquired; }
+
+    private:
+        MainPane& pane;
+        bool acquired = false;
+        JUCE_DECLARE_NON_COPYABLE (DeviceOperation)
+    };
+
+    bool isDeviceOperationRunning() const { return operationRunning; }
+
+    ConnectionPane* getConnectionPane() const;
+    FileSystemPane* getFileSystemPane() const;
+    juce::TabbedComponent& getTabs() const;
+    juce::TextEditor& getLogView() const;
+
+    /** The one protocol client of the program. */
+    TidewireClient client;
+
+private:
+    // (the rest is the implementer's: pending text and its lock, tabs, log view, ...)
+    bool operationRunning = false;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainPane)
+};

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** Receives the device's asynchronous events and property changes, on the client's thread. */
+class ITidewireClientListener
+{
+public:
+    virtual void eventReceived (int eventId, juce::int64 argument) = 0;
+    virtual void propertyChanged (juce::Array<juce::uint16> path, int propertyId, int value) = 0;
+    virtual void stringPropertyChanged (juce::Array<juce::uint16> path, int propertyId, juce::String value) = 0;
+    virtual ~ITidewireClientListener() = default;
+};

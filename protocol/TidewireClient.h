@@ -1,0 +1,90 @@
+#pragma once
+
+#include "protocol/DeviceIdentity.h"
+#include "protocol/FileSystemEntryInfo.h"
+#include "protocol/ITidewireClientListener.h"
+#include "protocol/MessageAssembler.h"
+#include "protocol/MessageQueue.h"
+
+#include <juce_events/juce_events.h>
+
+#include <atomic>
+#include <memory>
+
+class ReceivedMessage;
+class SerialPort;
+class SerialPortInputStream;
+class SerialPortOutputStream;
+class TidewireClientRequest;
+class TidewireClientResponse;
+
+/** The one object through which the program talks to the device: synchronous
+    exchanges for the caller, asynchronous messages for the listeners. */
+class TidewireClient final : public juce::ChangeListener,
+                             public juce::Thread
+{
+public:
+    TidewireClient();
+    ~TidewireClient() override;
+
+    //==============================================================================
+    /** Attaches an open port: new streams over it; a half-assembled message and
+        queued responses of a previous port are discarded. The port is not owned. */
+    void connect (SerialPort* port);
+
+    /** Lets go of the port: streams stopped and destroyed, port forgotten, so the
+        owner may close and release it. Later requests log "Not connected.". */
+    void disconnect();
+
+    bool isConnected() const;
+
+    void addListener (ITidewireClientListener* listener);
+    void removeListener (ITidewireClientListener* listener);
+
+    /** Makes every exchange fail at once (and wakes one that waits) until resetAbort;
+        used when the program quits in the middle of an operation. */
+    void abortOperations();
+    void resetAbort();
+    bool isAborted() const;
+
+    //==============================================================================
+    /** Writes the request, waits up to timeoutMs for its response and returns it,
+        or null after logging why. */
+    std::unique_ptr<TidewireClientResponse> sendRequestSync (TidewireClientRequest& request, int timeoutMs);
+
+    /** Writes the request and flushes: 0, or -1 when not connected. */
+    int sendRequest (TidewireClientRequest& request);
+
+    std::unique_ptr<TidewireClientResponse> receiveResponse (TidewireClientRequest& request, int timeoutMs);
+
+    /** The response factory: the response owning the message, or null after logging
+        why (the message is then destroyed). */
+    static std::unique_ptr<TidewireClientResponse> createResponse (std::unique_ptr<ReceivedMessage> message);
+
+    //==============================================================================
+    // Device operations: 0 on success, -1 on failure (after logging).
+    int openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize = nullptr);
+    int closeFile (juce::int64 handle);
+    int putFile (juce::String localPath, juce::String remotePath);
+    int getFile (juce::String remotePath, juce::String localPath);
+    int putFolder (juce::String localFolder, juce::String remoteFolder);
+    int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
+    int getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames, juce::StringArray* folderNames);
+    int getEntryInfo (juce::String path, bool isFolder, FileSystemEntryInfo& info);
+    int createFolder (juce::String path);
+    int deleteEntry (juce::String path);
+    int moveEntry (juce::String oldPath, juce::String newPath, bool isFolder);
+    int whoAmI (DeviceIdentity& identity);
+
+    //==============================================================================
+    /** Called by the input stream on its reader thread whenever bytes arrived. */
+    void changeListenerCallback (juce::ChangeBroadcaster* source) override;
+
+    void run() override;
+
+    void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
+
+private:
+    // (data members are the implementer's: port, streams, assembler, queues, listeners)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
+};
