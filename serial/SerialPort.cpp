@@ -1,0 +1,56 @@
+#include "serial/SerialPort.h"
+
+#include "serial/SerialPortHandle.h"
+
+SerialPort::SerialPort() : handle (std::make_shared<SerialPortHandle>())
+{
+}
+
+SerialPort::SerialPort (const juce::String& portName, const SerialPortSettings& settings) : SerialPort()
+{
+    open (portName);
+    configure (settings);
+}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+bool SerialPort::open (const juce::String& portName)
+{
+    // Opening again must not leave the previous port held and forgotten.
+    close();
+    return handle->open (SerialPortBackend::open (portName));
+}
+
+bool SerialPort::open (std::unique_ptr<SerialPortBackend> openedPort)
+{
+    close();
+    return handle->open (std::move (openedPort));
+}
+
+bool SerialPort::configure (const SerialPortSettings& settings)
+{
+    return handle->configure (settings);
+}
+
+bool SerialPort::close()
+{
+    return handle->close();
+}
+
+bool SerialPort::isOpen() const
+{
+    return handle->isOpen();
+}
+
+juce::String SerialPort::getDevicePath() const
+{
+    return handle->getDevicePath();
+}
+
+std::shared_ptr<SerialPortHandle> SerialPort::getHandle() const
+{
+    return handle;
+}

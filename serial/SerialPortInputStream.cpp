@@ -1,0 +1,123 @@
+#include "serial/SerialPortInputStream.h"
+
+#include "serial/SerialPort.h"
+#include "serial/SerialPortHandle.h"
+
+SerialPortInputStream::SerialPortInputStream (SerialPort& port)
+    : juce::Thread ("SerialInThread"), handle (port.getHandle()), opening (handle->getOpening())
+{
+    startThread();
+}
+
+SerialPortInputStream::~SerialPortInputStream()
+{
+    // The thread notices within one wait slice; a listener's callback may take longer,
+    // and the buffer and lock must outlive it.
+    signalThreadShouldExit();
+    waitForThreadToExit (-1);
+}
+
+juce::int64 SerialPortInputStream::getTotalLength()
+{
+    const juce::ScopedLock sl (lock);
+    return (juce::int64) numBytesAvailable;
+}
+
+bool SerialPortInputStream::isExhausted()
+{
+    const juce::ScopedLock sl (lock);
+    return numBytesAvailable == 0;
+}
+
+int SerialPortInputStream::read (void* destination, int maxBytes)
+{
+    if (maxBytes <= 0)
+        return 0;
+
+    const juce::ScopedLock sl (lock);
+    const auto n = juce::jmin ((size_t) maxBytes, numBytesAvailable);
+    if (n == 0)
+        return 0;
+
+    buffer.copyTo (destination, (int) readOffset, n);
+    readOffset += n;
+    numBytesAvailable -= n;
+    if (numBytesAvailable == 0)
+        readOffset = 0;
+    return (int) n;
+}
+
+juce::String SerialPortInputStream::readNextLine()
+{
+    // Each byte is one character: the device writes 8-bit text.
+    juce::String line;
+    line.preallocateBytes (32);
+    char c = 0;
+    while (read (&c, 1) == 1 && c != '\n')
+        line += (juce::juce_wchar) (unsigned char) c;
+
+    return line.trim();
+}
+
+juce::int64 SerialPortInputStream::getPosition()
+{
+    return -1;
+}
+
+bool SerialPortInputStream::setPosition (juce::int64)
+{
+    return false;
+}
+
+void SerialPortInputStream::setNotifyOnData (bool shouldNotify)
+{
+    const juce::ScopedLock sl (lock);
+    notifyOnData = shouldNotify;
+}
+
+void SerialPortInputStream::run()
+{
+    juce::HeapBlock<char> chunk (readChunkSize);
+
+    while (! threadShouldExit())
+    {
+        int received = 0;
+        {
+            const SerialPortHandle::Use port (*handle, opening);
+            if (! port)
+                break;
+
+            const auto waited = port->waitUntilReadable (waitSliceMs);
+            if (waited == SerialPortBackend::WaitResult::gone)
+                break;
+            if (waited != SerialPortBackend::WaitResult::ready)
+                continue;
+
+            received = port->read (chunk, readChunkSize);
+            if (received < 0)
+                break;
+        }
+
+        // Outside the Use: a listener may take its time, or even close the port.
+        if (received > 0)
+            deliver (chunk, received);
+    }
+}
+
+void SerialPortInputStream::deliver (const char* data, int numBytes)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (readOffset > 0)
+    {
+        buffer.removeSection (0, readOffset);
+        readOffset = 0;
+    }
+    if (buffer.getSize() < numBytesAvailable + (size_t) numBytes)
+        buffer.setSize (numBytesAvailable + (size_t) numBytes);
+    buffer.copyFrom (data, (int) numBytesAvailable, (size_t) numBytes);
+    numBytesAvailable += (size_t) numBytes;
+
+    if (notifyOnData)
+        sendSynchronousChangeMessage();
+}
