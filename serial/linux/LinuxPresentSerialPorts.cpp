@@ -98,7 +98,11 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
     juce::StringArray ttyNames;
     for (const auto& entry : entries)
         ttyNames.add (entry.path().filename().string());
-    ttyNames.sortNatural();
+    // ttyACM2 before ttyACM10; names differing only in case keep a fixed order too.
+    std::sort (ttyNames.begin(), ttyNames.end(), [] (const juce::String& a, const juce::String& b) {
+        const int natural = a.compareNatural (b);
+        return natural != 0 ? natural < 0 : a.compare (b) < 0;
+    });
 
     std::vector<PresentSerialPort> ports;
     for (auto& ttyName : ttyNames)
