@@ -1,0 +1,102 @@
+#pragma once
+
+// The device's flash file system, played by a folder of the host. Device paths
+// ("/mnt/nandfs/usr/a") map onto that folder; nothing outside it can be reached.
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace devsim
+{
+
+/** Broken-down local time as the device sends it (month 0-based). All zero for "no time". */
+struct DeviceTime
+{
+    int16_t year = 0;
+    int8_t month = 0, day = 0, hours = 0, minutes = 0;
+
+    static DeviceTime fromSeconds (time_t t);
+};
+
+struct EntryInfo
+{
+    std::string name;
+    bool exists = false;
+    int64_t size = 0;
+    bool readOnly = false;
+    DeviceTime changed, modified, accessed; // ctime, mtime, atime
+};
+
+/** Outcome of an operation: empty error text means success. */
+struct Outcome
+{
+    std::string error;
+    bool ok() const
+    {
+        return error.empty();
+    }
+};
+
+class DeviceFileSystem
+{
+public:
+    DeviceFileSystem() = default;
+    ~DeviceFileSystem();
+
+    /** Takes the host folder that plays the device's "/"; false when it is not a folder. */
+    bool setRoot (const std::string& hostFolder, std::string& error);
+    const std::string& root() const
+    {
+        return rootFolder;
+    }
+
+    void setFirstHandle (int64_t first)
+    {
+        nextHandle = first;
+    }
+
+    Outcome entryInfo (const std::string& path, EntryInfo& info);
+    Outcome createEntry (const std::string& path, bool isFolder);
+    Outcome moveEntry (const std::string& oldPath, const std::string& newPath);
+    Outcome deleteEntry (const std::string& path);
+    Outcome folderContents (const std::string& path, std::vector<std::string>& files,
+                            std::vector<std::string>& folders);
+
+    /** access 1 opens an existing file for reading, 2 creates or truncates it for writing. */
+    Outcome openFile (const std::string& path, int access, int64_t& handle, int64_t& size);
+    Outcome readFile (int64_t handle, uint32_t count, std::vector<uint8_t>& data);
+    Outcome writeFile (int64_t handle, const uint8_t* data, size_t count);
+    Outcome seekFile (int64_t handle, int64_t offset, int origin);
+    Outcome closeFile (int64_t handle);
+    void closeAll();
+
+    size_t openFileCount() const
+    {
+        return files.size();
+    }
+
+private:
+    /** Maps a device path onto the host. The last component is left unresolved (so a
+        link itself can be moved or deleted), everything above it is resolved and must
+        stay inside the root, and so must a link in the last place. */
+    Outcome resolve (const std::string& devicePath, std::string& hostPath) const;
+    bool inside (const std::string& hostPath) const;
+
+    struct OpenFile
+    {
+        int fd = -1;
+        std::string path;
+    };
+
+    std::string rootFolder;
+    std::map<int64_t, OpenFile> files;
+    int64_t nextHandle = 4096;
+};
+
+/** The last component of a device path ("" for "/"), trailing slashes ignored. */
+std::string lastComponent (const std::string& devicePath);
+
+} // namespace devsim

@@ -1,0 +1,472 @@
+#include "Link.h"
+
+#include "Wire.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace devsim
+{
+
+namespace
+{
+constexpr int64_t chunkPauseUs = 1000;     // between the pieces of a chunked message
+constexpr int64_t drainPollUs = 10000;     // how often a hang-up checks whether the client has read everything
+constexpr int64_t drainSettleUs = 20000;   // at least this long after the last byte before hanging up
+constexpr int64_t drainLimitUs = 2000000;  // hang up anyway after this long
+constexpr size_t readBlock = 8192;
+
+int64_t nowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds> (steady_clock::now().time_since_epoch()).count();
+}
+
+/** Bytes one paced read or write may move: about 20 ms worth at the given rate. */
+size_t rateSlice (int64_t bytesPerSecond)
+{
+    return (size_t) std::max<int64_t> (1, bytesPerSecond / 50);
+}
+
+void closeFd (int& fd)
+{
+    if (fd >= 0)
+        ::close (fd);
+    fd = -1;
+}
+} // namespace
+
+Link::Link (const Options& o, Device& d, DeviceFileSystem& f, DeviceRoot& r)
+    : options (o), device (d), fs (f), deviceRoot (r)
+{
+}
+
+Link::~Link()
+{
+    closePty();
+    closeFd (signalFd);
+}
+
+bool Link::open (std::string& error)
+{
+    sigset_t signals;
+    sigemptyset (&signals);
+    sigaddset (&signals, SIGINT);
+    sigaddset (&signals, SIGTERM);
+    ::sigprocmask (SIG_BLOCK, &signals, nullptr);
+    ::signal (SIGPIPE, SIG_IGN);
+    signalFd = ::signalfd (-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0)
+    {
+        error = std::string ("signalfd: ") + std::strerror (errno);
+        return false;
+    }
+
+    masterFd = ::posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (masterFd < 0 || ::grantpt (masterFd) != 0 || ::unlockpt (masterFd) != 0)
+    {
+        error = std::string ("pseudo-terminal: ") + std::strerror (errno);
+        return false;
+    }
+    char name[128];
+    if (::ptsname_r (masterFd, name, sizeof name) != 0)
+    {
+        error = std::string ("ptsname: ") + std::strerror (errno);
+        return false;
+    }
+    slaveName = name;
+
+    // Our own slave descriptor stays open for the whole run: without it the master
+    // reports a hang-up whenever no client is attached, and a client could not close
+    // and reopen the port.
+    slaveFd = ::open (name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd < 0)
+    {
+        error = "can't open " + slaveName + ": " + std::strerror (errno);
+        return false;
+    }
+    termios tio;
+    if (::tcgetattr (slaveFd, &tio) == 0)
+    {
+        ::cfmakeraw (&tio);
+        ::cfsetspeed (&tio, B115200);
+        ::tcsetattr (slaveFd, TCSANOW, &tio);
+    }
+    ::fcntl (masterFd, F_SETFL, ::fcntl (masterFd, F_GETFL) | O_NONBLOCK);
+
+    // Opens and closes of the slave by clients: a session ends when the last client
+    // descriptor closes (see clientClosed).
+    watchFd = ::inotify_init1 (IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd >= 0 && ::inotify_add_watch (watchFd, name, IN_OPEN | IN_CLOSE) < 0)
+        closeFd (watchFd);
+    if (watchFd < 0)
+        std::fprintf (stderr, "nubo-devsim: can't watch %s (%s); reopening the port may fail\n", name,
+                      std::strerror (errno));
+
+    const auto now = nowUs();
+    if (options.asyncEveryMs > 0)
+        nextAsyncUs = now + options.asyncEveryMs * (int64_t) 1000;
+    return true;
+}
+
+//==============================================================================
+int Link::run()
+{
+    for (;;)
+    {
+        pump (nowUs());
+
+        pollfd fds[3];
+        int count = 0;
+        fds[count++] = { signalFd, POLLIN, 0 };
+        const int watchIndex = watchFd >= 0 ? count : -1;
+        if (watchFd >= 0)
+            fds[count++] = { watchFd, POLLIN, 0 };
+        int masterIndex = -1;
+        if (state == State::live)
+        {
+            const auto now = nowUs();
+            short events = 0;
+            if (now >= nextReadUs)
+                events |= POLLIN;
+            if (waitingWritable)
+                events |= POLLOUT;
+            masterIndex = count;
+            fds[count++] = { masterFd, events, 0 };
+        }
+
+        const int r = ::poll (fds, (nfds_t) count, pollTimeoutMs (nowUs()));
+        if (r < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            std::fprintf (stderr, "nubo-devsim: poll: %s\n", std::strerror (errno));
+            return 1;
+        }
+
+        if (fds[0].revents != 0)
+        {
+            signalfd_siginfo info;
+            if (::read (signalFd, &info, sizeof info) == (ssize_t) sizeof info && options.verbose)
+                std::fprintf (stderr, "nubo-devsim: signal %u, stopping\n", info.ssi_signo);
+            return 0;
+        }
+        // Closes before reads: bytes of a new session must not be thrown away with the old one.
+        if (watchIndex >= 0 && fds[watchIndex].revents != 0)
+            watchEvents();
+        if (masterIndex >= 0 && state == State::live)
+        {
+            const auto revents = fds[masterIndex].revents;
+            if (revents & POLLOUT)
+                waitingWritable = false;
+            if (revents & POLLIN)
+                readRequests (nowUs());
+            else if (revents & (POLLHUP | POLLERR | POLLNVAL))
+                hangUp ("the pseudo-terminal failed");
+        }
+    }
+}
+
+int Link::pollTimeoutMs (int64_t now) const
+{
+    int64_t due = INT64_MAX;
+    if (state == State::live)
+    {
+        if (current.empty() && ! scheduled.empty())
+            due = std::min (due, scheduled.begin()->first.first);
+        if (! current.empty() && ! waitingWritable)
+            due = std::min (due, nextWriteUs);
+        if (now < nextReadUs)
+            due = std::min (due, nextReadUs);
+        if (options.asyncEveryMs > 0)
+            due = std::min (due, nextAsyncUs);
+    }
+    else if (state == State::draining)
+    {
+        due = now + drainPollUs;
+    }
+    if (due == INT64_MAX)
+        return -1;
+    // Round up, and never 0: pump has already done everything that was due.
+    const auto ms = (due - now + 999) / 1000;
+    return (int) std::clamp<int64_t> (ms, 1, INT_MAX);
+}
+
+//==============================================================================
+void Link::pump (int64_t now)
+{
+    if (state == State::draining)
+    {
+        int waiting = 0;
+        if (::ioctl (slaveFd, TIOCINQ, &waiting) != 0)
+            waiting = 0;
+        if ((now - lastWriteUs >= drainSettleUs && waiting == 0) || now - drainStartUs >= drainLimitUs)
+            hangUp ("the byte budget for sending is used up");
+        return;
+    }
+    if (state != State::live)
+        return;
+
+    if (options.asyncEveryMs > 0 && now >= nextAsyncUs)
+    {
+        // With no client on the port there is nobody to hear them; they would only pile up.
+        if (watchFd < 0 || openers > 0)
+            scheduleAsynchronousSet (now);
+        const int64_t period = options.asyncEveryMs * (int64_t) 1000;
+        nextAsyncUs += period;
+        if (nextAsyncUs <= now)
+            nextAsyncUs = now + period;
+    }
+
+    for (;;)
+    {
+        if (current.empty())
+        {
+            if (scheduled.empty() || scheduled.begin()->first.first > now)
+                return;
+            current = std::move (scheduled.begin()->second);
+            scheduled.erase (scheduled.begin());
+            currentOffset = 0;
+            if (options.verbose)
+                std::fprintf (stderr, "nubo-devsim: sending %s\n", Device::describe (current).c_str());
+        }
+        if (waitingWritable || now < nextWriteUs)
+            return;
+
+        size_t n = current.size() - currentOffset;
+        if (options.chunk > 0)
+            n = std::min (n, options.chunk);
+        if (options.rate > 0)
+            n = std::min (n, rateSlice (options.rate));
+        if (options.hangupAfterSent >= 0)
+            n = (size_t) std::min<int64_t> ((int64_t) n, options.hangupAfterSent - bytesSent);
+
+        if (n > 0)
+        {
+            const auto w = ::write (masterFd, current.data() + currentOffset, n);
+            if (w < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                {
+                    waitingWritable = true;
+                    return;
+                }
+                hangUp ("writing to the pseudo-terminal failed");
+                return;
+            }
+            currentOffset += (size_t) w;
+            bytesSent += w;
+            lastWriteUs = now;
+            if (options.rate > 0)
+                nextWriteUs = std::max (now, nextWriteUs) + w * (int64_t) 1000000 / options.rate;
+            if (options.chunk > 0)
+                nextWriteUs = std::max (nextWriteUs, now + chunkPauseUs);
+            if (currentOffset == current.size())
+            {
+                current.clear();
+                currentOffset = 0;
+            }
+        }
+
+        if (options.hangupAfterSent >= 0 && bytesSent >= options.hangupAfterSent)
+        {
+            state = State::draining;
+            drainStartUs = now;
+            if (options.verbose)
+                std::fprintf (stderr, "nubo-devsim: %lld bytes sent, hanging up once the client has read them\n",
+                              (long long) bytesSent);
+            return;
+        }
+        now = nowUs();
+    }
+}
+
+void Link::readRequests (int64_t now)
+{
+    size_t cap = readBlock;
+    if (options.rate > 0)
+        cap = std::min (cap, rateSlice (options.rate));
+    if (options.hangupAfterReceived >= 0)
+        cap = (size_t) std::min<int64_t> ((int64_t) cap, options.hangupAfterReceived - bytesReceived);
+    if (cap == 0)
+    {
+        hangUp ("the byte budget for receiving is used up");
+        return;
+    }
+
+    uint8_t buffer[readBlock];
+    const auto n = ::read (masterFd, buffer, cap);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    if (n <= 0)
+    {
+        hangUp ("reading the pseudo-terminal failed");
+        return;
+    }
+    bytesReceived += n;
+    if (exclusiveMayBeSet)
+    {
+        // A client asks for exclusive use right after opening, and since our own descriptor
+        // keeps the tty alive that would outlast it and refuse its next open. Clearing it at
+        // its first bytes (before anything is answered) leaves no window for a quick
+        // close-and-reopen; the client's flock still keeps a second program out.
+        ::ioctl (slaveFd, TIOCNXCL);
+        exclusiveMayBeSet = false;
+    }
+    if (options.rate > 0)
+        nextReadUs = std::max (now, nextReadUs) + n * (int64_t) 1000000 / options.rate;
+    received.insert (received.end(), buffer, buffer + n);
+
+    if (options.hangupAfterReceived >= 0 && bytesReceived >= options.hangupAfterReceived)
+    {
+        hangUp ("the byte budget for receiving is used up");
+        return;
+    }
+    takeRequests (now);
+}
+
+void Link::takeRequests (int64_t now)
+{
+    size_t offset = 0;
+    while (received.size() - offset >= headerSize)
+    {
+        const auto* h = received.data() + offset;
+        const auto id = (uint16_t) (h[0] | (h[1] << 8));
+        const auto size = (uint32_t) h[2] | ((uint32_t) h[3] << 8) | ((uint32_t) h[4] << 16) | ((uint32_t) h[5] << 24);
+        if (id > maxMessageId || size > maxBodySize)
+        {
+            // As the device does: the six header bytes are dropped and framing goes on after them.
+            std::fprintf (stderr, "nubo-devsim: dropped a bad header (id %u, body size %u)\n", id, size);
+            offset += headerSize;
+            continue;
+        }
+        if (received.size() - offset < headerSize + size)
+            break;
+        answer (id, h + headerSize, size, now);
+        offset += headerSize + size;
+        if (state != State::live)
+            break;
+    }
+    received.erase (received.begin(), received.begin() + (std::ptrdiff_t) offset);
+}
+
+void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
+{
+    const auto number = ++requestCount;
+    auto reply = device.handle (id, body, size);
+    if (options.verbose)
+        std::fprintf (stderr, "nubo-devsim: request %llu id=%u size=%zu\n", (unsigned long long) number, id, size);
+
+    int64_t release = now + options.delayMs * (int64_t) 1000;
+    if (auto late = options.lateMs.find (number); late != options.lateMs.end())
+        release += late->second * (int64_t) 1000;
+
+    if (options.drop.count (number) != 0)
+    {
+        if (options.verbose)
+            std::fprintf (stderr, "nubo-devsim: dropping response %llu\n", (unsigned long long) number);
+    }
+    else
+    {
+        if (auto g = options.garbage.find (number); g != options.garbage.end())
+            reply.insert (reply.begin(), (size_t) g->second, (uint8_t) 0xff);
+        schedule (release, std::move (reply));
+    }
+
+    if (options.asyncAfter.count (number) != 0)
+        scheduleAsynchronousSet (release);
+}
+
+void Link::schedule (int64_t releaseUs, Message message)
+{
+    scheduled.emplace (std::make_pair (releaseUs, sequence++), std::move (message));
+}
+
+void Link::scheduleAsynchronousSet (int64_t releaseUs)
+{
+    for (auto& m : Device::asynchronousSet())
+        schedule (releaseUs, std::move (m));
+}
+
+//==============================================================================
+void Link::watchEvents()
+{
+    alignas (inotify_event) char buffer[4096];
+    for (;;)
+    {
+        const auto n = ::read (watchFd, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        for (char* p = buffer; p < buffer + n;)
+        {
+            const auto* e = reinterpret_cast<const inotify_event*> (p);
+            p += sizeof (inotify_event) + e->len;
+            if (e->mask & IN_OPEN)
+            {
+                ++openers;
+                exclusiveMayBeSet = true;
+                if (options.verbose)
+                    std::fprintf (stderr, "nubo-devsim: port opened\n");
+            }
+            if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+            {
+                openers = std::max (0, openers - 1);
+                if (options.verbose)
+                    std::fprintf (stderr, "nubo-devsim: port closed\n");
+                if (openers == 0 && state == State::live)
+                    clientClosed();
+            }
+        }
+    }
+}
+
+void Link::clientClosed()
+{
+    // The host let go of the port: what it did not read is lost, a half-received
+    // request will never be completed, and the next client starts afresh.
+    ::ioctl (slaveFd, TIOCNXCL);
+    ::tcflush (slaveFd, TCIFLUSH);
+    received.clear();
+    scheduled.clear();
+    current.clear();
+    currentOffset = 0;
+    waitingWritable = false;
+}
+
+void Link::hangUp (const char* why)
+{
+    std::fprintf (stderr, "nubo-devsim: hanging up (%s) after %lld bytes sent, %lld received; idle until a signal\n",
+                  why, (long long) bytesSent, (long long) bytesReceived);
+    // Unplugged first: a client that sees the hang-up finds the device gone too.
+    deviceRoot.unplug();
+    closePty();
+    fs.closeAll();
+    received.clear();
+    scheduled.clear();
+    current.clear();
+    state = State::hungUp;
+}
+
+void Link::closePty()
+{
+    closeFd (watchFd);
+    closeFd (masterFd);
+    closeFd (slaveFd);
+}
+
+} // namespace devsim

@@ -1,0 +1,80 @@
+#pragma once
+
+// The device's end of the USB serial link, played by the master side of a
+// pseudo-terminal: framing of incoming requests, the outgoing schedule and the
+// fault injection that the tests ask for. Single-threaded, driven by poll.
+
+#include "Device.h"
+#include "DeviceRoot.h"
+#include "Options.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace devsim
+{
+
+class Link
+{
+public:
+    Link (const Options& options, Device& device, DeviceFileSystem& fileSystem, DeviceRoot& deviceRoot);
+    ~Link();
+
+    /** Opens the pseudo-terminal, the signal and the open/close watches. */
+    bool open (std::string& error);
+    const std::string& slavePath() const
+    {
+        return slaveName;
+    }
+
+    /** Serves the link until SIGINT or SIGTERM; returns the exit status. */
+    int run();
+
+private:
+    enum class State
+    {
+        live,     // serving requests
+        draining, // the byte budget is sent; waiting for the client to read it before hanging up
+        hungUp    // pty closed; idle until a signal
+    };
+
+    void pump (int64_t now);
+    int pollTimeoutMs (int64_t now) const;
+    void readRequests (int64_t now);
+    void takeRequests (int64_t now);
+    void answer (uint16_t id, const uint8_t* body, size_t size, int64_t now);
+    void schedule (int64_t releaseUs, Message message);
+    void scheduleAsynchronousSet (int64_t releaseUs);
+    void watchEvents();
+    void clientClosed();
+    void hangUp (const char* why);
+    void closePty();
+
+    const Options& options;
+    Device& device;
+    DeviceFileSystem& fs;
+    DeviceRoot& deviceRoot;
+
+    int masterFd = -1, slaveFd = -1, signalFd = -1, watchFd = -1;
+    std::string slaveName;
+    State state = State::live;
+    int openers = 0; // client descriptors open on the slave, as the watch reports them
+    bool exclusiveMayBeSet = false;
+
+    std::vector<uint8_t> received;   // bytes not yet framed
+    uint64_t requestCount = 0;       // accepted requests; the Nth request gets the Nth response
+    uint64_t sequence = 0;           // keeps messages released at the same time in order
+    std::map<std::pair<int64_t, uint64_t>, Message> scheduled; // (release time, sequence)
+    Message current;                 // the message being written, whole before the next starts
+    size_t currentOffset = 0;
+    bool waitingWritable = false;
+
+    int64_t bytesSent = 0, bytesReceived = 0;
+    int64_t nextWriteUs = 0, nextReadUs = 0, nextAsyncUs = 0;
+    int64_t drainStartUs = 0, lastWriteUs = 0;
+};
+
+} // namespace devsim

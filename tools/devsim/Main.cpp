@@ -1,0 +1,64 @@
+// nubo-devsim: a Nubo device on a pseudo-terminal, for the tests, the benchmark,
+// the demo and for development without a device at hand. See --help.
+
+#include "Device.h"
+#include "DeviceFileSystem.h"
+#include "DeviceRoot.h"
+#include "Link.h"
+#include "Options.h"
+
+#include <cstdio>
+
+int main (int argc, char** argv)
+{
+    using namespace devsim;
+
+    Options options;
+    switch (parseOptions (argc, argv, options))
+    {
+        case ParseResult::help: std::fputs (helpText().c_str(), stdout); return 0;
+        case ParseResult::error: return 2;
+        case ParseResult::run: break;
+    }
+
+    std::string error;
+    DeviceFileSystem fs;
+    if (! fs.setRoot (options.fsRoot, error))
+    {
+        std::fprintf (stderr, "nubo-devsim: --fs: %s\n", error.c_str());
+        return 1;
+    }
+    fs.setFirstHandle (options.firstHandle);
+
+    RequestLog log;
+    if (! options.logFile.empty() && ! log.open (options.logFile, error))
+    {
+        std::fprintf (stderr, "nubo-devsim: %s\n", error.c_str());
+        return 1;
+    }
+
+    Device device (options, fs, log);
+    DeviceRoot deviceRoot;
+    int status = 1;
+    {
+        Link link (options, device, fs, deviceRoot);
+        if (! link.open (error))
+        {
+            std::fprintf (stderr, "nubo-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        if (! options.deviceRoot.empty() && ! deviceRoot.plugIn (options, link.slavePath(), error))
+        {
+            std::fprintf (stderr, "nubo-devsim: --device-root: %s\n", error.c_str());
+            deviceRoot.unplug();
+            return 1;
+        }
+
+        std::printf ("READY %s\n", link.slavePath().c_str());
+        std::fflush (stdout);
+
+        status = link.run();
+    }
+    deviceRoot.unplug();
+    return status;
+}

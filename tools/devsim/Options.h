@@ -1,0 +1,60 @@
+#pragma once
+
+// Command line of nubo-devsim.
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+namespace devsim
+{
+
+struct Options
+{
+    // The device's file system.
+    std::string fsRoot;
+    int64_t firstHandle = 4096;
+
+    // The USB device as the host's sysfs shows it.
+    std::string deviceRoot;
+    std::string ttyName = "ttyACM0";
+    int usbPort = 2;
+    uint16_t vendorId = 0x7a3c, productId = 0x0511, revision = 0x0100;
+    std::string product = "Nubo Device", manufacturer = "Nubo", usbSerial = "SIM-0001";
+
+    // The WhoAmI answer.
+    uint16_t familyId = 0x1, deviceId = 0x2a, protocolVersion = 0x0100, firmwareVersion = 0x0203;
+    std::string text1 = "Nubo Simulator", text2 = "Serial SIM-0001";
+
+    std::string logFile;
+    bool verbose = false;
+
+    // Faults; requests and responses are counted from 1 in arrival order.
+    int delayMs = 0;
+    std::set<uint64_t> drop;
+    std::map<uint64_t, int> lateMs;
+    size_t chunk = 0;
+    int64_t rate = 0; // bytes per second, 0 = unlimited
+    std::map<uint64_t, int> garbage;
+    int64_t hangupAfterSent = -1;
+    int64_t hangupAfterReceived = -1;
+    int asyncEveryMs = 0;
+    std::set<uint64_t> asyncAfter;
+    bool unsafeNames = false;
+};
+
+enum class ParseResult
+{
+    run,
+    help,
+    error
+};
+
+/** Fills the options from argv; on error writes the reason to standard error. */
+ParseResult parseOptions (int argc, char** argv, Options& options);
+
+/** The --help text: every option with one line, then the request log format. */
+std::string helpText();
+
+} // namespace devsim
