@@ -96,19 +96,6 @@ TEST (MessageAssembler, CutsAStreamAtEverySplitPoint)
     }
 }
 
-TEST (MessageAssembler, AssemblesOneByteAtATime)
-{
-    const auto stream = joined ({first, second, third});
-    MessageAssembler assembler;
-    Collected collected;
-
-    for (size_t i = 0; i < stream.getSize(); ++i)
-        assembler.append (static_cast<const char*> (stream.getData()) + i, 1, collected.sink());
-
-    ASSERT_EQ (collected.total(), 3u);
-    EXPECT_EQ (collected.responses[1], third);
-}
-
 TEST (MessageAssembler, DrainRoutesAsynchronousIdsApart)
 {
     juce::MemoryBlock stream;

@@ -113,12 +113,6 @@ TEST (ReceivedMessage, ReadsLittleEndianPrimitives)
     EXPECT_FALSE (message->hasOverrun());
 }
 
-TEST (ReceivedMessage, ReadsAllZeroTimestampAsTheZeroTime)
-{
-    auto message = cursorOnBody (received (framed (2, "000000000000")));
-    EXPECT_EQ (message->readTimestamp(), juce::Time());
-}
-
 TEST (ReceivedMessage, ReadsIncomingStrings)
 {
     const struct
@@ -183,15 +177,4 @@ TEST (ReceivedMessage, FieldsThatOverrunTheBodyReadAsEmpty)
         EXPECT_EQ (message->bytesLeft(), 0);
         EXPECT_EQ (message->readUInt8(), 0);
     }
-}
-
-TEST (ReceivedMessage, ReadBytesPointsIntoTheMessage)
-{
-    auto message = cursorOnBody (received (framed (0x0d, "414243")));
-    const auto* empty = message->readBytes (0);
-    const auto* data = message->readBytes (3);
-    ASSERT_NE (data, nullptr);
-    EXPECT_EQ (empty, data);
-    EXPECT_EQ (juce::String::fromUTF8 ((const char*) data, 3), "ABC");
-    EXPECT_FALSE (message->hasOverrun());
 }
