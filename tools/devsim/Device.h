@@ -15,7 +15,19 @@ namespace devsim
 
 using Message = std::vector<uint8_t>;
 
-/** The --log file: one line per request, appended with a single write each. */
+/** The --log file: one line per accepted request, in arrival order, appended with a
+    single write each (so a test may read it at any time):
+
+        <serial> <RequestClassName> <key=value ...>
+
+    Numbers in decimal; string fields come last and are written raw. For example
+        7 FileSystemEntryInfoRequest isFolder=1 path=/mnt/nandfs/usr/a
+        8 FileReadRequest handle=4096 count=8169
+        9 FileWriteRequest handle=4096 length=100
+        11 FileSystemEntryMoveRequest isFolder=0 flagA=0 flagB=1 old=/a new=/b
+        12 FileOpenRequest access=1 readFlag=1 path=/x
+    Other IDs are logged as "UnknownRequest id=<id> size=<body size>", bodies too short
+    for their fields as "MalformedRequest id=<id> size=<body size>". */
 class RequestLog
 {
 public:
