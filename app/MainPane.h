@@ -6,6 +6,9 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <atomic>
+#include <memory>
+
 class ConnectionPane;
 class FileSystemPane;
 
@@ -64,8 +67,30 @@ public:
     TidewireClient client;
 
 private:
-    // (the rest is the implementer's: pending text and its lock, tabs, log view, ...)
+    /** Moves the pending text into the log view; message thread. */
+    void flushPendingLog();
+
+    /** Brings lines logged on other threads to the message thread without making
+        the logging thread wait. */
+    class LogFlusher final : public juce::AsyncUpdater
+    {
+    public:
+        explicit LogFlusher (MainPane& owner) : pane (owner) {}
+        void handleAsyncUpdate() override { pane.flushPendingLog(); }
+
+    private:
+        MainPane& pane;
+    };
+
+    juce::String pendingLogText;
+    juce::CriticalSection pendingLogLock;
+    std::unique_ptr<juce::TabbedComponent> tabs;
+    std::unique_ptr<juce::TextEditor> logView;
+    ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
+    FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
+    LogFlusher logFlusher { *this };
     bool operationRunning = false;
+    std::atomic<bool> tearingDown { false }; // lines logged from here on go to standard error only
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainPane)
 };

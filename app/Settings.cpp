@@ -10,7 +10,7 @@ juce::File configFolder()
 {
     if (const char* xdg = std::getenv ("XDG_CONFIG_HOME"))
     {
-        const juce::String path (juce::CharPointer_UTF8 (xdg), juce::CharPointer_UTF8 (xdg) + std::strlen (xdg));
+        const auto path = juce::String::fromUTF8 (xdg);
         if (juce::File::isAbsolutePath (path))
             return juce::File (path);
     }

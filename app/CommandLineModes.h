@@ -1,0 +1,39 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <optional>
+
+class ConnectionPane;
+
+/** The production line's unattended runs, chosen by the first token of the command
+    line: "auto" (connect, update the firmware) and "getmac <path>" (connect, store
+    the device's MAC-address file at path). */
+class CommandLineModes final
+{
+public:
+    enum class Mode
+    {
+        none,
+        autoUpdate,
+        getMac
+    };
+
+    /** Splits the command line as JUCE does: blanks outside double quotes end a token;
+        quoted runs stay whole and keep their quotes. */
+    static juce::StringArray tokenise (const juce::String& commandLine);
+
+    /** Which mode the first token names (exact, case-sensitive), if any. */
+    static Mode modeOf (const juce::StringArray& tokens);
+
+    /** The local path of a getmac run: without surrounding double quotes, and
+        relative paths taken from the current folder. */
+    static juce::String localPathOf (const juce::StringArray& tokens);
+
+    /** Runs the mode the command line names on the pane; the exit status (0 or -1)
+        when a mode ran, nothing when the program is to run interactively. */
+    static std::optional<int> run (const juce::String& commandLine, ConnectionPane& pane);
+
+private:
+    CommandLineModes() = delete;
+};

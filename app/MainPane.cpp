@@ -1,0 +1,195 @@
+#include "app/MainPane.h"
+
+#include "app/GlobalLog.h"
+#include "panes/ConnectionPane.h"
+#include "panes/FileSystemPane.h"
+
+#include <cstdio>
+
+namespace
+{
+void writeToStandardError (const juce::String& line)
+{
+    const auto text = line + "\n";
+    std::fwrite (text.toRawUTF8(), 1, text.getNumBytesAsUTF8(), stderr);
+    std::fflush (stderr);
+}
+} // namespace
+
+MainPane::MainPane()
+{
+    tabs = std::make_unique<juce::TabbedComponent> (juce::TabbedButtonBar::TabsAtTop);
+    addAndMakeVisible (tabs.get());
+    tabs->setTabBarDepth (28);
+
+    connectionPane = new ConnectionPane (this);
+    tabs->addTab ("Connection", juce::Colours::white, connectionPane, true);
+    fileSystemPane = new FileSystemPane (this);
+    tabs->addTab ("File System", juce::Colours::white, fileSystemPane, true);
+    tabs->setCurrentTabIndex (0);
+
+    logView = std::make_unique<juce::TextEditor> ("Log");
+    addAndMakeVisible (logView.get());
+    logView->setMultiLine (true, true);
+    logView->setReturnKeyStartsNewLine (true);
+    logView->setReadOnly (false);
+    logView->setScrollbarsShown (true);
+    logView->setCaretVisible (true);
+    logView->setPopupMenuEnabled (true);
+    logView->setColour (juce::TextEditor::shadowColourId, juce::Colour (0x8a191818));
+    logView->setText ({});
+
+    setSize (600, 400);
+
+    // Lines logged before this point (port discovery while the Connection pane
+    // filled its box) were dropped by the empty slot, as intended.
+    setGlobalLogger (this);
+    client.addListener (this);
+
+    deviceDisconnected();
+}
+
+MainPane::~MainPane()
+{
+    // Nothing may reach this pane, its log view or the port once teardown starts:
+    // leave the logger slot (waits for a line being handed over), stop hearing
+    // from the client, and stop the client's streams before the port goes.
+    tearingDown = true;
+    if (globalLogger() == this)
+        setGlobalLogger (nullptr);
+    client.removeListener (this);
+    client.disconnect();
+    logFlusher.cancelPendingUpdate();
+
+    connectionPane = nullptr;
+    fileSystemPane = nullptr;
+    tabs.reset();
+    logView.reset();
+}
+
+//==============================================================================
+void MainPane::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colour (0xffdddddd));
+}
+
+void MainPane::resized()
+{
+    const auto w = getWidth();
+    const auto h = getHeight();
+    tabs->setBounds (8, 8, w - 16, h - 146);
+    logView->setBounds (16, h - 122, w - 32, 106);
+}
+
+//==============================================================================
+void MainPane::log (juce::String line)
+{
+    {
+        const juce::ScopedLock sl (pendingLogLock);
+        pendingLogText << line << '\n';
+        // Under the lock, so standard error sees the lines in the log's order.
+        writeToStandardError (line);
+        if (tearingDown)
+        {
+            pendingLogText.clear();
+            return;
+        }
+    }
+
+    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+    if (mm != nullptr && mm->isThisTheMessageThread())
+    {
+        flushPendingLog();
+        // Device operations run on this thread; letting pending messages through
+        // here is what keeps the window painting while one runs.
+        mm->runDispatchLoopUntil (0);
+    }
+    else
+    {
+        // Never wait for the message thread: it may be the one stopping this thread.
+        logFlusher.triggerAsyncUpdate();
+    }
+}
+
+void MainPane::flushPendingLog()
+{
+    juce::String text;
+    {
+        const juce::ScopedLock sl (pendingLogLock);
+        text.swapWith (pendingLogText);
+    }
+
+    if (text.isNotEmpty() && logView != nullptr)
+        logView->insertTextAtCaret (text);
+}
+
+//==============================================================================
+void MainPane::eventReceived (int eventId, juce::int64 argument)
+{
+    log ("Event " + juce::String (eventId) + ", arg " + juce::String ((juce::int32) argument) + ".");
+}
+
+void MainPane::propertyChanged (juce::Array<juce::uint16>, int propertyId, int value)
+{
+    log ("Prop " + juce::String (propertyId) + ": value " + juce::String (value) + ".");
+}
+
+void MainPane::stringPropertyChanged (juce::Array<juce::uint16>, int propertyId, juce::String value)
+{
+    log ("Prop " + juce::String (propertyId) + ":");
+    log (value);
+}
+
+//==============================================================================
+void MainPane::deviceConnected()
+{
+    auto& bar = tabs->getTabbedButtonBar();
+    for (int i = 0; i < bar.getNumTabs(); ++i)
+        bar.getTabButton (i)->setEnabled (true);
+}
+
+void MainPane::deviceDisconnected()
+{
+    if (connectionPane != nullptr)
+        connectionPane->closePort();
+
+    tabs->setCurrentTabIndex (0);
+
+    auto& bar = tabs->getTabbedButtonBar();
+    for (int i = 1; i < bar.getNumTabs(); ++i)
+        bar.getTabButton (i)->setEnabled (false);
+}
+
+//==============================================================================
+MainPane::DeviceOperation::DeviceOperation (MainPane& owner) : pane (owner)
+{
+    if (! pane.operationRunning)
+        pane.operationRunning = acquired = true;
+}
+
+MainPane::DeviceOperation::~DeviceOperation()
+{
+    if (acquired)
+        pane.operationRunning = false;
+}
+
+//==============================================================================
+ConnectionPane* MainPane::getConnectionPane() const
+{
+    return connectionPane;
+}
+
+FileSystemPane* MainPane::getFileSystemPane() const
+{
+    return fileSystemPane;
+}
+
+juce::TabbedComponent& MainPane::getTabs() const
+{
+    return *tabs;
+}
+
+juce::TextEditor& MainPane::getLogView() const
+{
+    return *logView;
+}

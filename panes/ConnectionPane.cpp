@@ -1,0 +1,335 @@
+#include "panes/ConnectionPane.h"
+
+#include "app/MainPane.h"
+#include "app/MessageBoxes.h"
+#include "app/Settings.h"
+#include "protocol/DeviceIdentity.h"
+#include "serial/SerialPort.h"
+#include "serial/SerialPortDiscovery.h"
+#include "serial/SerialPortSettings.h"
+
+namespace
+{
+constexpr int deviceOnlyFilter = 1; // discovery lists only ports with the device's hardware ID
+
+void styleLabel (juce::Label& label)
+{
+    label.setFont (juce::Font (15.0f, juce::Font::plain));
+    label.setJustificationType (juce::Justification::centredRight);
+    label.setEditable (false, false, false);
+    label.setColour (juce::TextEditor::textColourId, juce::Colours::black);
+    label.setColour (juce::TextEditor::backgroundColourId, juce::Colour (0x00000000));
+}
+
+SerialPortSettings deviceLineSettings()
+{
+    SerialPortSettings settings;
+    settings.baudRate = 115200;
+    settings.dataBits = 8;
+    settings.parity = 0;      // none
+    settings.stopBits = 0;    // one
+    settings.flowControl = 1; // hardware handshake
+    return settings;
+}
+} // namespace
+
+ConnectionPane::ConnectionPane (MainPane* ownerPane) : owner (ownerPane)
+{
+    serialPortLabel = std::make_unique<juce::Label> ("new label", "Serial Port");
+    addAndMakeVisible (serialPortLabel.get());
+    styleLabel (*serialPortLabel);
+
+    portBox = std::make_unique<juce::ComboBox> ("Com Port Box");
+    addAndMakeVisible (portBox.get());
+    portBox->setEditableText (false);
+    portBox->setJustificationType (juce::Justification::centredLeft);
+    portBox->setTextWhenNothingSelected ({});
+    portBox->setTextWhenNoChoicesAvailable ("(no choices)");
+    portBox->addListener (this);
+
+    connectButton = std::make_unique<juce::TextButton> ("Connect Button");
+    addAndMakeVisible (connectButton.get());
+    connectButton->setButtonText ("Connect");
+    connectButton->addListener (this);
+
+    updateButton = std::make_unique<juce::TextButton> ("Update Button");
+    addAndMakeVisible (updateButton.get());
+    updateButton->setButtonText ("Update");
+    updateButton->addListener (this);
+
+    updateFileEditor = std::make_unique<juce::TextEditor> ("remote folder");
+    addAndMakeVisible (updateFileEditor.get());
+    updateFileEditor->setMultiLine (false, true);
+    updateFileEditor->setReturnKeyStartsNewLine (false);
+    updateFileEditor->setReadOnly (false);
+    updateFileEditor->setScrollbarsShown (true);
+    updateFileEditor->setCaretVisible (true);
+    updateFileEditor->setPopupMenuEnabled (true);
+    updateFileEditor->setColour (juce::TextEditor::backgroundColourId, juce::Colours::white);
+    updateFileEditor->setColour (juce::TextEditor::outlineColourId, juce::Colour (0x00000000));
+
+    updateFileLabel = std::make_unique<juce::Label> ("new label2", "Update File");
+    addAndMakeVisible (updateFileLabel.get());
+    styleLabel (*updateFileLabel);
+
+    browseButton = std::make_unique<juce::TextButton> ("Browse Button");
+    addAndMakeVisible (browseButton.get());
+    browseButton->setButtonText ("Browse");
+    browseButton->addListener (this);
+
+    updateButton->setEnabled (false);
+
+    setSize (600, 400);
+
+    refreshPortList();
+
+    // The change notification arrives later and saves the same value again.
+    updateFileEditor->setText (Settings::read (Settings::updateFileKey), true);
+    updateFileEditor->addListener (this);
+}
+
+ConnectionPane::~ConnectionPane()
+{
+    releasePort();
+
+    serialPortLabel.reset();
+    updateFileLabel.reset();
+    portBox.reset();
+    connectButton.reset();
+    updateButton.reset();
+    updateFileEditor.reset();
+    browseButton.reset();
+}
+
+//==============================================================================
+void ConnectionPane::refreshPortList()
+{
+    releasePort();
+    const auto lastPort = Settings::read (Settings::lastPortKey);
+
+    ports = enumerateSerialPorts (deviceOnlyFilter);
+
+    portBox->clear (juce::dontSendNotification);
+    const auto names = ports.getAllKeys();
+    int rememberedId = 0;
+    for (int i = 0; i < names.size(); ++i)
+    {
+        portBox->addItem (names[i], i + 1);
+        if (names[i] == lastPort) // exact: a name that differs in case is another port
+            rememberedId = i + 1;
+    }
+
+    if (rememberedId != 0)
+        portBox->setSelectedId (rememberedId, juce::sendNotificationSync);
+}
+
+bool ConnectionPane::connect()
+{
+    const MainPane::DeviceOperation operation (*owner);
+    if (! operation.isRunning())
+        return false;
+
+    if (port != nullptr)
+    {
+        closePort();
+        juce::Thread::sleep (1000); // let the device notice the line went away
+        releasePort();
+    }
+
+    const auto portName = ports.getAllValues()[portBox->getSelectedItemIndex()];
+    port = std::make_unique<SerialPort> (portName, deviceLineSettings());
+
+    // A line setting the port refuses is not fatal; only an open port counts.
+    if (! port->isOpen())
+    {
+        owner->log ("Failed to open port");
+        port.reset();
+        return false;
+    }
+
+    owner->log ("Successfully opened port");
+    owner->client.connect (port.get());
+    owner->deviceConnected();
+
+    DeviceIdentity identity;
+    if (owner->client.whoAmI (identity) != 0)
+    {
+        owner->log ("Error requesting device info.");
+        return false;
+    }
+
+    owner->log (juce::String::formatted ("Found device: familyID=0x%.3x, deviceID=0x%.3x.",
+                                         (unsigned int) identity.familyId,
+                                         (unsigned int) identity.deviceId));
+    owner->log (juce::String::formatted ("Protocol version=0x%.4x, Firmware version=0x%.4x.",
+                                         (unsigned int) identity.protocolVersion,
+                                         (unsigned int) identity.firmwareVersion));
+    owner->log (juce::String (identity.text1));
+    owner->log (juce::String (identity.text2));
+
+    connectButton->setEnabled (false);
+    updateButton->setEnabled (true);
+    return true;
+}
+
+bool ConnectionPane::updateFirmware()
+{
+    const MainPane::DeviceOperation operation (*owner);
+    if (! operation.isRunning())
+        return false;
+
+    auto& client = owner->client;
+    updateButton->setEnabled (false);
+
+    owner->log ("Checking for existing firmware...");
+    juce::int64 markerHandle = 0;
+    juce::int64 markerSize = 0;
+    if (client.openFile (firmwareMarkerPath, 1, markerHandle, &markerSize) == 0)
+    {
+        client.closeFile (markerHandle);
+        owner->log ("Firmware already exists, skipping update");
+        MessageBoxes::show (MessageBoxes::Icon::none, "Firmware already exists, skipping update");
+    }
+    else
+    {
+        // Any failure to open the marker, a silent device included, means "not installed".
+        const auto localPath = updateFileEditor->getText();
+        const auto imagePath = juce::String (firmwareFolder) + firmwareImageName;
+
+        owner->log ("Existing firmware not found, updating...");
+        owner->log ("sending " + localPath + " as " + imagePath);
+        if (client.putFile (localPath, imagePath) < 0)
+        {
+            MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to send update file");
+            // The device is still connected and identified: let the user correct the
+            // path and try again, or reconnect a device that stopped answering,
+            // without restarting the program.
+            updateButton->setEnabled (true);
+            connectButton->setEnabled (true);
+            return false;
+        }
+        owner->log ("done.");
+
+        // Creating the trigger file starts the update on the device; nothing more
+        // comes back to wait for.
+        owner->log ("Triggering update...");
+        juce::int64 triggerHandle = 0;
+        if (client.openFile (imagePath + triggerSuffix, 0, triggerHandle) == 0)
+            client.closeFile (triggerHandle);
+        owner->log ("done.");
+        MessageBoxes::show (MessageBoxes::Icon::none, "Firmware update completed");
+    }
+
+    owner->log ("Closing Port.");
+    owner->deviceDisconnected();
+    releasePort();
+    connectButton->setEnabled (true);
+    return true;
+}
+
+bool ConnectionPane::fetchMacFile (const juce::String& localPath)
+{
+    const MainPane::DeviceOperation operation (*owner);
+    if (! operation.isRunning())
+        return false;
+
+    owner->log ("Reading Mac file...");
+    if (owner->client.getFile (macFilePath, localPath) != 0)
+    {
+        owner->log ("Failed to read mac file");
+        MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to read mac file");
+        return false;
+    }
+
+    MessageBoxes::show (MessageBoxes::Icon::none, "Mac file stored to:  " + localPath);
+    return true;
+}
+
+void ConnectionPane::closePort()
+{
+    if (port == nullptr)
+        return;
+
+    // The client's streams read and write the port on their own threads: stop them first.
+    owner->client.disconnect();
+    port->close();
+}
+
+void ConnectionPane::releasePort()
+{
+    closePort();
+    port.reset();
+}
+
+bool ConnectionPane::hasOpenPort() const
+{
+    return port != nullptr && port->isOpen();
+}
+
+//==============================================================================
+void ConnectionPane::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colours::white);
+}
+
+void ConnectionPane::resized()
+{
+    const auto w = getWidth();
+    const auto c = proportionOfWidth (0.4859f);
+
+    serialPortLabel->setBounds (w / 2 - 242, 56, 150, 24);
+    portBox->setBounds (c - 75, 56, 150, 24);
+    connectButton->setBounds (c - 75, 96, 150, 24);
+    updateButton->setBounds (c - 75, 130, 150, 24);
+    updateFileLabel->setBounds (c - 150, 160, 300, 24);
+    updateFileEditor->setBounds (c - 150, 180, 300, 24);
+    browseButton->setBounds (c + 150, 180, 50, 24);
+}
+
+//==============================================================================
+void ConnectionPane::comboBoxChanged (juce::ComboBox* box)
+{
+    if (box == portBox.get())
+        Settings::writeAndSave (Settings::lastPortKey, portBox->getText());
+}
+
+void ConnectionPane::buttonClicked (juce::Button* button)
+{
+    if (button == connectButton.get())
+        connect();
+    else if (button == updateButton.get())
+        updateFirmware();
+    else if (button == browseButton.get())
+        browseForUpdateFile();
+}
+
+void ConnectionPane::textEditorTextChanged (juce::TextEditor& editor)
+{
+    if (&editor == updateFileEditor.get())
+        saveUpdateFilePath();
+}
+
+void ConnectionPane::textEditorReturnKeyPressed (juce::TextEditor& editor)
+{
+    if (&editor == updateFileEditor.get())
+        saveUpdateFilePath();
+}
+
+void ConnectionPane::textEditorFocusLost (juce::TextEditor& editor)
+{
+    if (&editor == updateFileEditor.get())
+        saveUpdateFilePath();
+}
+
+//==============================================================================
+void ConnectionPane::saveUpdateFilePath()
+{
+    Settings::writeAndSave (Settings::updateFileKey, updateFileEditor->getText());
+}
+
+void ConnectionPane::browseForUpdateFile()
+{
+    juce::FileChooser chooser ("Select update file...", juce::File(), {}, true);
+    if (chooser.browseForFileToOpen())
+        updateFileEditor->setText (chooser.getResult().getFullPathName(), true);
+}
