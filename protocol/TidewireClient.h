@@ -9,6 +9,7 @@
 #include <juce_events/juce_events.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class ReceivedMessage;
@@ -85,6 +86,47 @@ public:
     void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
 
 private:
-    // (data members are the implementer's: port, streams, assembler, queues, listeners)
+    /** Stops and destroys both streams; the reader thread is gone when this returns. */
+    void releaseStreams();
+
+    /** Throws away what a previous port left behind: a half-assembled message and
+        every queued message. Only while no reader thread runs. */
+    void discardReceived();
+
+    /** Calls the function for every listener in registration order, on this thread. */
+    void callListeners (const std::function<void (ITidewireClientListener&)>& call);
+
+    /** A transfer's last line: bytes, seconds and rate since startMs. */
+    static void logThroughput (juce::int64 numBytes, juce::int64 startMs);
+
+    /** Best effort: closes a remote file after a failed transfer. */
+    void closeAfterFailure (juce::int64 handle);
+
+    /** False once the reader thread has ended (device gone, port closed): nothing the
+        device might still say can arrive any more. */
+    bool canHearDevice() const;
+
+    /** Sets port to null first, so that no request reaches streams being destroyed. */
+    std::atomic<SerialPort*> port { nullptr }; // not owned: the Connection pane's open port, until disconnect
+    std::unique_ptr<SerialPortInputStream> input;
+    std::unique_ptr<SerialPortOutputStream> output;
+
+    // Touched by the input stream's reader thread only, and by connect, disconnect and
+    // the destructor once that thread has ended.
+    MessageAssembler assembler;
+
+    MessageQueue asyncQueue;    // for the client thread
+    MessageQueue responseQueue; // for the one waiting exchange
+
+    // listenerLock guards the list for the few lines that read or change it.
+    // dispatchLock is held while the client thread calls listeners, and removeListener
+    // takes it too: once removeListener returns, the removed listener is not being
+    // called and never will be. A listener must therefore never wait for a thread that
+    // may be inside removeListener (logging without waiting is fine).
+    juce::CriticalSection listenerLock, dispatchLock;
+    juce::Array<ITidewireClientListener*> listeners; // not owned: each removes itself before it goes
+
+    std::atomic<bool> aborted { false };
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
 };

@@ -1,0 +1,334 @@
+#include "protocol/TidewireClient.h"
+
+#include "app/GlobalLog.h"
+#include "protocol/ReceivedMessage.h"
+#include "protocol/TidewireClientRequest.h"
+#include "protocol/TidewireClientResponse.h"
+#include "protocol/TidewireNotification.h"
+#include "serial/SerialPort.h"
+#include "serial/SerialPortInputStream.h"
+#include "serial/SerialPortOutputStream.h"
+
+#include <chrono>
+
+namespace
+{
+// How long the client thread sleeps at most before it looks at its exit flag.
+constexpr int clientThreadSliceMs = 100;
+} // namespace
+
+TidewireClient::TidewireClient()
+    : juce::Thread ("TidewireClientThread")
+{
+    startThread();
+}
+
+TidewireClient::~TidewireClient()
+{
+    // Stop, then release: the client thread first (it reads the async queue and the
+    // listener list), then the reader thread (it feeds the assembler and the queues).
+    signalThreadShouldExit();
+    asyncQueue.wakeWaiter();
+    stopThread (-1);
+
+    port = nullptr;
+    releaseStreams();
+    discardReceived();
+
+    const juce::ScopedLock sl (listenerLock);
+    listeners.clear();
+}
+
+//==============================================================================
+void TidewireClient::connect (SerialPort* newPort)
+{
+    port = nullptr;
+    releaseStreams();
+    discardReceived();
+
+    if (newPort == nullptr)
+        return;
+
+    // The input stream first: its reader thread starts at once, but it calls this
+    // client only once the notification switch is on, after the listener is added.
+    input = std::make_unique<SerialPortInputStream> (*newPort);
+    input->addChangeListener (this);
+    input->setNotifyOnData (true);
+    output = std::make_unique<SerialPortOutputStream> (*newPort);
+
+    port = newPort;
+}
+
+void TidewireClient::disconnect()
+{
+    port = nullptr;
+    releaseStreams();
+    discardReceived();
+}
+
+bool TidewireClient::isConnected() const
+{
+    return port.load() != nullptr;
+}
+
+bool TidewireClient::canHearDevice() const
+{
+    return port.load() != nullptr && input != nullptr && input->isThreadRunning();
+}
+
+void TidewireClient::releaseStreams()
+{
+    if (input != nullptr)
+    {
+        // Switching notification off waits for a callback in progress; after it no
+        // broadcast comes, so the listener can go without racing one. The stream's
+        // destructor then stops its thread.
+        input->setNotifyOnData (false);
+        input->removeChangeListener (this);
+        input.reset();
+    }
+
+    output.reset();
+}
+
+void TidewireClient::discardReceived()
+{
+    assembler.reset();
+    asyncQueue.clear();
+    responseQueue.clear();
+}
+
+//==============================================================================
+void TidewireClient::addListener (ITidewireClientListener* listener)
+{
+    if (listener == nullptr)
+        return;
+
+    const juce::ScopedLock sl (listenerLock);
+    listeners.addIfNotAlreadyThere (listener);
+}
+
+void TidewireClient::removeListener (ITidewireClientListener* listener)
+{
+    // Waits for a callback in progress on the client thread to return. The lock is
+    // re-entrant, so a listener may remove itself (or another) from its callback.
+    const juce::ScopedLock dispatching (dispatchLock);
+    const juce::ScopedLock sl (listenerLock);
+    listeners.removeAllInstancesOf (listener);
+}
+
+void TidewireClient::callListeners (const std::function<void (ITidewireClientListener&)>& call)
+{
+    const juce::ScopedLock dispatching (dispatchLock);
+
+    juce::Array<ITidewireClientListener*> current;
+    {
+        const juce::ScopedLock sl (listenerLock);
+        current = listeners;
+    }
+
+    for (auto* listener : current)
+    {
+        {
+            // An earlier callback of this round may have removed it.
+            const juce::ScopedLock sl (listenerLock);
+            if (! listeners.contains (listener))
+                continue;
+        }
+
+        call (*listener);
+    }
+}
+
+//==============================================================================
+void TidewireClient::abortOperations()
+{
+    aborted = true;
+    responseQueue.wakeWaiter();
+}
+
+void TidewireClient::resetAbort()
+{
+    aborted = false;
+}
+
+bool TidewireClient::isAborted() const
+{
+    return aborted.load();
+}
+
+//==============================================================================
+int TidewireClient::sendRequest (TidewireClientRequest& request)
+{
+    if (aborted)
+    {
+        globalLog ("Operation cancelled.");
+        return -1;
+    }
+
+    if (port.load() == nullptr || output == nullptr)
+    {
+        globalLog ("Not connected.");
+        return -1;
+    }
+
+    request.write (*output);
+    output->flush();
+    return 0;
+}
+
+std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (TidewireClientRequest& request,
+                                                                         int timeoutMs)
+{
+    auto message = responseQueue.pop (timeoutMs, &aborted);
+
+    if (message == nullptr)
+    {
+        if (aborted)
+            globalLog ("Operation cancelled.");
+        else
+            globalLog ("Timeout on serial # " + juce::String (request.getSerialNumber()));
+        return nullptr;
+    }
+
+    auto response = createResponse (std::move (message));
+
+    if (response == nullptr)
+    {
+        globalLog ("Unrecognized response.");
+        return nullptr;
+    }
+
+    return response;
+}
+
+std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (TidewireClientRequest& request, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+
+    if (sendRequest (request) != 0)
+    {
+        globalLog ("Send Failed.");
+        return nullptr;
+    }
+
+    const auto serial = request.getSerialNumber();
+    const auto deadline = Clock::now() + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
+
+    for (;;)
+    {
+        // A stale answer below costs nothing of the time this exchange was given.
+        const auto left = (int) std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
+        auto response = receiveResponse (request, juce::jmax (0, left));
+
+        if (response == nullptr)
+        {
+            globalLog ("Failed to get valid response to serial # " + juce::String (serial));
+            return nullptr;
+        }
+
+        if (response->getSerialNumber() != serial)
+        {
+            // The answer to an exchange that timed out earlier: drop it and keep
+            // waiting for this request's own answer.
+            globalLog ("sync receive serial number didn't match! Expected " + juce::String (serial) + ", got "
+                       + juce::String (response->getSerialNumber()) + ", Discarding.");
+            continue;
+        }
+
+        if (response->getMessageId() == FailureResponse::id)
+        {
+            const auto* failure = static_cast<const FailureResponse*> (response.get());
+            globalLog (failure->getText() + " serial# " + juce::String (response->getSerialNumber()));
+            return nullptr;
+        }
+
+        return response;
+    }
+}
+
+//==============================================================================
+void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
+{
+    // Runs on the input stream's reader thread, under the stream's own lock.
+    auto* stream = dynamic_cast<SerialPortInputStream*> (source);
+    if (stream == nullptr)
+        return;
+
+    assembler.drain (*stream,
+                     [this] (std::unique_ptr<ReceivedMessage> message)
+                     {
+                         if (message->isAsync())
+                             asyncQueue.push (std::move (message));
+                         else
+                             responseQueue.push (std::move (message));
+                     });
+}
+
+void TidewireClient::run()
+{
+    while (! threadShouldExit())
+    {
+        if (auto message = asyncQueue.pop (clientThreadSliceMs))
+            handleAsyncMessage (std::move (message));
+    }
+}
+
+void TidewireClient::handleAsyncMessage (std::unique_ptr<ReceivedMessage> message)
+{
+    if (message == nullptr)
+        return;
+
+    const auto messageId = message->readUInt16();
+    message->readInt32(); // body size: the cursor now stands on the body
+
+    switch (messageId)
+    {
+        case ProcessTerminatedNotification::id:
+        {
+            const ProcessTerminatedNotification notification (std::move (message));
+            if (notification.isValid())
+                globalLog ("Process " + juce::String ((juce::uint64) notification.getProcessId())
+                           + " terminated with exit code " + juce::String (notification.getExitCode()));
+            break;
+        }
+
+        case 0x8001:
+        case 0x8005:
+            globalLog ("Async message " + juce::String (messageId) + " not handled");
+            break;
+
+        case TidewireEvent::id:
+        {
+            const TidewireEvent event (std::move (message));
+            if (event.isValid())
+                callListeners ([&event] (ITidewireClientListener& l)
+                               { l.eventReceived (event.getEventId(), event.getArgument()); });
+            break;
+        }
+
+        case TidewirePropertyChangedNotification::id:
+        {
+            const TidewirePropertyChangedNotification change (std::move (message));
+            if (! change.isValid())
+                break;
+
+            // The wire's 16-bit ID, sign-extended: IDs from 0x8000 arrive negative.
+            const auto propertyId = (int) (juce::int16) change.getPropertyId();
+
+            callListeners (
+                [&change, propertyId] (ITidewireClientListener& l)
+                {
+                    if (change.isString())
+                        l.stringPropertyChanged (change.getPath(), propertyId, change.getStringValue());
+                    else
+                        l.propertyChanged (change.getPath(), propertyId, change.getIntValue());
+                });
+            break;
+        }
+
+        default:
+            globalLog ("Unexpected async message ID");
+            break;
+    }
+}
