@@ -2,9 +2,7 @@
 
 #include "serial/SerialPortHandle.h"
 
-SerialPort::SerialPort() : handle (std::make_shared<SerialPortHandle>())
-{
-}
+SerialPort::SerialPort() : handle (std::make_shared<SerialPortHandle>()) {}
 
 SerialPort::SerialPort (const juce::String& portName, const SerialPortSettings& settings) : SerialPort()
 {

@@ -41,8 +41,14 @@ public:
         Use (SerialPortHandle& handle, std::uint64_t opening);
         ~Use();
 
-        explicit operator bool() const noexcept { return port != nullptr; }
-        SerialPortBackend* operator->() const noexcept { return port; }
+        explicit operator bool() const noexcept
+        {
+            return port != nullptr;
+        }
+        SerialPortBackend* operator->() const noexcept
+        {
+            return port;
+        }
 
     private:
         SerialPortHandle& owner;

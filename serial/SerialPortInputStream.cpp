@@ -79,12 +79,12 @@ void SerialPortInputStream::run()
 {
     juce::HeapBlock<char> chunk (readChunkSize);
 
-    while (! threadShouldExit())
+    while (!threadShouldExit())
     {
         int received = 0;
         {
             const SerialPortHandle::Use port (*handle, opening);
-            if (! port)
+            if (!port)
                 break;
 
             const auto waited = port->waitUntilReadable (waitSliceMs);

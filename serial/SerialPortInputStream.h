@@ -12,9 +12,7 @@ class SerialPortHandle;
 /** The bytes the device sends, collected by a reader thread ("SerialInThread") so that
     read() never waits. The thread ends when the port closes, when the device goes away
     or when the stream is destroyed; the stream then keeps what it had collected. */
-class SerialPortInputStream final : public juce::InputStream,
-                                    public juce::ChangeBroadcaster,
-                                    public juce::Thread
+class SerialPortInputStream final : public juce::InputStream, public juce::ChangeBroadcaster, public juce::Thread
 {
 public:
     /** Starts reading at once. The port must be open; over a closed one the thread ends

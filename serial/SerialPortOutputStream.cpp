@@ -48,7 +48,7 @@ void SerialPortOutputStream::run()
 {
     juce::HeapBlock<char> chunk (writeChunkSize);
 
-    while (! threadShouldExit() && handle->getOpening() == opening && opening != 0)
+    while (!threadShouldExit() && handle->getOpening() == opening && opening != 0)
     {
         const auto n = copyPending (chunk, writeChunkSize);
         if (n == 0)
@@ -58,7 +58,7 @@ void SerialPortOutputStream::run()
         }
 
         const SerialPortHandle::Use port (*handle, opening);
-        if (! port)
+        if (!port)
             break;
 
         const int written = port->write (chunk, (int) n);

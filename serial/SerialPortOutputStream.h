@@ -12,8 +12,7 @@ class SerialPortHandle;
     that write() never waits. The thread sends when flush() wakes it, or within 100 ms
     without; it ends when the port closes, when the device goes away or when the stream
     is destroyed. Bytes still queued then are never sent. */
-class SerialPortOutputStream final : public juce::OutputStream,
-                                     public juce::Thread
+class SerialPortOutputStream final : public juce::OutputStream, public juce::Thread
 {
 public:
     /** Starts the writer at once. Over a closed port the thread ends straight away. */

@@ -37,10 +37,10 @@ bool isFile (const fs::path& path)
 juce::String readAttribute (const fs::path& file)
 {
     std::ifstream in (file, std::ios::binary);
-    if (! in)
+    if (!in)
         return {};
 
-    char text[maxAttributeLength] {};
+    char text[maxAttributeLength]{};
     in.read (text, maxAttributeLength - 1);
     return juce::String::fromUTF8 (text, (int) in.gcount()).trimEnd();
 }
@@ -54,8 +54,7 @@ bool isBelow (const fs::path& path, const fs::path& folder)
 // up, that holds idVendor and idProduct; empty for a port on another bus.
 fs::path usbDeviceOf (const fs::path& deviceFolder, const fs::path& devicesFolder)
 {
-    for (auto folder = deviceFolder; ! folder.empty() && isBelow (folder, devicesFolder);
-         folder = folder.parent_path())
+    for (auto folder = deviceFolder; !folder.empty() && isBelow (folder, devicesFolder); folder = folder.parent_path())
     {
         if (isFile (folder / "idVendor") && isFile (folder / "idProduct"))
             return folder;
@@ -99,10 +98,12 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
     for (const auto& entry : entries)
         ttyNames.add (entry.path().filename().string());
     // ttyACM2 before ttyACM10; names differing only in case keep a fixed order too.
-    std::sort (ttyNames.begin(), ttyNames.end(), [] (const juce::String& a, const juce::String& b) {
-        const int natural = a.compareNatural (b);
-        return natural != 0 ? natural < 0 : a.compare (b) < 0;
-    });
+    std::sort (ttyNames.begin(), ttyNames.end(),
+               [] (const juce::String& a, const juce::String& b)
+               {
+                   const int natural = a.compareNatural (b);
+                   return natural != 0 ? natural < 0 : a.compare (b) < 0;
+               });
 
     std::vector<PresentSerialPort> ports;
     for (auto& ttyName : ttyNames)
@@ -118,7 +119,7 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
         port.portName = juce::String (root) + "/dev/" + ttyName;
 
         const auto usbDevice = usbDeviceOf (deviceFolder, devicesFolder);
-        if (! usbDevice.empty())
+        if (!usbDevice.empty())
         {
             const auto product = readAttribute (usbDevice / "product");
             port.hardwareId = usbHardwareId (usbDevice);

@@ -18,14 +18,12 @@ struct SpeedEntry
 };
 
 const SpeedEntry speeds[] = {
-    { 50, B50 },           { 75, B75 },           { 110, B110 },         { 134, B134 },
-    { 150, B150 },         { 200, B200 },         { 300, B300 },         { 600, B600 },
-    { 1200, B1200 },       { 1800, B1800 },       { 2400, B2400 },       { 4800, B4800 },
-    { 9600, B9600 },       { 19200, B19200 },     { 38400, B38400 },     { 57600, B57600 },
-    { 115200, B115200 },   { 230400, B230400 },   { 460800, B460800 },   { 500000, B500000 },
-    { 576000, B576000 },   { 921600, B921600 },   { 1000000, B1000000 }, { 1152000, B1152000 },
-    { 1500000, B1500000 }, { 2000000, B2000000 }, { 2500000, B2500000 }, { 3000000, B3000000 },
-    { 3500000, B3500000 }, { 4000000, B4000000 },
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 bool speedFor (int bitsPerSecond, speed_t& speed)
@@ -45,11 +43,20 @@ bool characterSizeFor (int dataBits, tcflag_t& size)
 {
     switch (dataBits & 0xff)
     {
-        case 5: size = CS5; return true;
-        case 6: size = CS6; return true;
-        case 7: size = CS7; return true;
-        case 8: size = CS8; return true;
-        default: return false;
+    case 5:
+        size = CS5;
+        return true;
+    case 6:
+        size = CS6;
+        return true;
+    case 7:
+        size = CS7;
+        return true;
+    case 8:
+        size = CS8;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -87,9 +94,9 @@ std::unique_ptr<SerialPortBackend> SerialPortBackend::open (const juce::String& 
         return nullptr;
     }
 
-    termios attributes {};
+    termios attributes{};
     const bool exclusive = ioctl (fd, TIOCEXCL) == 0 || isUnsupportedRequest (errno);
-    if (! exclusive || tcgetattr (fd, &attributes) != 0)
+    if (!exclusive || tcgetattr (fd, &attributes) != 0)
     {
         releaseDescriptor (fd);
         return nullptr;
@@ -128,10 +135,9 @@ juce::String LinuxSerialPortBackend::devicePathFor (const juce::String& portName
 
 bool LinuxSerialPortBackend::applySettings (const SerialPortSettings& settings, termios& attributes)
 {
-    speed_t speed {};
-    tcflag_t size {};
-    if (! speedFor (settings.baudRate, speed) || ! characterSizeFor (settings.dataBits, size)
-        || settings.stopBits == 1)
+    speed_t speed{};
+    tcflag_t size{};
+    if (!speedFor (settings.baudRate, speed) || !characterSizeFor (settings.dataBits, size) || settings.stopBits == 1)
         return false;
 
     auto& control = attributes.c_cflag;
@@ -140,11 +146,20 @@ bool LinuxSerialPortBackend::applySettings (const SerialPortSettings& settings, 
 
     switch (settings.parity)
     {
-        case 1: control |= PARENB | PARODD; break;
-        case 2: control |= PARENB; break;
-        case 3: control |= PARENB | CMSPAR; break;
-        case 4: control |= PARENB | PARODD | CMSPAR; break;
-        default: break;
+    case 1:
+        control |= PARENB | PARODD;
+        break;
+    case 2:
+        control |= PARENB;
+        break;
+    case 3:
+        control |= PARENB | CMSPAR;
+        break;
+    case 4:
+        control |= PARENB | PARODD | CMSPAR;
+        break;
+    default:
+        break;
     }
 
     if (settings.stopBits == 2)
@@ -172,18 +187,18 @@ juce::String LinuxSerialPortBackend::getDevicePath() const
 
 bool LinuxSerialPortBackend::configure (const SerialPortSettings& settings)
 {
-    termios previous {};
+    termios previous{};
     if (fd < 0 || tcgetattr (fd, &previous) != 0)
         return false;
 
     auto wanted = previous;
-    if (! applySettings (settings, wanted) || tcsetattr (fd, TCSANOW, &wanted) != 0)
+    if (!applySettings (settings, wanted) || tcsetattr (fd, TCSANOW, &wanted) != 0)
         return false;
 
     // tcsetattr succeeds when any part took; a driver may have refused the rest.
-    termios actual {};
-    bool took = tcgetattr (fd, &actual) == 0 && cfgetospeed (&actual) == cfgetospeed (&wanted)
-                && (actual.c_cflag & CSIZE) == (wanted.c_cflag & CSIZE);
+    termios actual{};
+    bool took = tcgetattr (fd, &actual) == 0 && cfgetospeed (&actual) == cfgetospeed (&wanted) &&
+                (actual.c_cflag & CSIZE) == (wanted.c_cflag & CSIZE);
 
     // Data terminal ready is raised in every mode; request to send is the driver's in
     // hardware handshake and raised otherwise.
@@ -193,7 +208,7 @@ bool LinuxSerialPortBackend::configure (const SerialPortSettings& settings)
         took = ioctl (fd, TIOCMBIS, &lines) == 0 || isUnsupportedRequest (errno);
     }
 
-    if (! took)
+    if (!took)
         tcsetattr (fd, TCSANOW, &previous);
     return took;
 }
@@ -228,7 +243,7 @@ SerialPortBackend::WaitResult LinuxSerialPortBackend::waitUntilWritable (int tim
 
 SerialPortBackend::WaitResult LinuxSerialPortBackend::waitFor (short events, int timeoutMs)
 {
-    pollfd descriptors[2] = { { fd, events, 0 }, { wakeFd, POLLIN, 0 } };
+    pollfd descriptors[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const int result = poll (descriptors, 2, timeoutMs);
     if (result < 0)
         return errno == EINTR ? WaitResult::timedOut : WaitResult::gone;

@@ -8,55 +8,31 @@
 #include <termios.h>
 #include <unistd.h>
 
-/** Polls the condition every few milliseconds until it holds or the time is up. */
-template <typename Condition>
-bool waitUntil (Condition condition, int timeoutMs = 10000)
+/** Checks the condition every few milliseconds until it holds or the time is up. */
+template <typename Condition> bool waitUntil (Condition condition, int timeoutMs = 10000)
 {
-    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (! condition())
-    {
+    for (const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs; !condition();
+         juce::Thread::sleep (5))
         if (juce::Time::getMillisecondCounter() >= deadline)
             return false;
-        juce::Thread::sleep (5);
-    }
     return true;
 }
 
-/** A real pseudo-terminal: the code under test opens the slave by its path, the test
-    plays the device on the master. */
-class PseudoTerminal final
+/** A real pseudo-terminal: the code under test opens the slave, the test plays the device
+    on the (non-blocking) master. */
+struct PseudoTerminal final
 {
-public:
     PseudoTerminal()
     {
-        master = posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128] {};
-        if (master >= 0 && grantpt (master) == 0 && unlockpt (master) == 0
-            && ptsname_r (master, name, sizeof (name)) == 0)
-        {
+        char name[128]{};
+        master = posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (master >= 0 && grantpt (master) == 0 && unlockpt (master) == 0 && ptsname_r (master, name, 128) == 0)
             slave = name;
-            fcntl (master, F_SETFL, fcntl (master, F_GETFL) | O_NONBLOCK);
-        }
     }
 
     ~PseudoTerminal()
     {
         closeMaster();
-    }
-
-    bool isValid() const
-    {
-        return master >= 0 && slave.isNotEmpty();
-    }
-
-    const juce::String& slavePath() const
-    {
-        return slave;
-    }
-
-    int masterDescriptor() const
-    {
-        return master;
     }
 
     /** The device goes away: the slave side sees a hang-up. */
@@ -70,60 +46,46 @@ public:
     /** The slave's line settings, as the master sees them. */
     termios slaveAttributes() const
     {
-        termios attributes {};
+        termios attributes{};
         tcgetattr (master, &attributes);
         return attributes;
     }
 
-    bool send (const void* data, size_t numBytes, int timeoutMs = 10000)
+    bool send (const void* data, size_t numBytes)
     {
-        auto* bytes = static_cast<const char*> (data);
-        const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-        while (numBytes > 0 && juce::Time::getMillisecondCounter() < deadline)
+        pollfd p{master, POLLOUT, 0};
+        for (auto* bytes = static_cast<const char*> (data); numBytes > 0;)
         {
-            const auto n = ::write (master, bytes, numBytes);
-            if (n > 0)
-            {
-                bytes += n;
-                numBytes -= (size_t) n;
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
+            const auto n = poll (&p, 1, 10000) == 1 ? ::write (master, bytes, numBytes) : -1;
+            if (n < 0 && errno != EAGAIN)
                 return false;
-            pollfd p { master, POLLOUT, 0 };
-            poll (&p, 1, 50);
+            bytes += juce::jmax (n, (ssize_t) 0);
+            numBytes -= (size_t) juce::jmax (n, (ssize_t) 0);
         }
-        return numBytes == 0;
+        return true;
     }
 
-    bool send (const juce::String& text)
+    bool send (const char* text)
     {
-        return send (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        return send (text, strlen (text));
     }
 
-    /** What the slave side sent, until numBytes have come, the time is up or the slave closed. */
+    /** What the slave sent, until numBytes have come, the time is up or the slave closed. */
     juce::MemoryBlock receive (size_t numBytes, int timeoutMs = 10000)
     {
         juce::MemoryBlock received;
-        const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
         char chunk[4096];
-        while (received.getSize() < numBytes && juce::Time::getMillisecondCounter() < deadline)
+        pollfd p{master, POLLIN, 0};
+        while (received.getSize() < numBytes && poll (&p, 1, timeoutMs) == 1)
         {
             const auto n = ::read (master, chunk, juce::jmin (sizeof (chunk), numBytes - received.getSize()));
-            if (n > 0)
-            {
-                received.append (chunk, (size_t) n);
-                continue;
-            }
-            if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            if (n <= 0)
                 break;
-            pollfd p { master, POLLIN, 0 };
-            poll (&p, 1, 50);
+            received.append (chunk, (size_t) n);
         }
         return received;
     }
 
-private:
     int master = -1;
     juce::String slave;
 };
