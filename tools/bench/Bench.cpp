@@ -1,0 +1,319 @@
+// nubo-bench: how fast the client runs against nubo-devsim over a pseudo-terminal,
+// next to the ceiling of the same kind of link (two plain threads and nothing else).
+//
+// The machine this runs on is often busy, and a pseudo-terminal's speed swings with
+// that by a factor of ten. So the ceiling is measured interleaved with the client:
+// every 256 blocks (at each progress line of a transfer) the transfer pauses while
+// the ceiling link moves 256 blocks of its own, and every WhoAmI alternates with a
+// ceiling round trip. Both then see the same weather, and their ratio means something.
+//
+// A second column, the same client against a device with nothing behind it, tells
+// the client's own cost from the simulator's.
+
+#include "BenchSupport.h"
+
+#include "app/GlobalLog.h"
+#include "protocol/TidewireClient.h"
+#include "protocol/TidewireClientRequest.h"
+#include "serial/SerialPort.h"
+
+#include <juce_events/juce_events.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+namespace
+{
+constexpr juce::int64 transferSize = 64 * 1024 * 1024;
+constexpr int blocksPerProgressLine = 256;
+constexpr int roundTrips = 1000;
+constexpr int listingEntries = 1000;
+const juce::String remoteFolder = "/mnt/nandfs/usr";
+
+/** Takes the client's lines: failures are counted and shown; at each progress line it
+    runs the hook (the ceiling's turn) and books the time as a pause of the transfer. */
+class BenchLogger final : public ILogger
+{
+public:
+    void log (juce::String line) override
+    {
+        if (line.startsWith ("Block "))
+        {
+            if (onProgress)
+            {
+                const Stopwatch watch;
+                onProgress();
+                pausedSeconds += watch.seconds();
+            }
+            return;
+        }
+
+        if (! line.startsWith ("File transfer") && ! line.startsWith ("Getting remote"))
+        {
+            std::fprintf (stderr, "client: %s\n", line.toRawUTF8());
+            ++failures;
+        }
+    }
+
+    std::function<void()> onProgress; // runs on the transfer's own thread
+    double pausedSeconds = 0;
+    std::atomic<int> failures { 0 };
+};
+
+/** A client connected to one device over its own port. */
+class Session final
+{
+public:
+    explicit Session (const juce::String& portPath)
+    {
+        SerialPortSettings settings;
+        settings.flowControl = 1;
+        port = std::make_unique<SerialPort> (portPath, settings);
+        if (port->isOpen())
+            client.connect (port.get());
+    }
+
+    ~Session()
+    {
+        client.disconnect();
+        port->close();
+    }
+
+    bool isOpen() const { return port->isOpen(); }
+
+    std::unique_ptr<SerialPort> port;
+    TidewireClient client; // declared after the port: gone before it
+};
+
+/** One kind of exchange, client and ceiling side by side. */
+struct Comparison
+{
+    double clientSeconds = 0, ceilingSeconds = 0;
+    juce::int64 clientBlocks = 0, ceilingBlocks = 0;
+    bool failed = false;
+
+    /** Client speed as a share of the ceiling's, block for block. */
+    double ratio() const
+    {
+        return (clientBlocks / clientSeconds) / (ceilingBlocks / ceilingSeconds);
+    }
+
+    double clientMegabytesPerSecond() const
+    {
+        return (double) transferSize / clientSeconds / 1e6;
+    }
+
+    double ceilingMegabytesPerSecond() const
+    {
+        return (double) ceilingBlocks * TidewireClientRequest::maxFileBlockSize / ceilingSeconds / 1e6;
+    }
+};
+
+/** Runs one transfer with the ceiling link taking its turns at every progress line. */
+Comparison interleavedTransfer (BenchLogger& logger, CeilingLink& ceiling, bool upward,
+                                const std::function<int()>& transfer)
+{
+    Comparison c;
+    logger.pausedSeconds = 0;
+    logger.onProgress = [&]
+    {
+        const auto seconds = ceiling.bulk (blocksPerProgressLine, upward);
+        c.failed |= seconds < 0;
+        c.ceilingSeconds += seconds;
+        c.ceilingBlocks += blocksPerProgressLine;
+    };
+
+    const Stopwatch watch;
+    c.failed |= transfer() != 0;
+    c.clientSeconds = watch.seconds() - logger.pausedSeconds;
+    logger.onProgress = nullptr;
+
+    const auto blockSize = TidewireClientRequest::maxFileBlockSize;
+    c.clientBlocks = (transferSize + blockSize - 1) / blockSize;
+    return c;
+}
+
+struct TripComparison
+{
+    std::vector<double> client, ceiling;
+    bool failed = false;
+};
+
+TripComparison interleavedRoundTrips (TidewireClient& client, CeilingLink& ceiling)
+{
+    TripComparison t;
+    DeviceIdentity identity;
+    for (int i = 0; i < roundTrips && ! t.failed; ++i)
+    {
+        t.ceiling.push_back (ceiling.smallTrip());
+        const Stopwatch watch;
+        t.failed = client.whoAmI (identity) != 0;
+        t.client.push_back (watch.seconds());
+    }
+    return t;
+}
+
+bool sameContent (const juce::File& a, const juce::File& b)
+{
+    return a.getSize() == b.getSize() && a.hasIdenticalContentTo (b);
+}
+
+void printTransfer (const char* what, const Comparison& c, const Comparison& plain)
+{
+    std::printf ("  %-15s %7.1f MB/s against a ceiling of %7.1f MB/s: %3.0f %%   (plain device %3.0f %%)\n", what,
+                 c.clientMegabytesPerSecond(), c.ceilingMegabytesPerSecond(), 100.0 * c.ratio(), 100.0 * plain.ratio());
+}
+
+int runBenchmark()
+{
+    BenchLogger logger;
+    setGlobalLogger (&logger);
+
+    const ScratchFolder scratch;
+    const auto deviceRoot = scratch.folder.getChildFile ("device");
+    const auto usr = deviceRoot.getChildFile (remoteFolder.substring (1));
+    const auto local = scratch.folder.getChildFile ("local");
+    usr.getChildFile ("list").createDirectory();
+    local.createDirectory();
+
+    std::printf ("Preparing a %lld MiB file and a folder of %d entries in %s\n", (long long) (transferSize >> 20),
+                 listingEntries, scratch.folder.getFullPathName().toRawUTF8());
+    writeRandomFile (usr.getChildFile ("big.bin"), transferSize, 1);
+    writeRandomFile (local.getChildFile ("up.bin"), transferSize, 2);
+    for (int i = 0; i < listingEntries; ++i)
+        usr.getChildFile ("list/e" + juce::String (i).paddedLeft ('0', 3)).create();
+
+    SimulatorProcess simulator;
+    if (! simulator.start ({ "--fs", deviceRoot.getFullPathName() }))
+    {
+        std::fprintf (stderr, "nubo-bench: nubo-devsim did not start (looked for %s)\n",
+                      SimulatorProcess::executable().getFullPathName().toRawUTF8());
+        setGlobalLogger (nullptr);
+        return 1;
+    }
+
+    PlainDevice plain (transferSize);
+    CeilingLink ceiling;
+    if (! ceiling.isOpen() || ! plain.isOpen())
+    {
+        std::fprintf (stderr, "nubo-bench: cannot open pseudo-terminals\n");
+        setGlobalLogger (nullptr);
+        return 1;
+    }
+
+    Comparison get, put, plainGet, plainPut;
+    TripComparison trips, plainTrips;
+    double listSeconds = 0;
+    bool listFailed = false;
+    {
+        Session simulated (simulator.portPath), direct (plain.portPath());
+        if (! simulated.isOpen() || ! direct.isOpen())
+        {
+            std::fprintf (stderr, "nubo-bench: cannot open the client's ports\n");
+            setGlobalLogger (nullptr);
+            return 1;
+        }
+
+        // Warm up every path once.
+        DeviceIdentity identity;
+        for (int i = 0; i < 20; ++i)
+        {
+            simulated.client.whoAmI (identity);
+            direct.client.whoAmI (identity);
+            ceiling.smallTrip();
+        }
+
+        std::printf ("Round trips...\n");
+        std::fflush (stdout);
+        trips = interleavedRoundTrips (simulated.client, ceiling);
+        plainTrips = interleavedRoundTrips (direct.client, ceiling);
+
+        std::printf ("Transfers...\n");
+        std::fflush (stdout);
+        get = interleavedTransfer (logger, ceiling, false,
+                                   [&]
+                                   {
+                                       return simulated.client.getFile (remoteFolder + "/big.bin",
+                                                                        local.getChildFile ("big.bin").getFullPathName());
+                                   });
+        put = interleavedTransfer (logger, ceiling, true,
+                                   [&]
+                                   {
+                                       return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
+                                                                        remoteFolder + "/up.bin");
+                                   });
+        plainGet = interleavedTransfer (logger, ceiling, false,
+                                        [&]
+                                        {
+                                            return direct.client.getFile ("/plain",
+                                                                          local.getChildFile ("plain.bin").getFullPathName());
+                                        });
+        plainPut = interleavedTransfer (logger, ceiling, true,
+                                        [&]
+                                        {
+                                            return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
+                                                                          "/plain");
+                                        });
+
+        std::printf ("Listing...\n");
+        std::fflush (stdout);
+        const Stopwatch watch;
+        juce::StringArray names;
+        listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0
+                     || names.size() != listingEntries;
+        for (auto& name : names)
+        {
+            FileSystemEntryInfo info;
+            listFailed |= simulated.client.getEntryInfo (remoteFolder + "/list/" + name, false, info) != 0;
+        }
+        listSeconds = watch.seconds();
+    }
+
+    const auto intact = sameContent (usr.getChildFile ("big.bin"), local.getChildFile ("big.bin"))
+                        && sameContent (local.getChildFile ("up.bin"), usr.getChildFile ("up.bin"))
+                        && local.getChildFile ("plain.bin").getSize() == transferSize;
+    simulator.stop();
+    setGlobalLogger (nullptr);
+
+    if (get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed || plainTrips.failed || listFailed
+        || ! intact || logger.failures > 0)
+    {
+        std::fprintf (stderr, "nubo-bench: a run failed (%s)\n", intact ? "files intact" : "files differ");
+        return 1;
+    }
+
+    const auto ceilingTrip = summarise (trips.ceiling);
+    const auto whoAmI = summarise (trips.client);
+    const auto plainWhoAmI = summarise (plainTrips.client);
+    const auto plainCeilingTrip = summarise (plainTrips.ceiling);
+
+    std::printf ("\nCeiling: two plain threads over a fresh pseudo-terminal, measured in turns with the client\n");
+    std::printf ("  10-byte round trip  median %6.1f us, 99th percentile %7.1f us\n", ceilingTrip.median * 1e6,
+                 ceilingTrip.p99 * 1e6);
+
+    std::printf ("\nClient against nubo-devsim   (plain device: the same client against a device with nothing behind it)\n");
+    std::printf ("  WhoAmI round trip  median %6.1f us, 99th percentile %7.1f us: %.2f x the ceiling   (plain device "
+                 "%.2f x)\n",
+                 whoAmI.median * 1e6, whoAmI.p99 * 1e6, whoAmI.median / ceilingTrip.median,
+                 plainWhoAmI.median / plainCeilingTrip.median);
+    printTransfer ("getFile 64 MiB", get, plainGet);
+    printTransfer ("putFile 64 MiB", put, plainPut);
+    std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms\n", listingEntries, listSeconds * 1e3);
+    return 0;
+}
+} // namespace
+
+int main (int argc, char**)
+{
+    if (argc > 1)
+    {
+        std::fprintf (stderr, "Usage: nubo-bench   (runs nubo-devsim from its own folder)\n");
+        return 2;
+    }
+
+    std::signal (SIGPIPE, SIG_IGN);
+    const juce::ScopedJuceInitialiser_GUI juce;
+    return runBenchmark();
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <sys/types.h>
+#include <vector>
+
+/** Seconds since construction. */
+class Stopwatch final
+{
+public:
+    double seconds() const
+    {
+        return std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
+
+struct Spread
+{
+    double median = 0, p99 = 0;
+};
+
+Spread summarise (std::vector<double> samples);
+
+/** A fresh folder under the temporary folder, removed with the object. */
+struct ScratchFolder
+{
+    ScratchFolder();
+    ~ScratchFolder();
+    juce::File folder;
+};
+
+void writeRandomFile (const juce::File& file, juce::int64 size, int seed);
+
+/** nubo-devsim as a child process, from beside this program. */
+class SimulatorProcess final
+{
+public:
+    ~SimulatorProcess();
+
+    bool start (const juce::StringArray& arguments);
+    void stop();
+
+    static juce::File executable();
+
+    juce::String portPath;
+
+private:
+    pid_t pid = -1;
+    int outputFd = -1;
+};
+
+/** The ceiling of this kind of link: two plain threads over a fresh pseudo-terminal,
+    a "host" on the raw slave and a "device" on the master that answers each request
+    at once, with nothing else in between. */
+class CeilingLink final
+{
+public:
+    CeilingLink();
+    ~CeilingLink();
+
+    bool isOpen() const;
+
+    /** Seconds for the given number of one-block exchanges: 8191-byte requests and
+        10-byte replies (upward, as a file is sent), or the other way round. */
+    double bulk (int blocks, bool upward);
+
+    /** Seconds for one exchange of 10 bytes each way. */
+    double smallTrip();
+
+private:
+    double exchange (int count, size_t requestSize, size_t answerSize);
+    void serve();
+
+    struct Terminal;
+    std::unique_ptr<Terminal> terminal;
+    std::vector<char> request, answer;
+    std::thread thread;
+};
+
+/** A device with nothing behind it, on a fresh pseudo-terminal: it answers WhoAmI, opens,
+    reads (from a pattern, as long as the given size), writes (into nothing) and closes,
+    straight from one thread. Shows what the client costs apart from the simulator. */
+class PlainDevice final
+{
+public:
+    explicit PlainDevice (juce::int64 fileSize);
+    ~PlainDevice();
+
+    bool isOpen() const;
+    juce::String portPath() const;
+
+private:
+    void serve();
+    bool receive (char* data, size_t numBytes);
+
+    struct Terminal;
+    std::unique_ptr<Terminal> terminal;
+    juce::int64 fileSize;
+    std::atomic<bool> stopping { false };
+    std::thread thread;
+};
