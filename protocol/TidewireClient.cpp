@@ -27,6 +27,7 @@ TidewireClient::~TidewireClient()
 {
     // Stop, then release: the client thread first (it reads the async queue and the
     // listener list), then the reader thread (it feeds the assembler and the queues).
+    stopping = true;
     signalThreadShouldExit();
     asyncQueue.wakeWaiter();
     stopThread (-1);
@@ -269,7 +270,7 @@ void TidewireClient::run()
 {
     while (! threadShouldExit())
     {
-        if (auto message = asyncQueue.pop (clientThreadSliceMs))
+        if (auto message = asyncQueue.pop (clientThreadSliceMs, &stopping))
             handleAsyncMessage (std::move (message));
     }
 }

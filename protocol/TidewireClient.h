@@ -106,7 +106,6 @@ private:
         device might still say can arrive any more. */
     bool canHearDevice() const;
 
-    /** Sets port to null first, so that no request reaches streams being destroyed. */
     std::atomic<SerialPort*> port { nullptr }; // not owned: the Connection pane's open port, until disconnect
     std::unique_ptr<SerialPortInputStream> input;
     std::unique_ptr<SerialPortOutputStream> output;
@@ -127,6 +126,7 @@ private:
     juce::Array<ITidewireClientListener*> listeners; // not owned: each removes itself before it goes
 
     std::atomic<bool> aborted { false };
+    std::atomic<bool> stopping { false }; // wakes the client thread at once when it is to end
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
 };

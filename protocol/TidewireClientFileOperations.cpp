@@ -365,7 +365,7 @@ int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFold
     for (const auto& child : children)
     {
         if (isAborted())
-            break;
+            return -1;
 
         // Following a link to a folder could loop for ever (a link to a parent).
         if (child.isDirectory() && child.isSymbolicLink())

@@ -1,15 +1,19 @@
 #pragma once
 
+#include "ScriptedDevice.h"
 #include "TestSupport.h"
 
 #include "protocol/TidewireClient.h"
+#include "protocol/TidewireClientRequest.h"
+#include "protocol/TidewireClientResponse.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
 
 #include <initializer_list>
-#include <ostream>
 #include <memory>
+#include <ostream>
+#include <thread>
 
 namespace juce
 {
@@ -21,10 +25,7 @@ inline void PrintTo (const String& text, std::ostream* os)
 
 inline void PrintTo (const StringArray& lines, std::ostream* os)
 {
-    *os << "{";
-    for (int i = 0; i < lines.size(); ++i)
-        *os << (i > 0 ? ", \"" : " \"") << lines[i] << '"';
-    *os << " }";
+    *os << "{ \"" << lines.joinIntoString ("\", \"") << "\" }";
 }
 } // namespace juce
 
@@ -37,6 +38,17 @@ inline juce::StringArray strings (std::initializer_list<juce::String> items)
     return array;
 }
 
+inline juce::String serialOf (const TidewireClientRequest& request)
+{
+    return juce::String (request.getSerialNumber());
+}
+
+inline juce::StringArray timeOutLines (const TidewireClientRequest& request)
+{
+    return strings ({ "Timeout on serial # " + serialOf (request),
+                      "Failed to get valid response to serial # " + serialOf (request) });
+}
+
 /** A client connected to nubo-devsim over a real pseudo-terminal. The simulator's
     file system is a temporary folder; its request log tells what the device saw. */
 class SimulatedDeviceTest : public ::testing::Test
@@ -44,77 +56,52 @@ class SimulatedDeviceTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (deviceRoot.get().getChildFile ("mnt/nandfs/usr").createDirectory().wasOk());
+        ASSERT_TRUE (deviceFile (usr).createDirectory().wasOk());
     }
 
     void TearDown() override
     {
         client.disconnect();
-        port.reset();
-        simulator.stop();
     }
 
     /** Starts the simulator with the given fault options and connects the client. */
     void startDevice (const juce::StringArray& options = {})
     {
-        juce::StringArray arguments { "--fs", deviceRoot.get().getFullPathName(),
-                                      "--log", requestLogFile().getFullPathName() };
+        client.disconnect();
+        juce::StringArray arguments { "--fs", deviceRoot.get().getFullPathName(), "--log", requestLog().getFullPathName() };
         arguments.addArray (options);
-        ASSERT_TRUE (simulator.start (arguments)) << "nubo-devsim did not start: " << arguments.joinIntoString (" ");
-        connectTo (simulator.portPath());
-    }
-
-    void connectTo (const juce::String& portPath)
-    {
-        SerialPortSettings settings;
-        settings.flowControl = 1;
-        port = std::make_unique<SerialPort> (portPath, settings);
-        ASSERT_TRUE (port->isOpen()) << portPath;
+        ASSERT_TRUE (simulator.start (arguments)) << arguments.joinIntoString (" ");
+        port = std::make_unique<SerialPort> (simulator.portPath(), SerialPortSettings { 115200, 8, 0, 0, 1 });
+        ASSERT_TRUE (port->isOpen());
         client.connect (port.get());
     }
 
-    /** The host file that plays a device path. */
     juce::File deviceFile (const juce::String& devicePath) const
     {
         return deviceRoot.get().getChildFile (devicePath.trimCharactersAtStart ("/"));
     }
 
-    juce::File localFile (const juce::String& relative) const
-    {
-        return localFolder.get().getChildFile (relative);
-    }
+    juce::File localFile (const juce::String& relative) const { return localFolder.get().getChildFile (relative); }
+    juce::File requestLog() const { return scratch.get().getChildFile ("requests.log"); }
 
-    juce::File requestLogFile() const
+    /** What the device saw, one line per request, from the request with the given index
+        on; with a class name, only those requests, without their serial numbers. */
+    juce::StringArray deviceRequests (const juce::String& className = {}, int from = 0) const
     {
-        return scratch.get().getChildFile ("requests.log");
-    }
-
-    /** Every request the device has seen, one line each: "<serial> <Class> fields". */
-    juce::StringArray deviceRequests() const
-    {
-        juce::StringArray requests;
-        requests.addLines (requestLogFile().loadFileAsString());
-        requests.removeEmptyStrings();
-        return requests;
-    }
-
-    /** The requests of one class, without their serial numbers; from the request with
-        the given index on. */
-    juce::StringArray deviceRequests (const juce::String& className, int from = 0) const
-    {
-        juce::StringArray matching;
-        const auto all = deviceRequests();
+        juce::StringArray all, matching;
+        all.addLines (requestLog().loadFileAsString());
+        all.removeEmptyStrings();
         for (int i = from; i < all.size(); ++i)
         {
-            const auto& line = all[i];
-            const auto rest = line.fromFirstOccurrenceOf (" ", false, false);
-            if (rest.upToFirstOccurrenceOf (" ", false, false) == className)
+            const auto rest = all[i].fromFirstOccurrenceOf (" ", false, false);
+            if (className.isEmpty())
+                matching.add (all[i]);
+            else if (rest.upToFirstOccurrenceOf (" ", false, false) == className)
                 matching.add (rest);
         }
         return matching;
     }
 
-    /** Log lines that begin with the given text. */
     juce::StringArray linesStartingWith (const juce::String& start) const
     {
         juce::StringArray matching;
@@ -135,14 +122,9 @@ protected:
 
     static void writeFile (const juce::File& file, const juce::MemoryBlock& data)
     {
-        ASSERT_TRUE (file.getParentDirectory().createDirectory().wasOk());
         // (replaceWithData deletes the file when given nothing)
-        ASSERT_TRUE (file.deleteFile());
-        ASSERT_TRUE (file.create().wasOk());
-        if (! data.isEmpty())
-        {
-            ASSERT_TRUE (file.replaceWithData (data.getData(), data.getSize()));
-        }
+        ASSERT_TRUE (file.getParentDirectory().createDirectory().wasOk() && file.create().wasOk());
+        ASSERT_TRUE (data.isEmpty() || file.replaceWithData (data.getData(), data.getSize()));
     }
 
     static juce::MemoryBlock readFile (const juce::File& file)
@@ -152,11 +134,81 @@ protected:
         return data;
     }
 
+    static juce::StringArray namesIn (const juce::File& folder)
+    {
+        juce::StringArray names;
+        for (auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*"))
+            names.add (f.getFileName());
+        names.sort (false);
+        return names;
+    }
+
+    const juce::String usr = "/mnt/nandfs/usr";
     CapturingLogger logger;
     TempFolder deviceRoot; // plays the device's "/"
-    TempFolder localFolder;
-    TempFolder scratch;
+    TempFolder localFolder, scratch;
     DeviceSimulator simulator;
     std::unique_ptr<SerialPort> port;
-    TidewireClient client; // declared last: gone before the port it may still hold
+    TidewireClient client; // declared last: gone before the port it may hold
+};
+
+/** For what the simulator never does: the test plays the device byte by byte. */
+class ScriptedDeviceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE (device.isOpen());
+        port = std::make_unique<SerialPort> (device.portPath(), SerialPortSettings());
+        ASSERT_TRUE (port->isOpen());
+        client = std::make_unique<TidewireClient>();
+        client->connect (port.get());
+    }
+
+    void TearDown() override
+    {
+        if (player.joinable())
+            player.join();
+        client.reset();
+    }
+
+    /** Answers the next `count` requests with what the function makes of each, on a
+        thread of its own; requestIds() then lists the IDs the device saw. */
+    void play (int count, std::function<juce::MemoryBlock (const ScriptedDevice::Request&)> answer)
+    {
+        player = std::thread (
+            [this, count, answer]
+            {
+                ScriptedDevice::Request request;
+                for (int i = 0; i < count && device.receive (request); ++i)
+                {
+                    seen.add (juce::String (request.id));
+                    device.send (answer (request));
+                }
+            });
+    }
+
+    juce::StringArray requestIds()
+    {
+        if (player.joinable())
+            player.join();
+        return seen;
+    }
+
+    static juce::MemoryBlock success (const ScriptedDevice::Request& r)
+    {
+        return ScriptedDevice::response (SuccessResponse::id, r.serial);
+    }
+
+    static juce::MemoryBlock failure (const ScriptedDevice::Request& r, const juce::String& text)
+    {
+        return ScriptedDevice::response (FailureResponse::id, r.serial, ScriptedDevice::text (text));
+    }
+
+    CapturingLogger logger;
+    ScriptedDevice device;
+    std::unique_ptr<SerialPort> port;
+    std::unique_ptr<TidewireClient> client;
+    std::thread player;
+    juce::StringArray seen; // written by the player thread only until it is joined
 };

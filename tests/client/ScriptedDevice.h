@@ -3,8 +3,7 @@
 #include <juce_core/juce_core.h>
 
 /** The far end of a fresh pseudo-terminal, played by the test itself: it reads the
-    client's requests and writes whatever bytes the test wants, right or wrong. For
-    what the simulator will not do (odd message IDs, empty read blocks, half messages). */
+    client's requests and writes whatever bytes the test wants, right or wrong. */
 class ScriptedDevice final
 {
 public:
@@ -12,32 +11,24 @@ public:
     ~ScriptedDevice();
 
     bool isOpen() const { return master >= 0; }
-
-    /** The port the client opens. */
     juce::String portPath() const { return path; }
 
     struct Request
     {
         juce::uint16 id = 0;
         juce::int32 serial = 0;
-        juce::MemoryBlock body; // after the serial number
     };
 
-    /** Reads the next request; false when none came in time. */
+    /** Reads the next request whole; false when none came in time. */
     bool receive (Request& request, int timeoutMs = 10000);
-
     void send (const juce::MemoryBlock& bytes);
 
     /** Header (ID, body size) and body. */
     static juce::MemoryBlock message (juce::uint16 id, const juce::MemoryBlock& body);
-
-    /** A response body: the serial number, then the given fields. */
-    static juce::MemoryBlock responseBody (juce::int32 serial, const juce::MemoryBlock& fields = {});
-
+    /** A response: header, serial number, then the fields. */
+    static juce::MemoryBlock response (juce::uint16 id, juce::int32 serial, const juce::MemoryBlock& fields = {});
     /** The device's string encoding: i32 byte count, then the bytes. */
-    static juce::MemoryBlock string (const juce::String& text);
-
-    static juce::MemoryBlock join (std::initializer_list<juce::MemoryBlock> parts);
+    static juce::MemoryBlock text (const juce::String& s);
 
 private:
     bool readExactly (void* destination, size_t numBytes, juce::uint32 deadline);
