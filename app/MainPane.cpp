@@ -99,10 +99,13 @@ void MainPane::log (juce::String line)
     auto* mm = juce::MessageManager::getInstanceWithoutCreating();
     if (mm != nullptr && mm->isThisTheMessageThread())
     {
-        flushPendingLog();
         // Device operations run on this thread; letting pending messages through
-        // here is what keeps the window painting while one runs.
+        // here is what keeps the window painting and answering while one runs.
+        // Dispatch before touching the log view: updating it asks the X server
+        // questions, and the answers pull waiting input events (a click on the
+        // close button) off the socket, where JUCE's loop would no longer see them.
         mm->runDispatchLoopUntil (0);
+        flushPendingLog();
     }
     else
     {
