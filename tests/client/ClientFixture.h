@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 #include <ostream>
+#include <stdlib.h>
 #include <thread>
 
 namespace juce
@@ -48,6 +49,33 @@ inline juce::StringArray timeOutLines (const TidewireClientRequest& request)
     return strings ({ "Timeout on serial # " + serialOf (request),
                       "Failed to get valid response to serial # " + serialOf (request) });
 }
+
+/** A fresh empty folder, removed with the object. Made with mkdtemp, so test programs
+    that run side by side never share one. */
+class UniqueFolder final
+{
+public:
+    UniqueFolder()
+    {
+        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                           .getChildFile ("nubo-client-XXXXXX")
+                           .getFullPathName()
+                           .toStdString();
+        if (::mkdtemp (pattern.data()) != nullptr)
+            folder = juce::File (pattern);
+    }
+
+    ~UniqueFolder()
+    {
+        if (folder != juce::File())
+            folder.deleteRecursively (false);
+    }
+
+    const juce::File& get() const { return folder; }
+
+private:
+    juce::File folder;
+};
 
 /** A client connected to nubo-devsim over a real pseudo-terminal. The simulator's
     file system is a temporary folder; its request log tells what the device saw. */
@@ -145,8 +173,8 @@ protected:
 
     const juce::String usr = "/mnt/nandfs/usr";
     CapturingLogger logger;
-    TempFolder deviceRoot; // plays the device's "/"
-    TempFolder localFolder, scratch;
+    UniqueFolder deviceRoot; // plays the device's "/"
+    UniqueFolder localFolder, scratch;
     DeviceSimulator simulator;
     std::unique_ptr<SerialPort> port;
     TidewireClient client; // declared last: gone before the port it may hold

@@ -232,7 +232,7 @@ protected:
         return ScriptedDevice::response (FileOpenResponse::id, r.serial, fields.getMemoryBlock());
     }
 
-    TempFolder local;
+    UniqueFolder local;
 };
 
 TEST_F (ScriptedTransferTest, AReadWithoutDataEndsTheFetch)

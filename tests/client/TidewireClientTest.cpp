@@ -123,9 +123,9 @@ TEST_F (ClientExchangeTest, ReturnsTheAnswerOrTheDevicesRefusal)
 
 TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
 {
-    // The first answer is dropped; the second comes 500 ms after its exchange gave up,
-    // before the answer to the third, which the device holds back longer.
-    startDevice ({ "--drop", "1", "--late", "2:1500,3:1000" });
+    // The first answer is dropped; the second comes a second after its exchange gave
+    // up, before the answer to the third, which the device holds back longer.
+    startDevice ({ "--drop", "1", "--late", "2:2000,3:1500" });
 
     WhoAmIRequest dropped, late, next, last;
     EXPECT_EQ (client.sendRequestSync (dropped, 1000), nullptr);
@@ -182,6 +182,13 @@ TEST_F (ClientExchangeTest, AbortEndsAWaitingExchangeAndRefusesMoreUntilReset)
 class ClientAsyncTest : public SimulatedDeviceTest
 {
 protected:
+    void TearDown() override
+    {
+        for (auto* listener : { &first, &second, &third })
+            client.removeListener (listener);
+        SimulatedDeviceTest::TearDown();
+    }
+
     juce::StringArray callsSoFar() const
     {
         const juce::ScopedLock sl (callLock);
@@ -275,7 +282,7 @@ TEST_F (ClientScriptedTest, ConnectDiscardsWhatThePreviousConnectionLeft)
     juce::MemoryBlock leftovers = ScriptedDevice::response (SuccessResponse::id, earlier.getSerialNumber());
     leftovers.append (leftovers.getData(), 7);
     device.send (leftovers);
-    juce::Thread::sleep (300); // let the reader take them in
+    juce::Thread::sleep (500); // the reader takes them in within microseconds; this is room to spare
 
     client->connect (port.get());
     play (1, success);
