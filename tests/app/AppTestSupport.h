@@ -226,6 +226,7 @@ public:
     Window()
     {
         ignoreXErrorsLikeTheApplication();
+        juce::LookAndFeel::setDefaultLookAndFeel (&lookAndFeel); // as the application does
         window = std::make_unique<HelloWorldWindow>();
         pump();
     }
@@ -234,6 +235,7 @@ public:
     {
         window.reset();
         pump (10);
+        juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
     }
 
     MainPane& main() const { return *window->getMainPane(); }
@@ -276,6 +278,7 @@ public:
     juce::TextEditor& updateFileEditor() const { return child<juce::TextEditor> ("remote folder"); }
 
 private:
+    juce::LookAndFeel_V2 lookAndFeel;
     std::unique_ptr<HelloWorldWindow> window;
 };
 
