@@ -64,32 +64,6 @@ TEST_F (CommandLineRunTest, NoModeLeavesTheProgramInteractive)
     EXPECT_TRUE (boxes.shown.empty());
 }
 
-TEST_F (CommandLineRunTest, AutoWithoutADeviceFailsBeforeAnyUpdate)
-{
-    TempFolder empty;
-    ScopedEnvironment root ("NUBO_DEVICE_ROOT", empty.get().getFullPathName());
-    settings.write ({ { Settings::lastPortKey, simulatedPortName } });
-    Window w;
-    EXPECT_EQ (CommandLineModes::run ("auto", w.connection()), -1);
-    EXPECT_EQ (w.logLines(), juce::StringArray ({ "Failed to open port" }));
-    EXPECT_TRUE (boxes.shown.empty());
-}
-
-TEST_F (CommandLineRunTest, AutoOnADeviceWithFirmwareSucceedsWithoutSending)
-{
-    SimulatedDevice device;
-    ASSERT_TRUE (device.isReady());
-    const auto marker = device.deviceFile (ConnectionPane::firmwareMarkerPath);
-    ASSERT_TRUE (marker.getParentDirectory().createDirectory() && marker.replaceWithText ("x"));
-    settings.write ({ { Settings::lastPortKey, simulatedPortName }, { Settings::updateFileKey, "/nonexistent" } });
-
-    Window w;
-    EXPECT_EQ (CommandLineModes::run ("auto", w.connection()), 0) << w.logText();
-    ASSERT_EQ (boxes.shown.size(), 1u);
-    EXPECT_EQ (boxes.shown[0].text, "Firmware already exists, skipping update");
-    EXPECT_FALSE (device.deviceFile ("/mnt/nandfs/Nuboimage").exists());
-}
-
 TEST_F (CommandLineRunTest, GetmacWithAnEmptyPathFails)
 {
     SimulatedDevice device;

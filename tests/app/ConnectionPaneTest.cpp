@@ -196,21 +196,6 @@ TEST_F (ConnectionPaneTest, ConnectIdentifiesTheDeviceAndEnablesTheTabs)
         << w.logText();
 }
 
-TEST_F (ConnectionPaneTest, IdentityIsPrintedWithZeroFilledLowerCaseHex)
-{
-    SimulatedDevice device ({ "--family", "0xabc", "--device", "7", "--protocol", "0x1f", "--firmware", "0xBEEF",
-                              "--text1", "first text", "--text2", "" });
-    ASSERT_TRUE (device.isReady());
-    rememberSimulatedPort();
-
-    Window w;
-    ASSERT_TRUE (w.connection().connect());
-    EXPECT_TRUE (appearInOrder (w.logLines(), { "Found device: familyID=0xabc, deviceID=0x007.",
-                                                "Protocol version=0x001f, Firmware version=0xbeef.",
-                                                "first text" }))
-        << w.logText();
-}
-
 TEST_F (ConnectionPaneTest, MissingPortFailsToOpen)
 {
     TempFolder empty;

@@ -144,17 +144,3 @@ TEST_F (MainPaneTest, ClosingWhileAnotherThreadLogsIsClean)
     logger.join();
 }
 
-TEST_F (MainPaneTest, DeviceOperationsDoNotNest)
-{
-    Window w;
-    MainPane::DeviceOperation outer (w.main());
-    EXPECT_TRUE (outer.isRunning());
-    {
-        MainPane::DeviceOperation inner (w.main());
-        EXPECT_FALSE (inner.isRunning());
-        // A click that arrives while the outer operation runs is ignored.
-        EXPECT_FALSE (w.connection().connect());
-    }
-    EXPECT_TRUE (w.main().isDeviceOperationRunning());
-    EXPECT_EQ (w.logText(), "");
-}

@@ -44,14 +44,3 @@ TEST (Settings, WithoutXdgConfigHomeTheFileIsInDotConfigOfTheHomeFolder)
     Settings::close();
 }
 
-TEST (Settings, UnreadableOrUnwritableFileGivesEmptyValuesWithoutComplaint)
-{
-    ScopedSettingsFolder settings;
-    // A folder where the file should be: it can be neither read nor written.
-    ASSERT_TRUE (settings.file().createDirectory());
-    Settings::configure();
-    EXPECT_EQ (Settings::read (Settings::lastPortKey), "");
-    Settings::writeAndSave (Settings::lastPortKey, "kept in memory");
-    EXPECT_EQ (Settings::read (Settings::lastPortKey), "kept in memory");
-    EXPECT_TRUE (settings.file().isDirectory());
-}
