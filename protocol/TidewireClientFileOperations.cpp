@@ -85,6 +85,33 @@ bool checkLocalName (const juce::String& name)
     return false;
 }
 
+/** A local file as it was when the transfer began: its length is taken once, where a
+    file stream would ask the file system again at every question (several times for
+    each block). */
+class FileSnapshotStream final : public juce::InputStream
+{
+public:
+    explicit FileSnapshotStream (std::unique_ptr<juce::FileInputStream> source)
+        : file (std::move (source)), length (file->getTotalLength())
+    {
+    }
+
+    juce::int64 getTotalLength() override { return length; }
+    bool isExhausted() override { return file->getPosition() >= length; }
+    juce::int64 getPosition() override { return file->getPosition(); }
+    bool setPosition (juce::int64 position) override { return file->setPosition (position); }
+
+    int read (void* destination, int maxBytes) override
+    {
+        const auto left = length - file->getPosition();
+        return left > 0 ? file->read (destination, (int) juce::jmin ((juce::int64) maxBytes, left)) : 0;
+    }
+
+private:
+    std::unique_ptr<juce::FileInputStream> file;
+    const juce::int64 length;
+};
+
 /** Creates a new empty file beside the target, under a name nobody else uses; the
     file is made here, so no existing file or link is ever written through. */
 juce::File createPartFile (const juce::File& target)
@@ -182,9 +209,10 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
     const auto local = localFile (localPath);
     const auto size = local.getSize();
 
-    std::unique_ptr<juce::FileInputStream> in;
+    std::unique_ptr<juce::InputStream> in;
     if (! local.isDirectory())
-        in = local.createInputStream();
+        if (auto file = local.createInputStream())
+            in = std::make_unique<FileSnapshotStream> (std::move (file));
 
     if (in == nullptr)
     {

@@ -160,13 +160,7 @@ bool sameContent (const juce::File& a, const juce::File& b)
     return a.getSize() == b.getSize() && a.hasIdenticalContentTo (b);
 }
 
-void printTransfer (const char* what, const Comparison& c, const Comparison& plain)
-{
-    std::printf ("  %-15s %7.1f MB/s against a ceiling of %7.1f MB/s: %3.0f %%   (plain device %3.0f %%)\n", what,
-                 c.clientMegabytesPerSecond(), c.ceilingMegabytesPerSecond(), 100.0 * c.ratio(), 100.0 * plain.ratio());
-}
-
-int runBenchmark()
+int runBenchmark (int rounds)
 {
     BenchLogger logger;
     setGlobalLogger (&logger);
@@ -203,10 +197,20 @@ int runBenchmark()
         return 1;
     }
 
-    Comparison get, put, plainGet, plainPut;
-    TripComparison trips, plainTrips;
-    double listSeconds = 0;
-    bool listFailed = false;
+    struct Round
+    {
+        Comparison get, put, plainGet, plainPut;
+        TripComparison trips, plainTrips;
+        double listSeconds = 0;
+        bool listFailed = false;
+
+        bool failed() const
+        {
+            return get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed || plainTrips.failed
+                   || listFailed;
+        }
+    };
+    std::vector<Round> results;
     {
         Session simulated (simulator.portPath), direct (plain.portPath());
         if (! simulated.isOpen() || ! direct.isOpen())
@@ -225,50 +229,58 @@ int runBenchmark()
             ceiling.smallTrip();
         }
 
-        std::printf ("Round trips...\n");
-        std::fflush (stdout);
-        trips = interleavedRoundTrips (simulated.client, ceiling);
-        plainTrips = interleavedRoundTrips (direct.client, ceiling);
-
-        std::printf ("Transfers...\n");
-        std::fflush (stdout);
-        get = interleavedTransfer (logger, ceiling, false,
-                                   [&]
-                                   {
-                                       return simulated.client.getFile (remoteFolder + "/big.bin",
-                                                                        local.getChildFile ("big.bin").getFullPathName());
-                                   });
-        put = interleavedTransfer (logger, ceiling, true,
-                                   [&]
-                                   {
-                                       return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
-                                                                        remoteFolder + "/up.bin");
-                                   });
-        plainGet = interleavedTransfer (logger, ceiling, false,
-                                        [&]
-                                        {
-                                            return direct.client.getFile ("/plain",
-                                                                          local.getChildFile ("plain.bin").getFullPathName());
-                                        });
-        plainPut = interleavedTransfer (logger, ceiling, true,
-                                        [&]
-                                        {
-                                            return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
-                                                                          "/plain");
-                                        });
-
-        std::printf ("Listing...\n");
-        std::fflush (stdout);
-        const Stopwatch watch;
-        juce::StringArray names;
-        listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0
-                     || names.size() != listingEntries;
-        for (auto& name : names)
+        for (int round = 0; round < rounds; ++round)
         {
-            FileSystemEntryInfo info;
-            listFailed |= simulated.client.getEntryInfo (remoteFolder + "/list/" + name, false, info) != 0;
+            Round r;
+            r.trips = interleavedRoundTrips (simulated.client, ceiling);
+            r.plainTrips = interleavedRoundTrips (direct.client, ceiling);
+            r.get = interleavedTransfer (logger, ceiling, false,
+                                         [&]
+                                         {
+                                             return simulated.client.getFile (remoteFolder + "/big.bin",
+                                                                              local.getChildFile ("big.bin").getFullPathName());
+                                         });
+            r.put = interleavedTransfer (logger, ceiling, true,
+                                         [&]
+                                         {
+                                             return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
+                                                                              remoteFolder + "/up.bin");
+                                         });
+            r.plainGet = interleavedTransfer (logger, ceiling, false,
+                                              [&]
+                                              {
+                                                  return direct.client.getFile (
+                                                      "/plain", local.getChildFile ("plain.bin").getFullPathName());
+                                              });
+            r.plainPut = interleavedTransfer (logger, ceiling, true,
+                                              [&]
+                                              {
+                                                  return direct.client.putFile (
+                                                      local.getChildFile ("up.bin").getFullPathName(), "/plain");
+                                              });
+
+            const Stopwatch watch;
+            juce::StringArray names;
+            r.listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0
+                           || names.size() != listingEntries;
+            for (auto& name : names)
+            {
+                FileSystemEntryInfo info;
+                r.listFailed |= simulated.client.getEntryInfo (remoteFolder + "/list/" + name, false, info) != 0;
+            }
+            r.listSeconds = watch.seconds();
+
+            std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%); "
+                         "put %6.1f / %6.1f MB/s (%3.0f %%)\n",
+                         round + 1, summarise (r.trips.client).median * 1e6, summarise (r.trips.ceiling).median * 1e6,
+                         r.get.clientMegabytesPerSecond(), r.get.ceilingMegabytesPerSecond(), 100.0 * r.get.ratio(),
+                         r.put.clientMegabytesPerSecond(), r.put.ceilingMegabytesPerSecond(), 100.0 * r.put.ratio());
+            std::fflush (stdout);
+
+            results.push_back (r);
+            if (r.failed())
+                break;
         }
-        listSeconds = watch.seconds();
     }
 
     const auto intact = sameContent (usr.getChildFile ("big.bin"), local.getChildFile ("big.bin"))
@@ -277,43 +289,66 @@ int runBenchmark()
     simulator.stop();
     setGlobalLogger (nullptr);
 
-    if (get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed || plainTrips.failed || listFailed
-        || ! intact || logger.failures > 0)
+    if (results.back().failed() || ! intact || logger.failures > 0)
     {
         std::fprintf (stderr, "nubo-bench: a run failed (%s)\n", intact ? "files intact" : "files differ");
         return 1;
     }
 
-    const auto ceilingTrip = summarise (trips.ceiling);
-    const auto whoAmI = summarise (trips.client);
-    const auto plainWhoAmI = summarise (plainTrips.client);
-    const auto plainCeilingTrip = summarise (plainTrips.ceiling);
+    // Round trips pool their samples; every other figure is the median over the rounds.
+    std::vector<double> whoAmI, ceilingTrips, tripRatio, plainTripRatio, get, put, plainGet, plainPut, getRate, putRate,
+        getCeiling, putCeiling, list;
+    for (auto& r : results)
+    {
+        whoAmI.insert (whoAmI.end(), r.trips.client.begin(), r.trips.client.end());
+        ceilingTrips.insert (ceilingTrips.end(), r.trips.ceiling.begin(), r.trips.ceiling.end());
+        tripRatio.push_back (summarise (r.trips.client).median / summarise (r.trips.ceiling).median);
+        plainTripRatio.push_back (summarise (r.plainTrips.client).median / summarise (r.plainTrips.ceiling).median);
+        get.push_back (r.get.ratio());
+        put.push_back (r.put.ratio());
+        plainGet.push_back (r.plainGet.ratio());
+        plainPut.push_back (r.plainPut.ratio());
+        getRate.push_back (r.get.clientMegabytesPerSecond());
+        putRate.push_back (r.put.clientMegabytesPerSecond());
+        getCeiling.push_back (r.get.ceilingMegabytesPerSecond());
+        putCeiling.push_back (r.put.ceilingMegabytesPerSecond());
+        list.push_back (r.listSeconds);
+    }
+    const auto median = [] (std::vector<double> v) { return summarise (std::move (v)).median; };
+    const auto ceilingTrip = summarise (ceilingTrips), clientTrip = summarise (whoAmI);
 
     std::printf ("\nCeiling: two plain threads over a fresh pseudo-terminal, measured in turns with the client\n");
     std::printf ("  10-byte round trip  median %6.1f us, 99th percentile %7.1f us\n", ceilingTrip.median * 1e6,
                  ceilingTrip.p99 * 1e6);
+    std::printf ("  8191-byte requests, 10-byte replies  %7.1f MB/s of data\n", median (putCeiling));
+    std::printf ("  10-byte requests, 8191-byte replies  %7.1f MB/s of data\n", median (getCeiling));
 
-    std::printf ("\nClient against nubo-devsim   (plain device: the same client against a device with nothing behind it)\n");
+    std::printf ("\nClient against nubo-devsim (median of %d rounds; plain device: the same client against a device with "
+                 "nothing behind it)\n",
+                 (int) results.size());
     std::printf ("  WhoAmI round trip  median %6.1f us, 99th percentile %7.1f us: %.2f x the ceiling   (plain device "
                  "%.2f x)\n",
-                 whoAmI.median * 1e6, whoAmI.p99 * 1e6, whoAmI.median / ceilingTrip.median,
-                 plainWhoAmI.median / plainCeilingTrip.median);
-    printTransfer ("getFile 64 MiB", get, plainGet);
-    printTransfer ("putFile 64 MiB", put, plainPut);
-    std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms\n", listingEntries, listSeconds * 1e3);
+                 clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio), median (plainTripRatio));
+    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n", median (getRate),
+                 100.0 * median (get), 100.0 * median (plainGet));
+    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n", median (putRate),
+                 100.0 * median (put), 100.0 * median (plainPut));
+    std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms\n", listingEntries,
+                 median (list) * 1e3);
     return 0;
 }
 } // namespace
 
-int main (int argc, char**)
+int main (int argc, char** argv)
 {
-    if (argc > 1)
+    const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
+    if (argc > 2 || rounds < 1 || rounds > 50)
     {
-        std::fprintf (stderr, "Usage: nubo-bench   (runs nubo-devsim from its own folder)\n");
+        std::fprintf (stderr, "Usage: nubo-bench [rounds]   (default 3; runs nubo-devsim from its own folder)\n");
         return 2;
     }
 
     std::signal (SIGPIPE, SIG_IGN);
     const juce::ScopedJuceInitialiser_GUI juce;
-    return runBenchmark();
+    return runBenchmark (rounds);
 }
