@@ -32,7 +32,7 @@ void MessageQueue::push (std::unique_ptr<ReceivedMessage> message)
 std::unique_ptr<ReceivedMessage> MessageQueue::pop (int timeoutMs, const std::atomic<bool>* cancel)
 {
     const auto got = timeoutMs != 0 ? available.wait (timeoutMs, cancel) : available.tryWait();
-    if (! got)
+    if (!got)
         return {};
 
     const juce::ScopedLock sl (lock);

@@ -17,8 +17,7 @@ namespace
 constexpr int clientThreadSliceMs = 100;
 } // namespace
 
-TidewireClient::TidewireClient()
-    : juce::Thread ("TidewireClientThread")
+TidewireClient::TidewireClient() : juce::Thread ("TidewireClientThread")
 {
     startThread();
 }
@@ -133,7 +132,7 @@ void TidewireClient::callListeners (const std::function<void (ITidewireClientLis
         {
             // An earlier callback of this round may have removed it.
             const juce::ScopedLock sl (listenerLock);
-            if (! listeners.contains (listener))
+            if (!listeners.contains (listener))
                 continue;
         }
 
@@ -178,8 +177,7 @@ int TidewireClient::sendRequest (TidewireClientRequest& request)
     return 0;
 }
 
-std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (TidewireClientRequest& request,
-                                                                         int timeoutMs)
+std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (TidewireClientRequest& request, int timeoutMs)
 {
     auto message = responseQueue.pop (timeoutMs, &aborted);
 
@@ -232,8 +230,8 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
         {
             // The answer to an exchange that timed out earlier: drop it and keep
             // waiting for this request's own answer.
-            globalLog ("sync receive serial number didn't match! Expected " + juce::String (serial) + ", got "
-                       + juce::String (response->getSerialNumber()) + ", Discarding.");
+            globalLog ("sync receive serial number didn't match! Expected " + juce::String (serial) + ", got " +
+                       juce::String (response->getSerialNumber()) + ", Discarding.");
             continue;
         }
 
@@ -268,7 +266,7 @@ void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
 
 void TidewireClient::run()
 {
-    while (! threadShouldExit())
+    while (!threadShouldExit())
     {
         if (auto message = asyncQueue.pop (clientThreadSliceMs, &stopping))
             handleAsyncMessage (std::move (message));
@@ -285,51 +283,51 @@ void TidewireClient::handleAsyncMessage (std::unique_ptr<ReceivedMessage> messag
 
     switch (messageId)
     {
-        case ProcessTerminatedNotification::id:
-        {
-            const ProcessTerminatedNotification notification (std::move (message));
-            if (notification.isValid())
-                globalLog ("Process " + juce::String ((juce::uint64) notification.getProcessId())
-                           + " terminated with exit code " + juce::String (notification.getExitCode()));
+    case ProcessTerminatedNotification::id:
+    {
+        const ProcessTerminatedNotification notification (std::move (message));
+        if (notification.isValid())
+            globalLog ("Process " + juce::String ((juce::uint64) notification.getProcessId()) +
+                       " terminated with exit code " + juce::String (notification.getExitCode()));
+        break;
+    }
+
+    case 0x8001:
+    case 0x8005:
+        globalLog ("Async message " + juce::String (messageId) + " not handled");
+        break;
+
+    case TidewireEvent::id:
+    {
+        const TidewireEvent event (std::move (message));
+        if (event.isValid())
+            callListeners ([&event] (ITidewireClientListener& l)
+                           { l.eventReceived (event.getEventId(), event.getArgument()); });
+        break;
+    }
+
+    case TidewirePropertyChangedNotification::id:
+    {
+        const TidewirePropertyChangedNotification change (std::move (message));
+        if (!change.isValid())
             break;
-        }
 
-        case 0x8001:
-        case 0x8005:
-            globalLog ("Async message " + juce::String (messageId) + " not handled");
-            break;
+        // The wire's 16-bit ID, sign-extended: IDs from 0x8000 arrive negative.
+        const auto propertyId = (int) (juce::int16) change.getPropertyId();
 
-        case TidewireEvent::id:
-        {
-            const TidewireEvent event (std::move (message));
-            if (event.isValid())
-                callListeners ([&event] (ITidewireClientListener& l)
-                               { l.eventReceived (event.getEventId(), event.getArgument()); });
-            break;
-        }
+        callListeners (
+            [&change, propertyId] (ITidewireClientListener& l)
+            {
+                if (change.isString())
+                    l.stringPropertyChanged (change.getPath(), propertyId, change.getStringValue());
+                else
+                    l.propertyChanged (change.getPath(), propertyId, change.getIntValue());
+            });
+        break;
+    }
 
-        case TidewirePropertyChangedNotification::id:
-        {
-            const TidewirePropertyChangedNotification change (std::move (message));
-            if (! change.isValid())
-                break;
-
-            // The wire's 16-bit ID, sign-extended: IDs from 0x8000 arrive negative.
-            const auto propertyId = (int) (juce::int16) change.getPropertyId();
-
-            callListeners (
-                [&change, propertyId] (ITidewireClientListener& l)
-                {
-                    if (change.isString())
-                        l.stringPropertyChanged (change.getPath(), propertyId, change.getStringValue());
-                    else
-                        l.propertyChanged (change.getPath(), propertyId, change.getIntValue());
-                });
-            break;
-        }
-
-        default:
-            globalLog ("Unexpected async message ID");
-            break;
+    default:
+        globalLog ("Unexpected async message ID");
+        break;
     }
 }

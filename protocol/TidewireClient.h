@@ -21,8 +21,7 @@ class TidewireClientResponse;
 
 /** The one object through which the program talks to the device: synchronous
     exchanges for the caller, asynchronous messages for the listeners. */
-class TidewireClient final : public juce::ChangeListener,
-                             public juce::Thread
+class TidewireClient final : public juce::ChangeListener, public juce::Thread
 {
 public:
     TidewireClient();
@@ -106,7 +105,7 @@ private:
         device might still say can arrive any more. */
     bool canHearDevice() const;
 
-    std::atomic<SerialPort*> port { nullptr }; // not owned: the Connection pane's open port, until disconnect
+    std::atomic<SerialPort*> port{nullptr}; // not owned: the Connection pane's open port, until disconnect
     std::unique_ptr<SerialPortInputStream> input;
     std::unique_ptr<SerialPortOutputStream> output;
 
@@ -125,8 +124,8 @@ private:
     juce::CriticalSection listenerLock, dispatchLock;
     juce::Array<ITidewireClientListener*> listeners; // not owned: each removes itself before it goes
 
-    std::atomic<bool> aborted { false };
-    std::atomic<bool> stopping { false }; // wakes the client thread at once when it is to end
+    std::atomic<bool> aborted{false};
+    std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
 };

@@ -21,8 +21,7 @@ constexpr int maxLocalNameBytes = 255;
 
 /** The response as the class the exchange must answer with, or null after logging
     (the device answered with the right serial number but the wrong message). */
-template <typename ResponseType>
-ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
+template <typename ResponseType> ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
 {
     if (response == nullptr)
         return nullptr;
@@ -48,7 +47,7 @@ bool isControlCharacter (juce::juce_wchar c)
 juce::String printableName (const juce::String& name)
 {
     juce::String text;
-    for (auto p = name.getCharPointer(); ! p.isEmpty(); ++p)
+    for (auto p = name.getCharPointer(); !p.isEmpty(); ++p)
     {
         const auto c = *p;
         if (isControlCharacter (c))
@@ -69,7 +68,7 @@ bool isSafeLocalName (const juce::String& name)
     if ((int) name.getNumBytesAsUTF8() > maxLocalNameBytes)
         return false;
 
-    for (auto p = name.getCharPointer(); ! p.isEmpty(); ++p)
+    for (auto p = name.getCharPointer(); !p.isEmpty(); ++p)
         if (isControlCharacter (*p))
             return false;
 
@@ -96,10 +95,22 @@ public:
     {
     }
 
-    juce::int64 getTotalLength() override { return length; }
-    bool isExhausted() override { return file->getPosition() >= length; }
-    juce::int64 getPosition() override { return file->getPosition(); }
-    bool setPosition (juce::int64 position) override { return file->setPosition (position); }
+    juce::int64 getTotalLength() override
+    {
+        return length;
+    }
+    bool isExhausted() override
+    {
+        return file->getPosition() >= length;
+    }
+    juce::int64 getPosition() override
+    {
+        return file->getPosition();
+    }
+    bool setPosition (juce::int64 position) override
+    {
+        return file->setPosition (position);
+    }
 
     int read (void* destination, int maxBytes) override
     {
@@ -180,7 +191,7 @@ void TidewireClient::closeAfterFailure (juce::int64 handle)
 {
     // A handle left open would keep the remote file busy. An aborted operation, or a
     // device that is gone, would only add a time-out.
-    if (! isAborted() && canHearDevice())
+    if (!isAborted() && canHearDevice())
         closeFile (handle);
 }
 
@@ -192,7 +203,8 @@ void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
     const auto rate = (float) ((double) numBytes * 8.0 / ((double) seconds * 1024.0 * 1024.0));
 
     char line[160];
-    std::snprintf (line, sizeof (line), "File transfer completed successfully %lld bytes in %2.2f seconds - %2.2f MBit/s.",
+    std::snprintf (line, sizeof (line),
+                   "File transfer completed successfully %lld bytes in %2.2f seconds - %2.2f MBit/s.",
                    (long long) numBytes, (double) seconds, (double) rate);
     globalLog (line);
 }
@@ -210,7 +222,7 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
     const auto size = local.getSize();
 
     std::unique_ptr<juce::InputStream> in;
-    if (! local.isDirectory())
+    if (!local.isDirectory())
         if (auto file = local.createInputStream())
             in = std::make_unique<FileSnapshotStream> (std::move (file));
 
@@ -227,8 +239,8 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
     while (in->getPosition() < in->getTotalLength())
     {
         const auto before = in->getPosition();
-        const auto expected = juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize,
-                                          in->getTotalLength() - before);
+        const auto expected =
+            juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, in->getTotalLength() - before);
 
         if (sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
         {
@@ -277,7 +289,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
     const auto target = localFile (localPath);
 
     // A folder in the way would only be found after the whole transfer.
-    if (target.isDirectory() && ! target.isSymbolicLink())
+    if (target.isDirectory() && !target.isSymbolicLink())
     {
         globalLog ("Couldn't write file - " + localPath);
         closeAfterFailure (handle);
@@ -291,7 +303,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
     if (part != juce::File())
     {
         out = std::make_unique<juce::FileOutputStream> (part, localWriteBufferSize);
-        if (! out->openedOk())
+        if (!out->openedOk())
             out.reset();
     }
 
@@ -311,9 +323,9 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
     }
 
     // The request asks for a whole block, or the whole file when it is smaller.
-    FileReadRequest request (handle, (juce::uint32) juce::jlimit ((juce::int64) 0,
-                                                                  (juce::int64) TidewireClientRequest::maxFileBlockSize,
-                                                                  fileSize));
+    FileReadRequest request (
+        handle,
+        (juce::uint32) juce::jlimit ((juce::int64) 0, (juce::int64) TidewireClientRequest::maxFileBlockSize, fileSize));
     juce::int64 received = 0;
     int block = 0;
 
@@ -337,7 +349,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
 
         ++block;
 
-        if (! out->write (bytes, (size_t) count))
+        if (!out->write (bytes, (size_t) count))
         {
             globalLog ("Couldn't write file - " + localPath);
             return fail();
@@ -351,7 +363,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
     const auto written = out->getStatus().wasOk();
     out.reset();
 
-    if (! written)
+    if (!written)
     {
         globalLog ("Couldn't write file - " + localPath);
         return fail();
@@ -363,7 +375,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         return -1;
     }
 
-    if (! replaceWithPartFile (part, target))
+    if (!replaceWithPartFile (part, target))
     {
         globalLog ("Couldn't write file - " + localPath);
         part.deleteFile();
@@ -417,7 +429,7 @@ int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFold
 int TidewireClient::getFolder (juce::String remoteFolder, juce::String localParent, juce::String name)
 {
     const auto parent = localFile (localParent);
-    if (! parent.isDirectory())
+    if (!parent.isDirectory())
         return -1;
 
     juce::StringArray fileNames, folderNames;
@@ -432,7 +444,7 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
         name = path.fromLastOccurrenceOf ("/", false, false);
     }
 
-    if (! checkLocalName (name))
+    if (!checkLocalName (name))
         return -1;
 
     const auto folder = parent.getChildFile (name);
@@ -445,7 +457,7 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
     }
 
     folder.createDirectory();
-    if (! folder.isDirectory())
+    if (!folder.isDirectory())
     {
         globalLog ("Couldn't create folder " + folder.getFullPathName());
         return -1;

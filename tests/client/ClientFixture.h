@@ -46,8 +46,8 @@ inline juce::String serialOf (const TidewireClientRequest& request)
 
 inline juce::StringArray timeOutLines (const TidewireClientRequest& request)
 {
-    return strings ({ "Timeout on serial # " + serialOf (request),
-                      "Failed to get valid response to serial # " + serialOf (request) });
+    return strings ({"Timeout on serial # " + serialOf (request),
+                     "Failed to get valid response to serial # " + serialOf (request)});
 }
 
 /** A fresh empty folder, removed with the object. Made with mkdtemp, so test programs
@@ -71,7 +71,10 @@ public:
             folder.deleteRecursively (false);
     }
 
-    const juce::File& get() const { return folder; }
+    const juce::File& get() const
+    {
+        return folder;
+    }
 
 private:
     juce::File folder;
@@ -96,10 +99,11 @@ protected:
     void startDevice (const juce::StringArray& options = {})
     {
         client.disconnect();
-        juce::StringArray arguments { "--fs", deviceRoot.get().getFullPathName(), "--log", requestLog().getFullPathName() };
+        juce::StringArray arguments{"--fs", deviceRoot.get().getFullPathName(), "--log",
+                                    requestLog().getFullPathName()};
         arguments.addArray (options);
         ASSERT_TRUE (simulator.start (arguments)) << arguments.joinIntoString (" ");
-        port = std::make_unique<SerialPort> (simulator.portPath(), SerialPortSettings { 115200, 8, 0, 0, 1 });
+        port = std::make_unique<SerialPort> (simulator.portPath(), SerialPortSettings{115200, 8, 0, 0, 1});
         ASSERT_TRUE (port->isOpen());
         client.connect (port.get());
     }
@@ -109,8 +113,14 @@ protected:
         return deviceRoot.get().getChildFile (devicePath.trimCharactersAtStart ("/"));
     }
 
-    juce::File localFile (const juce::String& relative) const { return localFolder.get().getChildFile (relative); }
-    juce::File requestLog() const { return scratch.get().getChildFile ("requests.log"); }
+    juce::File localFile (const juce::String& relative) const
+    {
+        return localFolder.get().getChildFile (relative);
+    }
+    juce::File requestLog() const
+    {
+        return scratch.get().getChildFile ("requests.log");
+    }
 
     /** What the device saw, one line per request, from the request with the given index
         on; with a class name, only those requests, without their serial numbers. */

@@ -32,7 +32,7 @@ bool ScriptedDevice::readExactly (void* destination, size_t numBytes, juce::uint
         const auto now = juce::Time::getMillisecondCounter();
         if (now >= deadline)
             return false;
-        pollfd p { master, POLLIN, 0 };
+        pollfd p{master, POLLIN, 0};
         if (::poll (&p, 1, (int) (deadline - now)) <= 0)
             continue;
         const auto n = ::read (master, bytes, numBytes);
@@ -53,7 +53,7 @@ bool ScriptedDevice::receive (Request& request, int timeoutMs)
 {
     const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
     juce::uint8 header[10];
-    if (! readExactly (header, sizeof (header), deadline))
+    if (!readExactly (header, sizeof (header), deadline))
         return false;
 
     request.id = juce::ByteOrder::littleEndianShort (header);
@@ -82,7 +82,7 @@ void ScriptedDevice::send (const juce::MemoryBlock& bytes)
         }
         else
         {
-            pollfd p { master, POLLOUT, 0 };
+            pollfd p{master, POLLOUT, 0};
             ::poll (&p, 1, 100);
         }
     }

@@ -10,8 +10,14 @@ public:
     ScriptedDevice();
     ~ScriptedDevice();
 
-    bool isOpen() const { return master >= 0; }
-    juce::String portPath() const { return path; }
+    bool isOpen() const
+    {
+        return master >= 0;
+    }
+    juce::String portPath() const
+    {
+        return path;
+    }
 
     struct Request
     {

@@ -12,8 +12,8 @@ constexpr int block = TidewireClientRequest::maxFileBlockSize;
 
 bool isThroughputLine (const juce::String& line, juce::int64 size)
 {
-    return line.startsWith ("File transfer completed successfully " + juce::String (size) + " bytes in ")
-           && line.endsWith (" MBit/s.") && ! line.containsIgnoreCase ("inf") && ! line.containsIgnoreCase ("nan");
+    return line.startsWith ("File transfer completed successfully " + juce::String (size) + " bytes in ") &&
+           line.endsWith (" MBit/s.") && !line.containsIgnoreCase ("inf") && !line.containsIgnoreCase ("nan");
 }
 
 juce::String fieldOf (const juce::String& line, const juce::String& key)
@@ -33,8 +33,8 @@ TEST_F (SingleExchangeTest, IdentifiesListsAndDescribes)
     writeFile (deviceFile (usr + "/ro.bin"), pattern (1234));
     ASSERT_EQ (::chmod (deviceFile (usr + "/ro.bin").getFullPathName().toRawUTF8(), 0444), 0);
     ASSERT_TRUE (deviceFile (usr + "/sub").createDirectory().wasOk());
-    startDevice ({ "--family", "0x12", "--device", "0x3456", "--protocol", "7", "--firmware", "0xfffe", "--text1", "One",
-                   "--text2", "Two" });
+    startDevice ({"--family", "0x12", "--device", "0x3456", "--protocol", "7", "--firmware", "0xfffe", "--text1", "One",
+                  "--text2", "Two"});
 
     DeviceIdentity identity;
     ASSERT_EQ (client.whoAmI (identity), 0);
@@ -44,11 +44,11 @@ TEST_F (SingleExchangeTest, IdentifiesListsAndDescribes)
     EXPECT_EQ (identity.firmwareVersion, 0xfffe);
     EXPECT_EQ (identity.text1 + identity.text2, "OneTwo");
 
-    juce::StringArray files { "stale" }, folders;
+    juce::StringArray files{"stale"}, folders;
     ASSERT_EQ (client.getFolderContents (usr, &files, &folders), 0);
     files.sort (false);
-    EXPECT_EQ (files, strings ({ "a.txt", "ro.bin" }));
-    EXPECT_EQ (folders, strings ({ "sub" }));
+    EXPECT_EQ (files, strings ({"a.txt", "ro.bin"}));
+    EXPECT_EQ (folders, strings ({"sub"}));
     EXPECT_EQ (client.getFolderContents (usr, nullptr, nullptr), 0);
     EXPECT_EQ (client.getFolderContents (usr + "/none", &files, &folders), -1);
     EXPECT_EQ (files.size(), 2) << "a failed listing leaves the lists alone";
@@ -65,9 +65,10 @@ TEST_F (SingleExchangeTest, IdentifiesListsAndDescribes)
     EXPECT_EQ (info.writable, 1);
     ASSERT_EQ (client.getEntryInfo (usr + "/nothing", false, info), 0);
     EXPECT_EQ (info.exists, 0);
-    EXPECT_EQ (deviceRequests ("FileSystemEntryInfoRequest", 4), strings ({ "FileSystemEntryInfoRequest isFolder=0 path=" + usr + "/ro.bin",
-                                                                             "FileSystemEntryInfoRequest isFolder=1 path=" + usr + "/sub",
-                                                                             "FileSystemEntryInfoRequest isFolder=0 path=" + usr + "/nothing" }));
+    EXPECT_EQ (deviceRequests ("FileSystemEntryInfoRequest", 4),
+               strings ({"FileSystemEntryInfoRequest isFolder=0 path=" + usr + "/ro.bin",
+                         "FileSystemEntryInfoRequest isFolder=1 path=" + usr + "/sub",
+                         "FileSystemEntryInfoRequest isFolder=0 path=" + usr + "/nothing"}));
     ASSERT_EQ (logger.lines().size(), 1);
     EXPECT_TRUE (logger.lines()[0].startsWith ("No such folder: " + usr + "/none serial# "));
 }
@@ -75,7 +76,7 @@ TEST_F (SingleExchangeTest, IdentifiesListsAndDescribes)
 TEST_F (SingleExchangeTest, CreatesMovesDeletesOpensAndCloses)
 {
     writeFile (deviceFile (usr + "/old.txt"), pattern (777));
-    startDevice ({ "--first-handle", "500" });
+    startDevice ({"--first-handle", "500"});
 
     EXPECT_EQ (client.createFolder (usr + "/made"), 0);
     EXPECT_EQ (client.moveEntry (usr + "/old.txt", usr + "/made/new.txt", false), 0);
@@ -90,20 +91,21 @@ TEST_F (SingleExchangeTest, CreatesMovesDeletesOpensAndCloses)
     EXPECT_EQ (client.deleteEntry (usr + "/moved/new.txt"), 0);
 
     EXPECT_TRUE (deviceFile (usr + "/moved").isDirectory());
-    EXPECT_EQ (namesIn (deviceFile (usr)), strings ({ "created.bin", "moved" }));
+    EXPECT_EQ (namesIn (deviceFile (usr)), strings ({"created.bin", "moved"}));
     EXPECT_EQ (namesIn (deviceFile (usr + "/moved")), juce::StringArray());
     EXPECT_TRUE (logger.lines().isEmpty()) << logger.lines().joinIntoString ("\n");
     juce::StringArray seen;
     for (auto& line : deviceRequests())
         seen.add (line.fromFirstOccurrenceOf (" ", false, false));
-    EXPECT_EQ (seen, strings ({ "FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/made",
-                                "FileSystemEntryMoveRequest isFolder=0 flagA=0 flagB=1 old=" + usr + "/old.txt new=" + usr + "/made/new.txt",
-                                "FileSystemEntryMoveRequest isFolder=1 flagA=0 flagB=1 old=" + usr + "/made new=" + usr + "/moved",
-                                "FileOpenRequest access=1 readFlag=1 path=" + usr + "/moved/new.txt",
-                                "FileCloseRequest handle=500",
-                                "FileOpenRequest access=2 readFlag=0 path=" + usr + "/created.bin",
-                                "FileCloseRequest handle=501",
-                                "FileSystemEntryDeleteRequest flag1=1 flag2=1 flag3=0 path=" + usr + "/moved/new.txt" }));
+    EXPECT_EQ (
+        seen,
+        strings ({"FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/made",
+                  "FileSystemEntryMoveRequest isFolder=0 flagA=0 flagB=1 old=" + usr + "/old.txt new=" + usr +
+                      "/made/new.txt",
+                  "FileSystemEntryMoveRequest isFolder=1 flagA=0 flagB=1 old=" + usr + "/made new=" + usr + "/moved",
+                  "FileOpenRequest access=1 readFlag=1 path=" + usr + "/moved/new.txt", "FileCloseRequest handle=500",
+                  "FileOpenRequest access=2 readFlag=0 path=" + usr + "/created.bin", "FileCloseRequest handle=501",
+                  "FileSystemEntryDeleteRequest flag1=1 flag2=1 flag3=0 path=" + usr + "/moved/new.txt"}));
 
     // Refusals: the exchange's line, and the operation's own where it has one.
     EXPECT_EQ (client.deleteEntry (usr + "/gone"), -1);
@@ -126,7 +128,7 @@ class FileTransferTest : public SimulatedDeviceTest
 TEST_F (FileTransferTest, MovesFilesInTheLargestBlocksBothWays)
 {
     startDevice();
-    for (const size_t size : { (size_t) 0, (size_t) 5000, (size_t) block, (size_t) block + 1 })
+    for (const size_t size : {(size_t) 0, (size_t) 5000, (size_t) block, (size_t) block + 1})
     {
         SCOPED_TRACE (size);
         const auto data = pattern (size, (int) size);
@@ -140,7 +142,10 @@ TEST_F (FileTransferTest, MovesFilesInTheLargestBlocksBothWays)
         juce::StringArray lengths;
         for (auto& line : deviceRequests ("FileWriteRequest", from))
             lengths.add (fieldOf (line, "length"));
-        EXPECT_EQ (lengths.joinIntoString (","), size == 0 ? "" : size == 5000 ? "5000" : size == (size_t) block ? "8169" : "8169,1");
+        EXPECT_EQ (lengths.joinIntoString (","), size == 0                ? ""
+                                                 : size == 5000           ? "5000"
+                                                 : size == (size_t) block ? "8169"
+                                                                          : "8169,1");
 
         // Back over an older, longer local file, which it replaces.
         writeFile (localFile (name), pattern (20000));
@@ -149,18 +154,21 @@ TEST_F (FileTransferTest, MovesFilesInTheLargestBlocksBothWays)
         juce::StringArray counts;
         for (auto& line : deviceRequests ("FileReadRequest", from))
             counts.add (fieldOf (line, "count"));
-        EXPECT_EQ (counts.joinIntoString (","), size == 0 ? "" : size == 5000 ? "5000" : size == (size_t) block ? "8169" : "8169,8169");
+        EXPECT_EQ (counts.joinIntoString (","), size == 0                ? ""
+                                                : size == 5000           ? "5000"
+                                                : size == (size_t) block ? "8169"
+                                                                         : "8169,8169");
         EXPECT_EQ (deviceRequests ("FileCloseRequest", from).size(), 2);
 
         const auto lines = logger.lines();
-        const auto blockLines = size == 0 ? juce::StringArray() : strings ({ "Block 0 Sent.", "Block 0 Received." });
+        const auto blockLines = size == 0 ? juce::StringArray() : strings ({"Block 0 Sent.", "Block 0 Received."});
         EXPECT_EQ (linesStartingWith ("Block "), blockLines);
         EXPECT_EQ (lines.size(), 3 + blockLines.size()) << lines.joinIntoString ("\n");
         EXPECT_TRUE (isThroughputLine (lines[blockLines.size() / 2], (juce::int64) size));
         EXPECT_EQ (lines[blockLines.size() / 2 + 1], "Getting remote file " + usr + "/" + name);
         EXPECT_TRUE (isThroughputLine (lines[lines.size() - 1], (juce::int64) size));
     }
-    EXPECT_EQ (namesIn (localFolder.get()), strings ({ "f0", "f5000", "f8169", "f8170" })) << "no part file is left";
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"f0", "f5000", "f8169", "f8170"})) << "no part file is left";
 }
 
 TEST_F (FileTransferTest, LogsProgressEvery256Blocks)
@@ -173,7 +181,8 @@ TEST_F (FileTransferTest, LogsProgressEvery256Blocks)
     ASSERT_EQ (client.getFile (usr + "/big", localFile ("back").getFullPathName()), 0);
     EXPECT_EQ (readFile (deviceFile (usr + "/big")), data);
     EXPECT_EQ (readFile (localFile ("back")), data);
-    EXPECT_EQ (linesStartingWith ("Block "), strings ({ "Block 0 Sent.", "Block 256 Sent.", "Block 0 Received.", "Block 256 Received." }));
+    EXPECT_EQ (linesStartingWith ("Block "),
+               strings ({"Block 0 Sent.", "Block 256 Sent.", "Block 0 Received.", "Block 256 Received."}));
     EXPECT_EQ (deviceRequests ("FileWriteRequest").size() + deviceRequests ("FileReadRequest").size(), 600);
 }
 
@@ -186,32 +195,32 @@ TEST_F (FileTransferTest, LocalFailuresStillCloseTheRemoteFile)
     EXPECT_EQ (client.putFile (localFile ("missing").getFullPathName(), usr + "/copy"), -1);
     EXPECT_EQ (client.getFile (usr + "/there", localFile ("no/such/folder").getFullPathName()), -1);
     EXPECT_EQ (client.getFile (usr + "/there", localFile ("folder").getFullPathName()), -1);
-    EXPECT_EQ (logger.lines(), strings ({ "Couldn't create input stream", "Getting remote file " + usr + "/there",
-                                          "Couldn't create output stream", "Getting remote file " + usr + "/there",
-                                          "Couldn't write file - " + localFile ("folder").getFullPathName() }));
+    EXPECT_EQ (logger.lines(), strings ({"Couldn't create input stream", "Getting remote file " + usr + "/there",
+                                         "Couldn't create output stream", "Getting remote file " + usr + "/there",
+                                         "Couldn't write file - " + localFile ("folder").getFullPathName()}));
     EXPECT_EQ (deviceRequests ("FileOpenRequest").size(), 3);
     EXPECT_EQ (deviceRequests ("FileCloseRequest").size(), 3);
-    EXPECT_EQ (namesIn (localFolder.get()), strings ({ "folder" }));
-    EXPECT_EQ (namesIn (localFile ("folder")), strings ({ "inside" }));
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"folder"}));
+    EXPECT_EQ (namesIn (localFile ("folder")), strings ({"inside"}));
 }
 
 TEST_F (FileTransferTest, HangUpWhileFetchingKeepsTheOldFile)
 {
     writeFile (deviceFile (usr + "/big"), pattern ((size_t) block * 40, 5));
     writeFile (localFile ("big"), pattern (999, 9));
-    startDevice ({ "--hangup-after-sent", juce::String (block * 10) });
+    startDevice ({"--hangup-after-sent", juce::String (block * 10)});
 
     EXPECT_EQ (client.getFile (usr + "/big", localFile ("big").getFullPathName()), -1);
     const auto lines = logger.lines();
     EXPECT_EQ (lines[lines.size() - 1], "Failed on read") << "nobody is left to close the file with";
     EXPECT_EQ (readFile (localFile ("big")), pattern (999, 9));
-    EXPECT_EQ (namesIn (localFolder.get()), strings ({ "big" }));
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"big"}));
 }
 
 TEST_F (FileTransferTest, HangUpWhileSendingFailsTheWrite)
 {
     writeFile (localFile ("big"), pattern ((size_t) block * 40, 5));
-    startDevice ({ "--hangup-after-received", juce::String (block * 10) });
+    startDevice ({"--hangup-after-received", juce::String (block * 10)});
 
     EXPECT_EQ (client.putFile (localFile ("big").getFullPathName(), usr + "/big"), -1);
     const auto lines = logger.lines();
@@ -253,10 +262,10 @@ TEST_F (ScriptedTransferTest, AReadWithoutDataEndsTheFetch)
           });
 
     EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
-    EXPECT_EQ (logger.lines(), strings ({ "Getting remote file /f", "Failed on read" }));
+    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Failed on read"}));
     EXPECT_EQ (target.loadFileAsString(), "old");
     EXPECT_EQ (local.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
-    EXPECT_EQ (requestIds(), strings ({ "10", "12", "16" })) << "open, read, then the close a failure still owes";
+    EXPECT_EQ (requestIds(), strings ({"10", "12", "16"})) << "open, read, then the close a failure still owes";
 }
 
 TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
@@ -279,7 +288,7 @@ TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
     EXPECT_EQ (lines[0], "Block 0 Sent.");
     EXPECT_TRUE (lines[1].startsWith ("Full serial# "));
     EXPECT_EQ (lines[2], "Failed on write");
-    EXPECT_EQ (requestIds(), strings ({ "10", "14", "14", "16" }));
+    EXPECT_EQ (requestIds(), strings ({"10", "14", "14", "16"}));
 }
 
 //==============================================================================
@@ -305,7 +314,8 @@ protected:
             if (child.isDirectory())
                 expectSameTree (child, actual.getChildFile (child.getFileName()));
             else
-                EXPECT_EQ (readFile (actual.getChildFile (child.getFileName())), readFile (child)) << child.getFullPathName();
+                EXPECT_EQ (readFile (actual.getChildFile (child.getFileName())), readFile (child))
+                    << child.getFullPathName();
         }
     }
 };
@@ -322,7 +332,8 @@ TEST_F (FolderTransferTest, CopiesATreeBothWays)
     EXPECT_TRUE (logger.contains ("Skipping link to folder " + localFile ("tree/one/loop").getFullPathName()));
     ASSERT_EQ (::unlink (localFile ("tree/one/loop").getFullPathName().toRawUTF8()), 0);
     expectSameTree (localFile ("tree"), deviceFile (usr + "/copy"));
-    EXPECT_TRUE (deviceRequests ("FileSystemEntryCreateRequest").contains ("FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/copy"));
+    EXPECT_TRUE (deviceRequests ("FileSystemEntryCreateRequest")
+                     .contains ("FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/copy"));
 
     // Named after the remote folder (a trailing "/" aside), or as the caller says.
     ASSERT_EQ (client.getFolder (usr + "/copy/", localFile ("into").getParentDirectory().getFullPathName(), ""), 0);
@@ -352,15 +363,18 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     writeFile (deviceFile (usr + "/linked/inner.txt"), pattern (7));
     writeFile (deviceFile (usr + "/bad" + juce::String::charToString (1) + "name"), pattern (8));
     ASSERT_TRUE (deviceFile (usr + "/evil").createDirectory().wasOk());
-    startDevice ({ "--unsafe-names" });
+    startDevice ({"--unsafe-names"});
 
     // Links the user already had in the target: neither may be written through.
     const auto outside = localFile ("outside"), target = localFile ("parent/usr");
     writeFile (outside.getChildFile ("keep.txt"), pattern (9));
     ASSERT_TRUE (target.createDirectory().wasOk());
     ASSERT_EQ (::symlink (outside.getChildFile ("keep.txt").getFullPathName().toRawUTF8(),
-                          target.getChildFile ("victim.txt").getFullPathName().toRawUTF8()), 0);
-    ASSERT_EQ (::symlink (outside.getFullPathName().toRawUTF8(), target.getChildFile ("linked").getFullPathName().toRawUTF8()), 0);
+                          target.getChildFile ("victim.txt").getFullPathName().toRawUTF8()),
+               0);
+    ASSERT_EQ (
+        ::symlink (outside.getFullPathName().toRawUTF8(), target.getChildFile ("linked").getFullPathName().toRawUTF8()),
+        0);
 
     ASSERT_EQ (client.getFolder (usr, localFile ("parent").getFullPathName(), ""), 0);
 
@@ -368,12 +382,12 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     EXPECT_EQ (readFile (target.getChildFile ("victim.txt")), pattern (6));
     EXPECT_FALSE (target.getChildFile ("victim.txt").isSymbolicLink());
     EXPECT_EQ (readFile (outside.getChildFile ("keep.txt")), pattern (9));
-    EXPECT_EQ (namesIn (outside), strings ({ "keep.txt" }));
-    EXPECT_EQ (namesIn (localFolder.get()), strings ({ "outside", "parent" }));
-    EXPECT_EQ (namesIn (localFile ("parent")), strings ({ "usr" }));
-    EXPECT_EQ (namesIn (target), strings ({ "evil", "fine.txt", "linked", "victim.txt" }));
+    EXPECT_EQ (namesIn (outside), strings ({"keep.txt"}));
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"outside", "parent"}));
+    EXPECT_EQ (namesIn (localFile ("parent")), strings ({"usr"}));
+    EXPECT_EQ (namesIn (target), strings ({"evil", "fine.txt", "linked", "victim.txt"}));
 
-    for (auto& name : { "..", "../x", "a/b", "/abs", "", "../evil", "bad\\x01name" })
+    for (auto& name : {"..", "../x", "a/b", "/abs", "", "../evil", "bad\\x01name"})
         EXPECT_TRUE (logger.contains ("Skipping unsafe name " + juce::String (name))) << name;
     EXPECT_TRUE (logger.contains ("Skipping link " + target.getChildFile ("linked").getFullPathName()));
     for (auto& line : deviceRequests())

@@ -74,7 +74,7 @@ TEST_F (ClientExchangeTest, NeedsAnAttachedPort)
 {
     WhoAmIRequest before;
     EXPECT_EQ (client.sendRequestSync (before, 1000), nullptr);
-    EXPECT_EQ (logger.lines(), strings ({ "Not connected.", "Send Failed." }));
+    EXPECT_EQ (logger.lines(), strings ({"Not connected.", "Send Failed."}));
 
     startDevice();
     EXPECT_TRUE (client.isConnected());
@@ -83,7 +83,7 @@ TEST_F (ClientExchangeTest, NeedsAnAttachedPort)
     logger.clear();
     WhoAmIRequest after;
     EXPECT_EQ (client.sendRequestSync (after, 1000), nullptr);
-    EXPECT_EQ (logger.lines(), strings ({ "Not connected.", "Send Failed." }));
+    EXPECT_EQ (logger.lines(), strings ({"Not connected.", "Send Failed."}));
     EXPECT_TRUE (deviceRequests().isEmpty());
 
     // The owner may now close the port; a new one works as the first did.
@@ -113,19 +113,18 @@ TEST_F (ClientExchangeTest, ReturnsTheAnswerOrTheDevicesRefusal)
     EXPECT_TRUE (logger.lines().isEmpty());
 
     EXPECT_EQ (client.sendRequestSync (open, 1000), nullptr);
-    EXPECT_EQ (logger.lines(), strings ({ "No such file: " + usr + "/missing serial# " + serialOf (open) }));
-    EXPECT_EQ (deviceRequests(), strings ({ serialOf (who) + " WhoAmIRequest",
-                                            serialOf (create) + " FileSystemEntryCreateRequest isFolder=1 flag=1 path="
-                                                + usr + "/made",
-                                            serialOf (open) + " FileOpenRequest access=1 readFlag=1 path=" + usr
-                                                + "/missing" }));
+    EXPECT_EQ (logger.lines(), strings ({"No such file: " + usr + "/missing serial# " + serialOf (open)}));
+    EXPECT_EQ (deviceRequests(),
+               strings ({serialOf (who) + " WhoAmIRequest",
+                         serialOf (create) + " FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/made",
+                         serialOf (open) + " FileOpenRequest access=1 readFlag=1 path=" + usr + "/missing"}));
 }
 
 TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
 {
     // The first answer is dropped; the second comes a second after its exchange gave
     // up, before the answer to the third, which the device holds back longer.
-    startDevice ({ "--drop", "1", "--late", "2:2000,3:1500" });
+    startDevice ({"--drop", "1", "--late", "2:2000,3:1500"});
 
     WhoAmIRequest dropped, late, next, last;
     EXPECT_EQ (client.sendRequestSync (dropped, 1000), nullptr);
@@ -138,8 +137,8 @@ TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
     auto response = client.sendRequestSync (next, 5000);
     ASSERT_NE (response, nullptr);
     EXPECT_EQ (response->getSerialNumber(), next.getSerialNumber());
-    EXPECT_EQ (logger.lines(), strings ({ "sync receive serial number didn't match! Expected " + serialOf (next)
-                                          + ", got " + serialOf (late) + ", Discarding." }));
+    EXPECT_EQ (logger.lines(), strings ({"sync receive serial number didn't match! Expected " + serialOf (next) +
+                                         ", got " + serialOf (late) + ", Discarding."}));
 
     logger.clear();
     EXPECT_NE (client.sendRequestSync (last, 1000), nullptr) << "nothing stale is left";
@@ -158,7 +157,7 @@ TEST_F (ClientExchangeTest, TimesOutOnceTheDeviceHasVanished)
 
 TEST_F (ClientExchangeTest, AbortEndsAWaitingExchangeAndRefusesMoreUntilReset)
 {
-    startDevice ({ "--drop", "1" });
+    startDevice ({"--drop", "1"});
     std::thread aborter (
         [this]
         {
@@ -170,8 +169,9 @@ TEST_F (ClientExchangeTest, AbortEndsAWaitingExchangeAndRefusesMoreUntilReset)
     EXPECT_EQ (client.sendRequestSync (waiting, 60000), nullptr);
     aborter.join();
     EXPECT_EQ (client.sendRequestSync (refused, 60000), nullptr);
-    EXPECT_EQ (logger.lines(), strings ({ "Operation cancelled.", "Failed to get valid response to serial # " + serialOf (waiting),
-                                          "Operation cancelled.", "Send Failed." }));
+    EXPECT_EQ (logger.lines(),
+               strings ({"Operation cancelled.", "Failed to get valid response to serial # " + serialOf (waiting),
+                         "Operation cancelled.", "Send Failed."}));
     EXPECT_EQ (deviceRequests().size(), 1);
 
     client.resetAbort();
@@ -184,7 +184,7 @@ class ClientAsyncTest : public SimulatedDeviceTest
 protected:
     void TearDown() override
     {
-        for (auto* listener : { &first, &second, &third })
+        for (auto* listener : {&first, &second, &third})
             client.removeListener (listener);
         SimulatedDeviceTest::TearDown();
     }
@@ -197,14 +197,14 @@ protected:
 
     juce::StringArray calls;
     juce::CriticalSection callLock;
-    RecordingListener first { "A", calls, callLock }, second { "B", calls, callLock }, third { "C", calls, callLock };
+    RecordingListener first{"A", calls, callLock}, second{"B", calls, callLock}, third{"C", calls, callLock};
 };
 
 TEST_F (ClientAsyncTest, DeliversToEveryListenerInOrderOnItsThread)
 {
     client.addListener (&first);
     client.addListener (&second);
-    startDevice ({ "--async-after", "1" });
+    startDevice ({"--async-after", "1"});
     DeviceIdentity identity;
     ASSERT_EQ (client.whoAmI (identity), 0);
 
@@ -212,11 +212,11 @@ TEST_F (ClientAsyncTest, DeliversToEveryListenerInOrderOnItsThread)
     // end and two kinds nobody handles; the last line comes after every listener call.
     ASSERT_TRUE (logger.waitForLine ("Async message 32773 not handled", 10000));
     const juce::String thread = " on TidewireClientThread";
-    EXPECT_EQ (callsSoFar(), strings ({ "A event 3 77" + thread, "B event 3 77" + thread,
-                                        "A property [1,2] 5 1234" + thread, "B property [1,2] 5 1234" + thread,
-                                        "A string [1] -32752 hello" + thread, "B string [1] -32752 hello" + thread }));
-    EXPECT_EQ (logger.lines(), strings ({ "Process 4321 terminated with exit code -2", "Async message 32769 not handled",
-                                          "Async message 32773 not handled" }));
+    EXPECT_EQ (callsSoFar(), strings ({"A event 3 77" + thread, "B event 3 77" + thread,
+                                       "A property [1,2] 5 1234" + thread, "B property [1,2] 5 1234" + thread,
+                                       "A string [1] -32752 hello" + thread, "B string [1] -32752 hello" + thread}));
+    EXPECT_EQ (logger.lines(), strings ({"Process 4321 terminated with exit code -2", "Async message 32769 not handled",
+                                         "Async message 32773 not handled"}));
 }
 
 TEST_F (ClientAsyncTest, RemovedListenersHearNothingMore)
@@ -227,7 +227,7 @@ TEST_F (ClientAsyncTest, RemovedListenersHearNothingMore)
     client.addListener (&second);
     client.removeListener (&second);
 
-    startDevice ({ "--async-after", "1,2" });
+    startDevice ({"--async-after", "1,2"});
     DeviceIdentity identity;
     ASSERT_EQ (client.whoAmI (identity), 0);
     ASSERT_EQ (client.whoAmI (identity), 0);
@@ -242,7 +242,7 @@ TEST_F (ClientAsyncTest, RemovedListenersHearNothingMore)
 
     // With nobody listening the messages are parsed and dropped; only the lines remain.
     logger.clear();
-    startDevice ({ "--async-after", "1" });
+    startDevice ({"--async-after", "1"});
     ASSERT_EQ (client.whoAmI (identity), 0);
     ASSERT_TRUE (logger.waitForLine ("Async message 32773 not handled", 10000));
     EXPECT_EQ (callsSoFar().size(), 7);
@@ -255,15 +255,16 @@ class ClientScriptedTest : public ScriptedDeviceTest
 
 TEST_F (ClientScriptedTest, RejectsAnswersOfUnknownOrMisplacedKinds)
 {
-    for (const int id : { 6, 0x8003 })
+    for (const int id : {6, 0x8003})
     {
         logger.clear();
-        play (1, [id] (const ScriptedDevice::Request& r) { return ScriptedDevice::response ((juce::uint16) id, r.serial); });
+        play (1, [id] (const ScriptedDevice::Request& r)
+              { return ScriptedDevice::response ((juce::uint16) id, r.serial); });
         WhoAmIRequest request;
         EXPECT_EQ (client->sendRequestSync (request, 10000), nullptr);
         player.join();
-        EXPECT_EQ (logger.lines(), strings ({ "Unexepected message ID", "Unrecognized response.",
-                                              "Failed to get valid response to serial # " + serialOf (request) }));
+        EXPECT_EQ (logger.lines(), strings ({"Unexepected message ID", "Unrecognized response.",
+                                             "Failed to get valid response to serial # " + serialOf (request)}));
     }
 }
 
@@ -272,7 +273,7 @@ TEST_F (ClientScriptedTest, LogsTheFailureTextWithTheSerialNumber)
     play (1, [] (const ScriptedDevice::Request& r) { return failure (r, "Disk full"); });
     FileSystemEntryCreateRequest request ("/x", true, true);
     EXPECT_EQ (client->sendRequestSync (request, 10000), nullptr);
-    EXPECT_EQ (logger.lines(), strings ({ "Disk full serial# " + serialOf (request) }));
+    EXPECT_EQ (logger.lines(), strings ({"Disk full serial# " + serialOf (request)}));
 }
 
 TEST_F (ClientScriptedTest, ConnectDiscardsWhatThePreviousConnectionLeft)
@@ -314,7 +315,7 @@ TEST_F (ClientScriptedTest, TearsDownWithMessagesWaitingEverywhere)
     const auto event = ScriptedDevice::message (0x8002, body.getMemoryBlock());
     const auto answer = ScriptedDevice::response (SuccessResponse::id, 1);
     juce::MemoryBlock bytes;
-    for (auto* part : { &event, &event, &answer })
+    for (auto* part : {&event, &event, &answer})
         bytes.append (part->getData(), part->getSize());
     bytes.append (answer.getData(), 9);
     device.send (bytes);

@@ -50,7 +50,7 @@ public:
             return;
         }
 
-        if (! line.startsWith ("File transfer") && ! line.startsWith ("Getting remote"))
+        if (!line.startsWith ("File transfer") && !line.startsWith ("Getting remote"))
         {
             std::fprintf (stderr, "client: %s\n", line.toRawUTF8());
             ++failures;
@@ -59,7 +59,7 @@ public:
 
     std::function<void()> onProgress; // runs on the transfer's own thread
     double pausedSeconds = 0;
-    std::atomic<int> failures { 0 };
+    std::atomic<int> failures{0};
 };
 
 /** A client connected to one device over its own port. */
@@ -81,7 +81,10 @@ public:
         port->close();
     }
 
-    bool isOpen() const { return port->isOpen(); }
+    bool isOpen() const
+    {
+        return port->isOpen();
+    }
 
     std::unique_ptr<SerialPort> port;
     TidewireClient client; // declared after the port: gone before it
@@ -145,7 +148,7 @@ TripComparison interleavedRoundTrips (TidewireClient& client, CeilingLink& ceili
 {
     TripComparison t;
     DeviceIdentity identity;
-    for (int i = 0; i < roundTrips && ! t.failed; ++i)
+    for (int i = 0; i < roundTrips && !t.failed; ++i)
     {
         t.ceiling.push_back (ceiling.smallTrip());
         const Stopwatch watch;
@@ -180,7 +183,7 @@ int runBenchmark (int rounds)
         usr.getChildFile ("list/e" + juce::String (i).paddedLeft ('0', 3)).create();
 
     SimulatorProcess simulator;
-    if (! simulator.start ({ "--fs", deviceRoot.getFullPathName() }))
+    if (!simulator.start ({"--fs", deviceRoot.getFullPathName()}))
     {
         std::fprintf (stderr, "nubo-bench: nubo-devsim did not start (looked for %s)\n",
                       SimulatorProcess::executable().getFullPathName().toRawUTF8());
@@ -190,7 +193,7 @@ int runBenchmark (int rounds)
 
     PlainDevice plain (transferSize);
     CeilingLink ceiling;
-    if (! ceiling.isOpen() || ! plain.isOpen())
+    if (!ceiling.isOpen() || !plain.isOpen())
     {
         std::fprintf (stderr, "nubo-bench: cannot open pseudo-terminals\n");
         setGlobalLogger (nullptr);
@@ -206,14 +209,14 @@ int runBenchmark (int rounds)
 
         bool failed() const
         {
-            return get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed || plainTrips.failed
-                   || listFailed;
+            return get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed ||
+                   plainTrips.failed || listFailed;
         }
     };
     std::vector<Round> results;
     {
         Session simulated (simulator.portPath), direct (plain.portPath());
-        if (! simulated.isOpen() || ! direct.isOpen())
+        if (!simulated.isOpen() || !direct.isOpen())
         {
             std::fprintf (stderr, "nubo-bench: cannot open the client's ports\n");
             setGlobalLogger (nullptr);
@@ -235,34 +238,28 @@ int runBenchmark (int rounds)
             r.trips = interleavedRoundTrips (simulated.client, ceiling);
             r.plainTrips = interleavedRoundTrips (direct.client, ceiling);
             r.get = interleavedTransfer (logger, ceiling, false,
-                                         [&]
-                                         {
-                                             return simulated.client.getFile (remoteFolder + "/big.bin",
-                                                                              local.getChildFile ("big.bin").getFullPathName());
+                                         [&] {
+                                             return simulated.client.getFile (
+                                                 remoteFolder + "/big.bin",
+                                                 local.getChildFile ("big.bin").getFullPathName());
                                          });
-            r.put = interleavedTransfer (logger, ceiling, true,
-                                         [&]
-                                         {
-                                             return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
-                                                                              remoteFolder + "/up.bin");
-                                         });
-            r.plainGet = interleavedTransfer (logger, ceiling, false,
-                                              [&]
-                                              {
-                                                  return direct.client.getFile (
-                                                      "/plain", local.getChildFile ("plain.bin").getFullPathName());
-                                              });
-            r.plainPut = interleavedTransfer (logger, ceiling, true,
-                                              [&]
-                                              {
-                                                  return direct.client.putFile (
-                                                      local.getChildFile ("up.bin").getFullPathName(), "/plain");
-                                              });
+            r.put =
+                interleavedTransfer (logger, ceiling, true,
+                                     [&] {
+                                         return simulated.client.putFile (
+                                             local.getChildFile ("up.bin").getFullPathName(), remoteFolder + "/up.bin");
+                                     });
+            r.plainGet = interleavedTransfer (
+                logger, ceiling, false,
+                [&] { return direct.client.getFile ("/plain", local.getChildFile ("plain.bin").getFullPathName()); });
+            r.plainPut = interleavedTransfer (
+                logger, ceiling, true,
+                [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
 
             const Stopwatch watch;
             juce::StringArray names;
-            r.listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0
-                           || names.size() != listingEntries;
+            r.listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0 ||
+                           names.size() != listingEntries;
             for (auto& name : names)
             {
                 FileSystemEntryInfo info;
@@ -283,13 +280,13 @@ int runBenchmark (int rounds)
         }
     }
 
-    const auto intact = sameContent (usr.getChildFile ("big.bin"), local.getChildFile ("big.bin"))
-                        && sameContent (local.getChildFile ("up.bin"), usr.getChildFile ("up.bin"))
-                        && local.getChildFile ("plain.bin").getSize() == transferSize;
+    const auto intact = sameContent (usr.getChildFile ("big.bin"), local.getChildFile ("big.bin")) &&
+                        sameContent (local.getChildFile ("up.bin"), usr.getChildFile ("up.bin")) &&
+                        local.getChildFile ("plain.bin").getSize() == transferSize;
     simulator.stop();
     setGlobalLogger (nullptr);
 
-    if (results.back().failed() || ! intact || logger.failures > 0)
+    if (results.back().failed() || !intact || logger.failures > 0)
     {
         std::fprintf (stderr, "nubo-bench: a run failed (%s)\n", intact ? "files intact" : "files differ");
         return 1;
@@ -323,16 +320,17 @@ int runBenchmark (int rounds)
     std::printf ("  8191-byte requests, 10-byte replies  %7.1f MB/s of data\n", median (putCeiling));
     std::printf ("  10-byte requests, 8191-byte replies  %7.1f MB/s of data\n", median (getCeiling));
 
-    std::printf ("\nClient against nubo-devsim (median of %d rounds; plain device: the same client against a device with "
-                 "nothing behind it)\n",
-                 (int) results.size());
+    std::printf (
+        "\nClient against nubo-devsim (median of %d rounds; plain device: the same client against a device with "
+        "nothing behind it)\n",
+        (int) results.size());
     std::printf ("  WhoAmI round trip  median %6.1f us, 99th percentile %7.1f us: %.2f x the ceiling   (plain device "
                  "%.2f x)\n",
                  clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio), median (plainTripRatio));
-    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n", median (getRate),
-                 100.0 * median (get), 100.0 * median (plainGet));
-    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n", median (putRate),
-                 100.0 * median (put), 100.0 * median (plainPut));
+    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n",
+                 median (getRate), 100.0 * median (get), 100.0 * median (plainGet));
+    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n",
+                 median (putRate), 100.0 * median (put), 100.0 * median (plainPut));
     std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms\n", listingEntries,
                  median (list) * 1e3);
     return 0;

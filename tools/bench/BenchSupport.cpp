@@ -28,8 +28,8 @@ ScratchFolder::ScratchFolder()
 {
     // In memory where there is such a folder: the figures are about the link, not the disk.
     const juce::File shm ("/dev/shm");
-    const auto parent = shm.isDirectory() && shm.hasWriteAccess() ? shm
-                                                                   : juce::File::getSpecialLocation (juce::File::tempDirectory);
+    const auto parent =
+        shm.isDirectory() && shm.hasWriteAccess() ? shm : juce::File::getSpecialLocation (juce::File::tempDirectory);
     folder = parent.getNonexistentChildFile ("nubo-bench", "", false);
     folder.createDirectory();
 }
@@ -73,7 +73,7 @@ bool SimulatorProcess::start (const juce::StringArray& arguments)
     if (::pipe2 (fds, O_CLOEXEC) != 0)
         return false;
 
-    std::vector<std::string> args { executable().getFullPathName().toStdString() };
+    std::vector<std::string> args{executable().getFullPathName().toStdString()};
     for (auto& a : arguments)
         args.push_back (a.toStdString());
     std::vector<char*> argv;
@@ -97,7 +97,7 @@ bool SimulatorProcess::start (const juce::StringArray& arguments)
     const auto deadline = juce::Time::getMillisecondCounter() + 20000;
     while (juce::Time::getMillisecondCounter() < deadline)
     {
-        pollfd p { outputFd, POLLIN, 0 };
+        pollfd p{outputFd, POLLIN, 0};
         if (::poll (&p, 1, 100) <= 0)
             continue;
         char c;
@@ -149,7 +149,7 @@ struct PseudoTerminal
         if (master < 0 || ::grantpt (master) != 0 || ::unlockpt (master) != 0)
             return;
         slave = ::open (::ptsname (master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t {};
+        termios t{};
         if (slave >= 0 && ::tcgetattr (slave, &t) == 0)
         {
             ::cfmakeraw (&t);
@@ -165,7 +165,10 @@ struct PseudoTerminal
             ::close (master);
     }
 
-    bool ok() const { return master >= 0 && slave >= 0; }
+    bool ok() const
+    {
+        return master >= 0 && slave >= 0;
+    }
 
     int master = -1, slave = -1;
 };
@@ -238,10 +241,10 @@ void CeilingLink::serve()
     for (;;)
     {
         juce::uint32 sizes[2];
-        if (! readAll (fd, (char*) sizes, sizeof (sizes)) || sizes[0] < sizeof (sizes) || sizes[0] > in.size()
-            || sizes[1] > out.size())
+        if (!readAll (fd, (char*) sizes, sizeof (sizes)) || sizes[0] < sizeof (sizes) || sizes[0] > in.size() ||
+            sizes[1] > out.size())
             return;
-        if (! readAll (fd, in.data(), sizes[0] - sizeof (sizes)) || ! writeAll (fd, out.data(), sizes[1]))
+        if (!readAll (fd, in.data(), sizes[0] - sizeof (sizes)) || !writeAll (fd, out.data(), sizes[1]))
             return;
     }
 }
@@ -249,12 +252,12 @@ void CeilingLink::serve()
 double CeilingLink::exchange (int count, size_t requestSize, size_t answerSize)
 {
     const auto fd = terminal->pty.slave;
-    const juce::uint32 sizes[2] { (juce::uint32) requestSize, (juce::uint32) answerSize };
+    const juce::uint32 sizes[2]{(juce::uint32) requestSize, (juce::uint32) answerSize};
     std::memcpy (request.data(), sizes, sizeof (sizes));
 
     const Stopwatch watch;
     for (int i = 0; i < count; ++i)
-        if (! writeAll (fd, request.data(), requestSize) || ! readAll (fd, answer.data(), answerSize))
+        if (!writeAll (fd, request.data(), requestSize) || !readAll (fd, answer.data(), answerSize))
             return -1;
     return watch.seconds();
 }
@@ -276,8 +279,7 @@ struct PlainDevice::Terminal
     PseudoTerminal pty;
 };
 
-PlainDevice::PlainDevice (juce::int64 size)
-    : terminal (std::make_unique<Terminal>()), fileSize (size)
+PlainDevice::PlainDevice (juce::int64 size) : terminal (std::make_unique<Terminal>()), fileSize (size)
 {
     if (isOpen())
         thread = std::thread ([this] { serve(); });
@@ -305,7 +307,7 @@ bool PlainDevice::receive (char* data, size_t n)
     const auto fd = terminal->pty.master;
     while (n > 0)
     {
-        pollfd p { fd, POLLIN, 0 };
+        pollfd p{fd, POLLIN, 0};
         if (::poll (&p, 1, 100) <= 0)
         {
             if (stopping)
@@ -331,11 +333,11 @@ void PlainDevice::serve()
     for (;;)
     {
         unsigned char header[6];
-        if (! receive ((char*) header, sizeof (header)))
+        if (!receive ((char*) header, sizeof (header)))
             return;
         const auto id = (juce::uint16) (header[0] | (header[1] << 8));
         const auto size = (size_t) juce::ByteOrder::littleEndianInt (header + 2);
-        if (size < 4 || size > body.size() || ! receive (body.data(), size))
+        if (size < 4 || size > body.size() || !receive (body.data(), size))
             return;
         const auto serial = (int) juce::ByteOrder::littleEndianInt (body.data());
 
@@ -349,43 +351,43 @@ void PlainDevice::serve()
 
         switch (id)
         {
-            case 0x0000: // WhoAmI
-                begin (0x0001);
-                for (int i = 0; i < 4; ++i)
-                    out.writeShort (1);
-                out.writeInt (0);
-                out.writeInt (0);
-                break;
+        case 0x0000: // WhoAmI
+            begin (0x0001);
+            for (int i = 0; i < 4; ++i)
+                out.writeShort (1);
+            out.writeInt (0);
+            out.writeInt (0);
+            break;
 
-            case 0x000a: // open
-                position = 0;
-                begin (0x000b);
-                out.writeInt64 (1);
-                out.writeInt64 (fileSize);
-                break;
+        case 0x000a: // open
+            position = 0;
+            begin (0x000b);
+            out.writeInt64 (1);
+            out.writeInt64 (fileSize);
+            break;
 
-            case 0x000c: // read
-            {
-                const auto count = (juce::int64) juce::ByteOrder::littleEndianInt (body.data() + 12);
-                const auto n = (int) std::min ({ count, (juce::int64) blockData, fileSize - position });
-                position += n;
-                begin (0x000d);
-                out.writeInt64 (0);
-                out.writeInt (n);
-                out.write (data.data(), (size_t) n);
-                break;
-            }
+        case 0x000c: // read
+        {
+            const auto count = (juce::int64) juce::ByteOrder::littleEndianInt (body.data() + 12);
+            const auto n = (int) std::min ({count, (juce::int64) blockData, fileSize - position});
+            position += n;
+            begin (0x000d);
+            out.writeInt64 (0);
+            out.writeInt (n);
+            out.write (data.data(), (size_t) n);
+            break;
+        }
 
-            default: // write, close and the rest: done
-                begin (0x0002);
-                break;
+        default: // write, close and the rest: done
+            begin (0x0002);
+            break;
         }
 
         juce::MemoryBlock reply (out.getData(), out.getDataSize());
         const auto bodySize = (int) reply.getSize() - 6;
         for (int i = 0; i < 4; ++i)
             reply[(size_t) (2 + i)] = (char) ((bodySize >> (8 * i)) & 0xff);
-        if (! writeAll (terminal->pty.master, static_cast<const char*> (reply.getData()), reply.getSize()))
+        if (!writeAll (terminal->pty.master, static_cast<const char*> (reply.getData()), reply.getSize()))
             return;
     }
 }

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 /** Seconds since construction. */
@@ -104,6 +104,6 @@ private:
     struct Terminal;
     std::unique_ptr<Terminal> terminal;
     juce::int64 fileSize;
-    std::atomic<bool> stopping { false };
+    std::atomic<bool> stopping{false};
     std::thread thread;
 };
