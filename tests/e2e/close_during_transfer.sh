@@ -2,6 +2,7 @@
 # Closing the window in the middle of a long firmware transfer ends the process
 # without finishing the transfer or triggering the update. The window reacts
 # whenever the transfer logs its progress (every 256 blocks, about 2 MB).
+own_display=1
 source "$(dirname "$0")/common.bash"
 
 start_device --rate 1000000
@@ -24,7 +25,7 @@ grep -qF "sending " "$work/stderr" || fail "the transfer did not begin"
 window=$(xdotool search --pid "$pid" --name "USB File Utility" | head -n 1)
 [ -n "$window" ] || fail "no main window"
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove $((X + WIDTH - 22)) $((Y + 17)) click 1
+xdotool windowraise "$window" mousemove $((X + WIDTH - 22)) $((Y + 17)) click 1
 
 deadline=$((SECONDS + 60))
 while kill -0 "$pid" 2>/dev/null; do
@@ -33,7 +34,7 @@ while kill -0 "$pid" 2>/dev/null; do
         fail "still running a minute after the window was closed"
     fi
     sleep 0.5
-    xdotool key Return 2>/dev/null || true
+    press_return "$pid"
 done
 wait "$pid" || true
 [ ! -f "$work/device/mnt/nandfs/NuboimageDone" ] || fail "the transfer went on to the end and triggered the update"
