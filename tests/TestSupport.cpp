@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -58,14 +59,19 @@ bool CapturingLogger::waitForLine (const juce::String& line, int timeoutMs) cons
 
 TempFolder::TempFolder()
 {
-    folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                 .getNonexistentChildFile ("nubo-test", "", false);
-    folder.createDirectory();
+    // mkdtemp, so test programs running side by side never share a folder.
+    auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                       .getChildFile ("nubo-test-XXXXXX")
+                       .getFullPathName()
+                       .toStdString();
+    if (mkdtemp (pattern.data()) != nullptr)
+        folder = juce::File (juce::String (pattern));
 }
 
 TempFolder::~TempFolder()
 {
-    folder.deleteRecursively (false);
+    if (folder != juce::File())
+        folder.deleteRecursively (false);
 }
 
 DeviceSimulator::~DeviceSimulator()
