@@ -26,7 +26,7 @@ juce::String CommandLineModes::localPathOf (const juce::StringArray& tokens)
     if (path.length() >= 2 && path.startsWithChar ('"') && path.endsWithChar ('"'))
         path = path.substring (1, path.length() - 1);
 
-    if (path.isNotEmpty() && ! juce::File::isAbsolutePath (path))
+    if (path.isNotEmpty() && !juce::File::isAbsolutePath (path))
         path = juce::File::getCurrentWorkingDirectory().getChildFile (path).getFullPathName();
     return path;
 }
@@ -38,10 +38,9 @@ std::optional<int> CommandLineModes::run (const juce::String& commandLine, Conne
     if (mode == Mode::none)
         return std::nullopt;
 
-    if (! pane.connect())
+    if (!pane.connect())
         return -1;
 
-    const bool succeeded = mode == Mode::autoUpdate ? pane.updateFirmware()
-                                                    : pane.fetchMacFile (localPathOf (tokens));
+    const bool succeeded = mode == Mode::autoUpdate ? pane.updateFirmware() : pane.fetchMacFile (localPathOf (tokens));
     return succeeded ? 0 : -1;
 }

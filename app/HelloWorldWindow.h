@@ -14,7 +14,10 @@ public:
     /** Stops whatever the device is doing and quits the application. */
     void closeButtonPressed() override;
 
-    MainPane* getMainPane() const { return mainPane; }
+    MainPane* getMainPane() const
+    {
+        return mainPane;
+    }
 
 private:
     MainPane* mainPane = nullptr; // owned by the window as its content; lives as long as the window

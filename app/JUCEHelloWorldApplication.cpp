@@ -47,10 +47,6 @@ bool JUCEHelloWorldApplication::moreThanOneInstanceAllowed()
     return true;
 }
 
-void JUCEHelloWorldApplication::anotherInstanceStarted (const juce::String&)
-{
-}
+void JUCEHelloWorldApplication::anotherInstanceStarted (const juce::String&) {}
 
-void JUCEHelloWorldApplication::log (juce::String)
-{
-}
+void JUCEHelloWorldApplication::log (juce::String) {}

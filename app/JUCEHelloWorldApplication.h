@@ -10,8 +10,7 @@ class HelloWorldWindow;
 
 /** The application object: look-and-feel, settings store, main window, and the
     command-line modes of the production line. */
-class JUCEHelloWorldApplication final : public juce::JUCEApplication,
-                                        public ILogger
+class JUCEHelloWorldApplication final : public juce::JUCEApplication, public ILogger
 {
 public:
     JUCEHelloWorldApplication();

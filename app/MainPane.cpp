@@ -166,7 +166,7 @@ void MainPane::deviceDisconnected()
 //==============================================================================
 MainPane::DeviceOperation::DeviceOperation (MainPane& owner) : pane (owner)
 {
-    if (! pane.operationRunning)
+    if (!pane.operationRunning)
         pane.operationRunning = acquired = true;
 }
 

@@ -14,9 +14,7 @@ class FileSystemPane;
 
 /** The main window's content: the tabs above the log view, the one protocol
     client, the process-wide logger. */
-class MainPane final : public juce::Component,
-                       public ILogger,
-                       public ITidewireClientListener
+class MainPane final : public juce::Component, public ILogger, public ITidewireClientListener
 {
 public:
     MainPane();
@@ -48,7 +46,10 @@ public:
     public:
         explicit DeviceOperation (MainPane& owner);
         ~DeviceOperation();
-        bool isRunning() const { return acquired; }
+        bool isRunning() const
+        {
+            return acquired;
+        }
 
     private:
         MainPane& pane;
@@ -56,7 +57,10 @@ public:
         JUCE_DECLARE_NON_COPYABLE (DeviceOperation)
     };
 
-    bool isDeviceOperationRunning() const { return operationRunning; }
+    bool isDeviceOperationRunning() const
+    {
+        return operationRunning;
+    }
 
     ConnectionPane* getConnectionPane() const;
     FileSystemPane* getFileSystemPane() const;
@@ -76,7 +80,10 @@ private:
     {
     public:
         explicit LogFlusher (MainPane& owner) : pane (owner) {}
-        void handleAsyncUpdate() override { pane.flushPendingLog(); }
+        void handleAsyncUpdate() override
+        {
+            pane.flushPendingLog();
+        }
 
     private:
         MainPane& pane;
@@ -88,9 +95,9 @@ private:
     std::unique_ptr<juce::TextEditor> logView;
     ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
     FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
-    LogFlusher logFlusher { *this };
+    LogFlusher logFlusher{*this};
     bool operationRunning = false;
-    std::atomic<bool> tearingDown { false }; // lines logged from here on go to standard error only
+    std::atomic<bool> tearingDown{false}; // lines logged from here on go to standard error only
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainPane)
 };

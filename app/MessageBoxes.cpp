@@ -17,10 +17,8 @@ void MessageBoxes::show (Icon icon, const juce::String& message)
         return;
     }
 
-    juce::AlertWindow::showMessageBox (icon == Icon::warning ? juce::MessageBoxIconType::WarningIcon
-                                                             : juce::MessageBoxIconType::NoIcon,
-                                       {},
-                                       message);
+    juce::AlertWindow::showMessageBox (
+        icon == Icon::warning ? juce::MessageBoxIconType::WarningIcon : juce::MessageBoxIconType::NoIcon, {}, message);
 }
 
 void MessageBoxes::setHandler (Handler handler)

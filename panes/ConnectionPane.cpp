@@ -126,7 +126,7 @@ void ConnectionPane::refreshPortList()
 bool ConnectionPane::connect()
 {
     const MainPane::DeviceOperation operation (*owner);
-    if (! operation.isRunning())
+    if (!operation.isRunning())
         return false;
 
     if (port != nullptr)
@@ -140,7 +140,7 @@ bool ConnectionPane::connect()
     port = std::make_unique<SerialPort> (portName, deviceLineSettings());
 
     // A line setting the port refuses is not fatal; only an open port counts.
-    if (! port->isOpen())
+    if (!port->isOpen())
     {
         owner->log ("Failed to open port");
         port.reset();
@@ -159,8 +159,7 @@ bool ConnectionPane::connect()
     }
 
     owner->log (juce::String::formatted ("Found device: familyID=0x%.3x, deviceID=0x%.3x.",
-                                         (unsigned int) identity.familyId,
-                                         (unsigned int) identity.deviceId));
+                                         (unsigned int) identity.familyId, (unsigned int) identity.deviceId));
     owner->log (juce::String::formatted ("Protocol version=0x%.4x, Firmware version=0x%.4x.",
                                          (unsigned int) identity.protocolVersion,
                                          (unsigned int) identity.firmwareVersion));
@@ -175,7 +174,7 @@ bool ConnectionPane::connect()
 bool ConnectionPane::updateFirmware()
 {
     const MainPane::DeviceOperation operation (*owner);
-    if (! operation.isRunning())
+    if (!operation.isRunning())
         return false;
 
     auto& client = owner->client;
@@ -230,7 +229,7 @@ bool ConnectionPane::updateFirmware()
 bool ConnectionPane::fetchMacFile (const juce::String& localPath)
 {
     const MainPane::DeviceOperation operation (*owner);
-    if (! operation.isRunning())
+    if (!operation.isRunning())
         return false;
 
     owner->log ("Reading Mac file...");

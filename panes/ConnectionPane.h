@@ -67,7 +67,7 @@ private:
 
     MainPane* owner; // owns the tabs that own this pane; outlives it
     std::unique_ptr<SerialPort> port;
-    juce::StringPairArray ports { true };
+    juce::StringPairArray ports{true};
 
     std::unique_ptr<juce::Label> serialPortLabel;
     std::unique_ptr<juce::Label> updateFileLabel;

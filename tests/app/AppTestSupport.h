@@ -30,7 +30,7 @@ inline const juce::String simulatedPortName = "Nubo Device (ttyACM0)";
 inline bool pumpUntil (const std::function<bool()>& condition, int timeoutMs = generousMs)
 {
     const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (! condition())
+    while (!condition())
     {
         if (juce::Time::getMillisecondCounter() >= deadline)
             return false;
@@ -138,10 +138,22 @@ public:
         return fsRoot().getChildFile (path.trimCharactersAtStart ("/"));
     }
 
-    juce::File fsRoot() const { return folder / "fs"; }
-    juce::File deviceRoot() const { return folder / "root"; }
-    const juce::File& scratch() const { return folder.get(); }
-    bool isReady() const { return ready; }
+    juce::File fsRoot() const
+    {
+        return folder / "fs";
+    }
+    juce::File deviceRoot() const
+    {
+        return folder / "root";
+    }
+    const juce::File& scratch() const
+    {
+        return folder.get();
+    }
+    bool isReady() const
+    {
+        return ready;
+    }
 
     /** A second simulated port in the same device root. */
     bool addPort (const juce::String& tty, int usbPort)
@@ -149,8 +161,8 @@ public:
         auto extra = std::make_unique<DeviceSimulator>();
         const auto fs = folder / ("fs-" + tty);
         sampleDeviceFolder().copyDirectoryTo (fs);
-        const bool ok = extra->start ({ "--fs", fs.getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
-                                        "--tty", tty, "--usb-port", juce::String (usbPort) });
+        const bool ok = extra->start ({"--fs", fs.getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
+                                       "--tty", tty, "--usb-port", juce::String (usbPort)});
         others.push_back (std::move (extra));
         return ok;
     }
@@ -159,8 +171,8 @@ private:
     void start (const juce::StringArray& extraArguments, const juce::String& tty)
     {
         ready = sampleDeviceFolder().copyDirectoryTo (fsRoot());
-        juce::StringArray args { "--fs", fsRoot().getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
-                                 "--tty", tty };
+        juce::StringArray args{
+            "--fs", fsRoot().getFullPathName(), "--device-root", deviceRoot().getFullPathName(), "--tty", tty};
         args.addArray (extraArguments);
         ready = ready && simulator.start (args);
     }
@@ -184,15 +196,19 @@ public:
 
     AnsweredMessageBoxes()
     {
-        MessageBoxes::setHandler ([this] (MessageBoxes::Icon icon, const juce::String& text)
-                                  {
-                                      shown.push_back ({ icon, text });
-                                      if (onShow)
-                                          onShow();
-                                  });
+        MessageBoxes::setHandler (
+            [this] (MessageBoxes::Icon icon, const juce::String& text)
+            {
+                shown.push_back ({icon, text});
+                if (onShow)
+                    onShow();
+            });
     }
 
-    ~AnsweredMessageBoxes() { MessageBoxes::setHandler ({}); }
+    ~AnsweredMessageBoxes()
+    {
+        MessageBoxes::setHandler ({});
+    }
 
     std::vector<Box> shown;
     std::function<void()> onShow; // runs while the box would be on screen
@@ -238,11 +254,23 @@ public:
         juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
     }
 
-    MainPane& main() const { return *window->getMainPane(); }
-    ConnectionPane& connection() const { return *main().getConnectionPane(); }
-    HelloWorldWindow& frame() const { return *window; }
+    MainPane& main() const
+    {
+        return *window->getMainPane();
+    }
+    ConnectionPane& connection() const
+    {
+        return *main().getConnectionPane();
+    }
+    HelloWorldWindow& frame() const
+    {
+        return *window;
+    }
 
-    juce::String logText() const { return main().getLogView().getText(); }
+    juce::String logText() const
+    {
+        return main().getLogView().getText();
+    }
 
     juce::StringArray logLines() const
     {
@@ -252,7 +280,10 @@ public:
         return lines;
     }
 
-    bool logContains (const juce::String& line) const { return logLines().contains (line); }
+    bool logContains (const juce::String& line) const
+    {
+        return logLines().contains (line);
+    }
 
     bool tabEnabled (int index) const
     {
@@ -260,8 +291,7 @@ public:
     }
 
     /** A child of the Connection pane by its component name. */
-    template <typename ComponentType>
-    ComponentType& child (const juce::String& name) const
+    template <typename ComponentType> ComponentType& child (const juce::String& name) const
     {
         for (auto* c : connection().getChildren())
             if (c->getName() == name)
@@ -272,10 +302,22 @@ public:
         return fallback;
     }
 
-    juce::ComboBox& portBox() const { return child<juce::ComboBox> ("Com Port Box"); }
-    juce::TextButton& connectButton() const { return child<juce::TextButton> ("Connect Button"); }
-    juce::TextButton& updateButton() const { return child<juce::TextButton> ("Update Button"); }
-    juce::TextEditor& updateFileEditor() const { return child<juce::TextEditor> ("remote folder"); }
+    juce::ComboBox& portBox() const
+    {
+        return child<juce::ComboBox> ("Com Port Box");
+    }
+    juce::TextButton& connectButton() const
+    {
+        return child<juce::TextButton> ("Connect Button");
+    }
+    juce::TextButton& updateButton() const
+    {
+        return child<juce::TextButton> ("Update Button");
+    }
+    juce::TextEditor& updateFileEditor() const
+    {
+        return child<juce::TextEditor> ("remote folder");
+    }
 
 private:
     juce::LookAndFeel_V2 lookAndFeel;

@@ -13,7 +13,7 @@ protected:
     /** Settings that name the simulated port, as after an earlier run. */
     void rememberSimulatedPort (const juce::String& updateFile = {})
     {
-        settings.write ({ { Settings::lastPortKey, simulatedPortName }, { Settings::updateFileKey, updateFile } });
+        settings.write ({{Settings::lastPortKey, simulatedPortName}, {Settings::updateFileKey, updateFile}});
     }
 
     ScopedSettingsFolder settings;
@@ -41,13 +41,10 @@ TEST_F (ConnectionPaneTest, ChildrenHaveTheirNamesTextsAndPlaces)
     };
     // w = 484, c = round (484 * 0.4859) = 235
     const Expected expected[] = {
-        { "new label", "Serial Port", { 0, 56, 150, 24 } },
-        { "Com Port Box", "", { 160, 56, 150, 24 } },
-        { "Connect Button", "Connect", { 160, 96, 150, 24 } },
-        { "Update Button", "Update", { 160, 130, 150, 24 } },
-        { "remote folder", "", { 85, 180, 300, 24 } },
-        { "new label2", "Update File", { 85, 160, 300, 24 } },
-        { "Browse Button", "Browse", { 385, 180, 50, 24 } },
+        {"new label", "Serial Port", {0, 56, 150, 24}},    {"Com Port Box", "", {160, 56, 150, 24}},
+        {"Connect Button", "Connect", {160, 96, 150, 24}}, {"Update Button", "Update", {160, 130, 150, 24}},
+        {"remote folder", "", {85, 180, 300, 24}},         {"new label2", "Update File", {85, 160, 300, 24}},
+        {"Browse Button", "Browse", {385, 180, 50, 24}},
     };
 
     const auto& children = w.connection().getChildren();
@@ -89,7 +86,8 @@ TEST_F (ConnectionPaneTest, StartsWithEmptyValuesWhenThereIsNoSettingsFile)
     EXPECT_EQ (w.portBox().getSelectedId(), 0) << "nothing remembered, nothing selected";
     EXPECT_EQ (w.portBox().getText(), "");
     EXPECT_EQ (w.updateFileEditor().getText(), "");
-    for (auto* key : { Settings::lastPortKey, Settings::updateFileKey, Settings::remoteFolderKey, Settings::localFolderKey })
+    for (auto* key :
+         {Settings::lastPortKey, Settings::updateFileKey, Settings::remoteFolderKey, Settings::localFolderKey})
         EXPECT_EQ (Settings::read (key), "") << key;
 
     // Connect with nothing chosen.
@@ -104,7 +102,7 @@ TEST_F (ConnectionPaneTest, RememberedPortIsSelectedOnlyWhenItMatchesExactly)
     SimulatedDevice device;
     ASSERT_TRUE (device.isReady());
 
-    settings.write ({ { Settings::lastPortKey, simulatedPortName.toUpperCase() } });
+    settings.write ({{Settings::lastPortKey, simulatedPortName.toUpperCase()}});
     {
         Window w;
         EXPECT_EQ (w.portBox().getSelectedId(), 0);
@@ -112,7 +110,7 @@ TEST_F (ConnectionPaneTest, RememberedPortIsSelectedOnlyWhenItMatchesExactly)
         EXPECT_TRUE (w.logContains ("Failed to open port"));
     }
 
-    settings.write ({ { Settings::lastPortKey, simulatedPortName } });
+    settings.write ({{Settings::lastPortKey, simulatedPortName}});
     Window w;
     EXPECT_EQ (w.portBox().getSelectedId(), 1);
     EXPECT_EQ (w.portBox().getText(), simulatedPortName);
@@ -144,7 +142,7 @@ TEST_F (ConnectionPaneTest, UpdateFilePathIsStoredWhenTypedAndConfirmed)
 {
     TempFolder empty;
     ScopedEnvironment root ("NUBO_DEVICE_ROOT", empty.get().getFullPathName());
-    settings.write ({ { Settings::updateFileKey, "/old/image.bin" } });
+    settings.write ({{Settings::updateFileKey, "/old/image.bin"}});
 
     Window w;
     auto& editor = w.updateFileEditor();
@@ -167,22 +165,21 @@ TEST_F (ConnectionPaneTest, UpdateFilePathIsStoredWhenTypedAndConfirmed)
 //==============================================================================
 TEST_F (ConnectionPaneTest, ConnectIdentifiesTheDeviceAndEnablesTheTabs)
 {
-    SimulatedDevice device ({ "--async-after", "1" });
+    SimulatedDevice device ({"--async-after", "1"});
     ASSERT_TRUE (device.isReady());
     rememberSimulatedPort();
 
     Window w;
     EXPECT_EQ (w.portBox().getText(), simulatedPortName);
     w.connectButton().triggerClick();
-    ASSERT_TRUE (pumpUntil ([&] { return ! w.connectButton().isEnabled(); }));
+    ASSERT_TRUE (pumpUntil ([&] { return !w.connectButton().isEnabled(); }));
 
     const auto lines = w.logLines();
     const auto opened = lines.indexOf ("Successfully opened port");
     ASSERT_GE (opened, 0) << w.logText();
-    const juce::StringArray identity { "Found device: familyID=0x001, deviceID=0x02a.",
-                                       "Protocol version=0x0100, Firmware version=0x0203.",
-                                       "Nubo Simulator",
-                                       "Serial SIM-0001" };
+    const juce::StringArray identity{"Found device: familyID=0x001, deviceID=0x02a.",
+                                     "Protocol version=0x0100, Firmware version=0x0203.", "Nubo Simulator",
+                                     "Serial SIM-0001"};
     EXPECT_TRUE (appearInOrder (lines, identity)) << w.logText();
     EXPECT_FALSE (lines.contains ("Failed to open port"));
 
@@ -192,7 +189,7 @@ TEST_F (ConnectionPaneTest, ConnectIdentifiesTheDeviceAndEnablesTheTabs)
 
     // The device's asynchronous messages reach the log through the client's thread.
     ASSERT_TRUE (pumpUntil ([&] { return w.logContains ("hello"); })) << w.logText();
-    EXPECT_TRUE (appearInOrder (w.logLines(), { "Event 3, arg 77.", "Prop 5: value 1234.", "Prop -32752:", "hello" }))
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Event 3, arg 77.", "Prop 5: value 1234.", "Prop -32752:", "hello"}))
         << w.logText();
 }
 
@@ -205,20 +202,20 @@ TEST_F (ConnectionPaneTest, MissingPortFailsToOpen)
     Window w;
     EXPECT_EQ (w.portBox().getNumItems(), 0);
     EXPECT_FALSE (w.connection().connect());
-    EXPECT_EQ (w.logLines(), juce::StringArray ({ "Failed to open port" }));
+    EXPECT_EQ (w.logLines(), juce::StringArray ({"Failed to open port"}));
     EXPECT_FALSE (w.tabEnabled (1));
     EXPECT_TRUE (w.connectButton().isEnabled());
 }
 
 TEST_F (ConnectionPaneTest, UnansweredWhoAmILeavesThePortOpenAndUpdateDisabled)
 {
-    SimulatedDevice device ({ "--drop", "1" });
+    SimulatedDevice device ({"--drop", "1"});
     ASSERT_TRUE (device.isReady());
     rememberSimulatedPort();
 
     Window w;
     EXPECT_FALSE (w.connection().connect());
-    EXPECT_TRUE (appearInOrder (w.logLines(), { "Successfully opened port", "Error requesting device info." }))
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Successfully opened port", "Error requesting device info."}))
         << w.logText();
     EXPECT_TRUE (w.tabEnabled (1)) << "the port is open, so the other tabs may be used";
     EXPECT_FALSE (w.updateButton().isEnabled());
@@ -244,7 +241,7 @@ TEST_F (ConnectionPaneTest, UpdateSendsTheImageAndTriggersItWhenNoFirmwareIsInst
     Window w;
     ASSERT_TRUE (w.connection().connect());
     w.updateButton().triggerClick();
-    ASSERT_TRUE (pumpUntil ([&] { return ! boxes.shown.empty() && w.connectButton().isEnabled(); })) << w.logText();
+    ASSERT_TRUE (pumpUntil ([&] { return !boxes.shown.empty() && w.connectButton().isEnabled(); })) << w.logText();
 
     juce::MemoryBlock onDevice;
     ASSERT_TRUE (device.deviceFile (imagePath).loadFileAsData (onDevice));
@@ -257,15 +254,10 @@ TEST_F (ConnectionPaneTest, UpdateSendsTheImageAndTriggersItWhenNoFirmwareIsInst
     EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::none);
 
     const auto lines = w.logLines();
-    EXPECT_TRUE (appearInOrder (lines, { "Checking for existing firmware...",
-                                         "failed to open remote file",
-                                         "Existing firmware not found, updating...",
-                                         "sending " + image.getFullPathName() + " as /mnt/nandfs/Nuboimage",
-                                         "Block 0 Sent.",
-                                         "done.",
-                                         "Triggering update...",
-                                         "done.",
-                                         "Closing Port." }))
+    EXPECT_TRUE (appearInOrder (lines, {"Checking for existing firmware...", "failed to open remote file",
+                                        "Existing firmware not found, updating...",
+                                        "sending " + image.getFullPathName() + " as /mnt/nandfs/Nuboimage",
+                                        "Block 0 Sent.", "done.", "Triggering update...", "done.", "Closing Port."}))
         << w.logText();
 
     // Back to the start: only the Connection tab, Connect enabled, Update not.
@@ -311,8 +303,8 @@ TEST_F (ConnectionPaneTest, UpdateSkipsTheImageWhenTheFirmwareIsInstalled)
     EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::none);
     EXPECT_FALSE (device.deviceFile (imagePath).exists());
     EXPECT_FALSE (device.deviceFile (triggerPath).exists());
-    EXPECT_TRUE (appearInOrder (w.logLines(), { "Checking for existing firmware...",
-                                                "Firmware already exists, skipping update", "Closing Port." }))
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Checking for existing firmware...",
+                                               "Firmware already exists, skipping update", "Closing Port."}))
         << w.logText();
     EXPECT_FALSE (w.logContains ("Existing firmware not found, updating..."));
 
@@ -339,7 +331,8 @@ TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesTheDeviceReadyForA
     EXPECT_EQ (boxes.shown[0].text, "Failed to send update file");
     EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);
     EXPECT_TRUE (w.logContains ("sending " + missing.getFullPathName() + " as /mnt/nandfs/Nuboimage"))
-        << "the path is logged as it is, percent signs included:\n" << w.logText();
+        << "the path is logged as it is, percent signs included:\n"
+        << w.logText();
     EXPECT_FALSE (w.logContains ("Triggering update..."));
     EXPECT_FALSE (device.deviceFile (triggerPath).exists());
 
@@ -401,7 +394,7 @@ TEST_F (ConnectionPaneTest, MacFileThatCannotBeStoredIsReported)
     Window w;
     ASSERT_TRUE (w.connection().connect());
     EXPECT_FALSE (w.connection().fetchMacFile (unwritable.getFullPathName()));
-    EXPECT_TRUE (appearInOrder (w.logLines(), { "Reading Mac file...", "Failed to read mac file" })) << w.logText();
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Reading Mac file...", "Failed to read mac file"})) << w.logText();
     ASSERT_EQ (boxes.shown.size(), 1u);
     EXPECT_EQ (boxes.shown[0].text, "Failed to read mac file");
     EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);

@@ -18,7 +18,7 @@ protected:
     ScopedSettingsFolder settings;
     TempFolder scratch;
     // An empty device root: discovery finds nothing.
-    ScopedEnvironment deviceRoot { "NUBO_DEVICE_ROOT", (scratch / "empty-root").getFullPathName() };
+    ScopedEnvironment deviceRoot{"NUBO_DEVICE_ROOT", (scratch / "empty-root").getFullPathName()};
 };
 } // namespace
 
@@ -29,7 +29,7 @@ TEST_F (MainPaneTest, StartsOnTheConnectionTabWithTheFileSystemTabDisabled)
     EXPECT_EQ (w.frame().getName(), "USB File Utility");
     auto& tabs = w.main().getTabs();
     ASSERT_EQ (tabs.getNumTabs(), 2);
-    EXPECT_EQ (tabs.getTabNames(), juce::StringArray ({ "Connection", "File System" }));
+    EXPECT_EQ (tabs.getTabNames(), juce::StringArray ({"Connection", "File System"}));
     EXPECT_EQ (tabs.getCurrentTabIndex(), 0);
     EXPECT_TRUE (w.tabEnabled (0));
     EXPECT_FALSE (w.tabEnabled (1));
@@ -55,7 +55,7 @@ TEST_F (MainPaneTest, StartsOnTheConnectionTabWithTheFileSystemTabDisabled)
 TEST_F (MainPaneTest, LogKeepsItsHeightAndMarginsWhenTheWindowIsResized)
 {
     Window w;
-    for (auto size : { juce::Point<int> (500, 700), juce::Point<int> (900, 500), juce::Point<int> (320, 300) })
+    for (auto size : {juce::Point<int> (500, 700), juce::Point<int> (900, 500), juce::Point<int> (320, 300)})
     {
         w.main().setSize (size.x, size.y);
         EXPECT_EQ (w.main().getLogView().getBounds(), juce::Rectangle<int> (16, size.y - 122, size.x - 32, 106));
@@ -85,15 +85,16 @@ TEST_F (MainPaneTest, LinesFromOtherThreadsArriveWholeAndInOrderWithoutWaiting)
     // The message thread is not pumping while the threads log: a hand-over that
     // waited for it would never let them finish.
     std::vector<std::thread> threads;
-    std::atomic<int> finished { 0 };
+    std::atomic<int> finished{0};
     for (int t = 0; t < threadCount; ++t)
-        threads.emplace_back ([t, &finished]
-                              {
-                                  for (int i = 0; i < linesPerThread; ++i)
-                                      globalLog ("thread " + juce::String (t) + " line " + juce::String (i)
-                                                 + " " + juce::String::repeatedString ("x", i % 50));
-                                  ++finished;
-                              });
+        threads.emplace_back (
+            [t, &finished]
+            {
+                for (int i = 0; i < linesPerThread; ++i)
+                    globalLog ("thread " + juce::String (t) + " line " + juce::String (i) + " " +
+                               juce::String::repeatedString ("x", i % 50));
+                ++finished;
+            });
 
     const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) generousMs;
     while (finished < threadCount && juce::Time::getMillisecondCounter() < deadline)
@@ -115,26 +116,27 @@ TEST_F (MainPaneTest, LinesFromOtherThreadsArriveWholeAndInOrderWithoutWaiting)
         const auto i = tokens[3].getIntValue();
         ASSERT_TRUE (t >= 0 && t < threadCount) << line;
         EXPECT_EQ (i, next[(size_t) t]) << "out of order: " << line;
-        EXPECT_EQ (line, "thread " + juce::String (t) + " line " + juce::String (i) + " "
-                             + juce::String::repeatedString ("x", i % 50));
+        EXPECT_EQ (line, "thread " + juce::String (t) + " line " + juce::String (i) + " " +
+                             juce::String::repeatedString ("x", i % 50));
         next[(size_t) t] = i + 1;
     }
 }
 
 TEST_F (MainPaneTest, ClosingWhileAnotherThreadLogsIsClean)
 {
-    std::atomic<bool> stop { false };
+    std::atomic<bool> stop{false};
     std::thread logger;
     {
         Window w;
-        logger = std::thread ([&stop]
-                              {
-                                  for (int i = 0; ! stop; ++i)
-                                  {
-                                      globalLog ("busy " + juce::String (i));
-                                      juce::Thread::sleep (1);
-                                  }
-                              });
+        logger = std::thread (
+            [&stop]
+            {
+                for (int i = 0; !stop; ++i)
+                {
+                    globalLog ("busy " + juce::String (i));
+                    juce::Thread::sleep (1);
+                }
+            });
         ASSERT_TRUE (pumpUntil ([&] { return w.logText().contains ("busy 50\n"); }));
     }
     // The pane left the logger slot: lines now go nowhere, and nothing touches it.
@@ -143,4 +145,3 @@ TEST_F (MainPaneTest, ClosingWhileAnotherThreadLogsIsClean)
     stop = true;
     logger.join();
 }
-

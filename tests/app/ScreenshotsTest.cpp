@@ -20,8 +20,8 @@ TEST (Screenshots, MainWindowOnEachTab)
     ASSERT_TRUE (device.isReady());
     ScopedSettingsFolder settings;
     TempFolder local;
-    settings.write ({ { Settings::lastPortKey, simulatedPortName },
-                      { Settings::updateFileKey, (local / "nubo-update.bin").getFullPathName() } });
+    settings.write ({{Settings::lastPortKey, simulatedPortName},
+                     {Settings::updateFileKey, (local / "nubo-update.bin").getFullPathName()}});
     AnsweredMessageBoxes boxes;
 
     Window w;

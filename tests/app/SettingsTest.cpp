@@ -43,4 +43,3 @@ TEST (Settings, WithoutXdgConfigHomeTheFileIsInDotConfigOfTheHomeFolder)
     EXPECT_TRUE (Settings::file().existsAsFile());
     Settings::close();
 }
-
