@@ -10,6 +10,7 @@ out="$build/screenshots"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     "$root/scripts/setup.sh"
 fi
+cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target nubo_app_tests nubo-devsim
 
 mkdir -p "$out"
