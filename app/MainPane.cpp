@@ -46,6 +46,14 @@ MainPane::MainPane()
     setGlobalLogger (this);
     client.addListener (this);
 
+    // Transfers log only every 256 blocks; between exchanges the window still
+    // repaints and hears a click on Close (which aborts the operation).
+    client.setBetweenExchangesCallback ([] {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        if (mm != nullptr && mm->isThisTheMessageThread())
+            mm->runDispatchLoopUntil (0);
+    });
+
     deviceDisconnected();
 }
 
@@ -58,6 +66,7 @@ MainPane::~MainPane()
     if (globalLogger() == this)
         setGlobalLogger (nullptr);
     client.removeListener (this);
+    client.setBetweenExchangesCallback (nullptr);
     client.disconnect();
     logFlusher.cancelPendingUpdate();
 

@@ -157,6 +157,11 @@ bool TidewireClient::isAborted() const
     return aborted.load();
 }
 
+void TidewireClient::setBetweenExchangesCallback (std::function<void()> callback)
+{
+    betweenExchanges = std::move (callback);
+}
+
 //==============================================================================
 int TidewireClient::sendRequest (TidewireClientRequest& request)
 {
@@ -204,6 +209,16 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (Tidewir
 std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (TidewireClientRequest& request, int timeoutMs)
 {
     using Clock = std::chrono::steady_clock;
+
+    if (betweenExchanges != nullptr)
+    {
+        const auto now = juce::Time::getMillisecondCounter();
+        if (now - lastBetweenExchanges >= 50)
+        {
+            lastBetweenExchanges = now;
+            betweenExchanges();
+        }
+    }
 
     if (sendRequest (request) != 0)
     {

@@ -47,6 +47,11 @@ public:
     void resetAbort();
     bool isAborted() const;
 
+    /** Called on the calling thread before an exchange, at most every 50 ms, so that
+        a long operation can let its thread's own work through (the GUI repaints and
+        answers a click on Close while a transfer runs). Empty by default. */
+    void setBetweenExchangesCallback (std::function<void()> callback);
+
     //==============================================================================
     /** Writes the request, waits up to timeoutMs for its response and returns it,
         or null after logging why. */
@@ -125,6 +130,8 @@ private:
     juce::Array<ITidewireClientListener*> listeners; // not owned: each removes itself before it goes
 
     std::atomic<bool> aborted{false};
+    std::function<void()> betweenExchanges;
+    juce::uint32 lastBetweenExchanges = 0;
     std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
