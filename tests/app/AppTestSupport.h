@@ -15,7 +15,6 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <cstdlib>
-#include <dlfcn.h>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -214,34 +213,12 @@ public:
     std::function<void()> onShow; // runs while the box would be on screen
 };
 
-/** A standalone JUCE application installs X error handlers that report and go on;
-    a test program is no standalone application, so Xlib's default handler would end
-    it at the first harmless error (JUCE sets WM_PROTOCOLS, which a bare Xvfb
-    without a window manager does not know). Do what the application does. */
-inline void ignoreXErrorsLikeTheApplication()
-{
-    static const bool installed = []
-    {
-        using Handler = int (*) (void*, void*);
-        using SetHandler = Handler (*) (Handler);
-        if (void* x11 = dlopen ("libX11.so.6", RTLD_NOW | RTLD_GLOBAL))
-            if (auto set = reinterpret_cast<SetHandler> (dlsym (x11, "XSetErrorHandler")))
-            {
-                set ([] (void*, void*) { return 0; });
-                return true;
-            }
-        return false;
-    }();
-    juce::ignoreUnused (installed);
-}
-
 /** The real main window, as the application builds it. */
 class Window final
 {
 public:
     Window()
     {
-        ignoreXErrorsLikeTheApplication();
         juce::LookAndFeel::setDefaultLookAndFeel (&lookAndFeel); // as the application does
         window = std::make_unique<HelloWorldWindow>();
         pump();

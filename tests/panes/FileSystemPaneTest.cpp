@@ -1,5 +1,4 @@
 #include "panes/FileSystemPane.h"
-#include "BareXServer.h"
 #include "TestSupport.h"
 #include "app/MainPane.h"
 #include "app/Settings.h"
@@ -361,7 +360,6 @@ TEST_F (FileSystemPaneTest, LogsTheSelectedPathWithControlCharactersEscaped)
 
 TEST_F (FileSystemPaneTest, ScreenshotsOfTheTab)
 {
-    ASSERT_TRUE (bareXServerPrepared());
     usr ("t").deleteRecursively(); // the sample device as it comes
     juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
     window.setContentNonOwned (main.get(), false);

@@ -1,5 +1,4 @@
 #include "panes/NameAssigner.h"
-#include "BareXServer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,6 @@ class NameAssignerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (bareXServerPrepared());
         window.setSize (320, 100);
         window.addAndMakeVisible (dialog);
         dialog.setTopLeftPosition (10, 10);
