@@ -38,7 +38,7 @@ std::vector<std::string> splitList (const std::string& text)
     }
 }
 
-struct Spec
+struct OptionInfo
 {
     const char* name;
     const char* argument; // nullptr: a flag
@@ -46,7 +46,7 @@ struct Spec
 };
 
 // The order here is the order of --help.
-const Spec specs[] = {
+const OptionInfo optionTable[] = {
     { "--fs", "DIR", "(required) host folder that plays the device's \"/\"; use a copy, the device writes to it" },
     { "--device-root", "DIR", "build a sysfs/dev tree there (DIR/sys/class/tty/<tty>, DIR/dev/<tty> -> the pty)" },
     { "--tty", "NAME", "tty name in the device root (default ttyACM0)" },
@@ -90,7 +90,7 @@ std::string helpText()
                        "once the port can be opened; diagnostics go to standard error. SIGINT or SIGTERM ends it\n"
                        "with status 0 (the device root's dev and sys/class entries are removed).\n"
                        "Numbers are decimal or 0x hex; USB IDs are hex. Requests/responses count from 1.\n\nOptions:\n";
-    for (auto& s : specs)
+    for (auto& s : optionTable)
     {
         std::string left = std::string ("  ") + s.name + (s.argument ? std::string (" ") + s.argument : "");
         if (left.size() < 34)
@@ -141,14 +141,14 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
             hasValue = true;
         }
 
-        const Spec* spec = nullptr;
-        for (auto& s : specs)
+        const OptionInfo* option = nullptr;
+        for (auto& s : optionTable)
             if (name == s.name)
-                spec = &s;
-        if (spec == nullptr)
+                option = &s;
+        if (option == nullptr)
             return fail ("unknown option " + name);
 
-        if (spec->argument == nullptr)
+        if (option->argument == nullptr)
         {
             if (hasValue)
                 return fail (name + " takes no value");
@@ -163,7 +163,7 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
         if (! hasValue)
         {
             if (i + 1 >= argc)
-                return fail (name + " needs " + spec->argument);
+                return fail (name + " needs " + option->argument);
             value = argv[++i];
         }
 
