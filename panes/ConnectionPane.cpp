@@ -199,12 +199,9 @@ bool ConnectionPane::updateFirmware()
         owner->log ("sending " + localPath + " as " + imagePath);
         if (client.putFile (localPath, imagePath) < 0)
         {
+            // The port stays open and both buttons stay disabled: a half-sent image is
+            // not retried from here; a new attempt starts with a fresh program.
             MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to send update file");
-            // The device is still connected and identified: let the user correct the
-            // path and try again, or reconnect a device that stopped answering,
-            // without restarting the program.
-            updateButton->setEnabled (true);
-            connectButton->setEnabled (true);
             return false;
         }
         owner->log ("done.");
