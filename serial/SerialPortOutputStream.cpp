@@ -3,6 +3,8 @@
 #include "serial/SerialPort.h"
 #include "serial/SerialPortHandle.h"
 
+#include <cstring>
+
 SerialPortOutputStream::SerialPortOutputStream (SerialPort& port)
     : juce::Thread ("SerialOutThread"), handle (port.getHandle()), opening (handle->getOpening())
 {
@@ -18,7 +20,8 @@ SerialPortOutputStream::~SerialPortOutputStream()
 
 void SerialPortOutputStream::flush()
 {
-    wakeEvent.signal();
+    if (!sendFromCaller())
+        wakeEvent.signal();
 }
 
 bool SerialPortOutputStream::setPosition (juce::int64)
@@ -37,9 +40,8 @@ bool SerialPortOutputStream::write (const void* data, size_t numBytes)
         return true;
 
     const juce::ScopedLock sl (lock);
-    if (buffer.getSize() < numBytesPending + numBytes)
-        buffer.setSize (numBytesPending + numBytes);
-    buffer.copyFrom (data, (int) numBytesPending, numBytes);
+    makeRoomFor (numBytes);
+    std::memcpy (buffer + sendOffset + numBytesPending, data, numBytes);
     numBytesPending += numBytes;
     return true;
 }
@@ -50,7 +52,7 @@ void SerialPortOutputStream::run()
 
     while (!threadShouldExit() && handle->getOpening() == opening && opening != 0)
     {
-        const auto n = copyPending (chunk, writeChunkSize);
+        const auto n = takePending (chunk, writeChunkSize);
         if (n == 0)
         {
             wakeEvent.wait (waitSliceMs);
@@ -65,25 +67,83 @@ void SerialPortOutputStream::run()
         if (written < 0)
             break;
 
-        if (written > 0)
-            removeSent ((size_t) written); // a short write leaves the rest at the front
-        else if (port->waitUntilWritable (waitSliceMs) == SerialPortBackend::WaitResult::gone)
+        removeSent ((size_t) written); // a short write leaves the rest at the front
+        if (written == 0 && port->waitUntilWritable (waitSliceMs) == SerialPortBackend::WaitResult::gone)
             break;
     }
+
+    // From here on the caller's flush leaves the bytes queued, as the writer would.
+    const juce::ScopedLock sl (lock);
+    writerSending = false;
+    writerEnded = true;
 }
 
-size_t SerialPortOutputStream::copyPending (char* destination, size_t maxBytes)
+size_t SerialPortOutputStream::takePending (char* destination, size_t maxBytes)
 {
     const juce::ScopedLock sl (lock);
     const auto n = juce::jmin (maxBytes, numBytesPending);
     if (n > 0)
-        buffer.copyTo (destination, 0, n);
+        std::memcpy (destination, buffer + sendOffset, n);
+    writerSending = n > 0;
     return n;
 }
 
 void SerialPortOutputStream::removeSent (size_t numBytes)
 {
     const juce::ScopedLock sl (lock);
-    buffer.removeSection (0, numBytes);
+    writerSending = false;
+    sendOffset += numBytes;
     numBytesPending -= numBytes;
+    if (numBytesPending == 0)
+        sendOffset = 0;
+}
+
+void SerialPortOutputStream::makeRoomFor (size_t numBytes)
+{
+    // Called with the lock held. The writer sends from its own copy, so moving the
+    // bytes here never pulls them from under a write in progress.
+    if (sendOffset + numBytesPending + numBytes <= capacity)
+        return;
+
+    if (numBytesPending + numBytes <= capacity)
+    {
+        std::memmove (buffer, buffer + sendOffset, numBytesPending);
+        sendOffset = 0;
+        return;
+    }
+
+    const auto newCapacity = juce::jmax (initialCapacity, 2 * capacity, numBytesPending + numBytes);
+    juce::HeapBlock<char> bigger (newCapacity);
+    if (numBytesPending > 0)
+        std::memcpy (bigger, buffer + sendOffset, numBytesPending);
+    buffer.swapWith (bigger);
+    capacity = newCapacity;
+    sendOffset = 0;
+}
+
+bool SerialPortOutputStream::sendFromCaller()
+{
+    // Under the lock, and only while the writer holds no bytes of its own: nothing can
+    // overtake or repeat what goes out here, and close() waits for the Use as it waits
+    // for the writer's.
+    const juce::ScopedLock sl (lock);
+    if (numBytesPending == 0)
+        return true;
+    if (writerSending || writerEnded)
+        return false;
+
+    const SerialPortHandle::Use port (*handle, opening);
+    if (!port)
+        return false;
+
+    const auto n = juce::jmin ((size_t) writeChunkSize, numBytesPending);
+    const int written = port->write (buffer + sendOffset, (int) n);
+    if (written <= 0)
+        return false;
+
+    sendOffset += (size_t) written;
+    numBytesPending -= (size_t) written;
+    if (numBytesPending == 0)
+        sendOffset = 0;
+    return numBytesPending == 0;
 }

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <thread>
+#include <vector>
+
 namespace
 {
 class SerialPortOutputStreamTest : public ::testing::Test
@@ -56,4 +60,48 @@ TEST_F (SerialPortOutputStreamTest, WriterEndsWhenDeviceIsGone)
     stream.write (payload.getData(), payload.getSize());
     stream.flush();
     EXPECT_TRUE (waitUntil ([&] { return !stream.isThreadRunning(); }));
+}
+
+TEST_F (SerialPortOutputStreamTest, FlushesFromSeveralThreadsNeitherReorderNorRepeatBytes)
+{
+    // Each thread writes and flushes numbered records of its own; whoever sends them,
+    // the caller or the writer, every record must arrive once, whole, and in its
+    // thread's order.
+    constexpr int numThreads = 3, recordsPerThread = 400, recordSize = 64;
+    SerialPortOutputStream stream (port);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < numThreads; ++t)
+        threads.emplace_back (
+            [&stream, t]
+            {
+                for (int r = 0; r < recordsPerThread; ++r)
+                {
+                    char record[recordSize];
+                    std::memset (record, 'a' + t, sizeof (record));
+                    std::memcpy (record + 1, &r, sizeof (r));
+                    stream.write (record, sizeof (record)); // one write: records never interleave
+                    if (r % 3 != 2)
+                        stream.flush();
+                }
+                stream.flush();
+            });
+
+    const auto received = terminal.receive ((size_t) (numThreads * recordsPerThread * recordSize));
+    for (auto& thread : threads)
+        thread.join();
+
+    ASSERT_EQ (received.getSize(), (size_t) (numThreads * recordsPerThread * recordSize));
+    int next[numThreads]{};
+    for (size_t offset = 0; offset < received.getSize(); offset += recordSize)
+    {
+        const auto* record = static_cast<const char*> (received.getData()) + offset;
+        const auto t = record[0] - 'a';
+        ASSERT_TRUE (t >= 0 && t < numThreads);
+        int r = 0;
+        std::memcpy (&r, record + 1, sizeof (r));
+        ASSERT_EQ (r, next[t]++);
+        for (int i = 1 + (int) sizeof (r); i < recordSize; ++i)
+            ASSERT_EQ (record[i], 'a' + t);
+    }
 }
