@@ -84,6 +84,10 @@ bool checkLocalName (const juce::String& name)
     return false;
 }
 
+// Blocks are taken from the local file several at a time: one file read per block
+// would sit on every exchange's round trip.
+constexpr int localReadAheadSize = 16 * TidewireClientRequest::maxFileBlockSize;
+
 /** A local file as it was when the transfer began: its length is taken once, where a
     file stream would ask the file system again at every question (several times for
     each block). */
@@ -224,7 +228,8 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
     std::unique_ptr<juce::InputStream> in;
     if (!local.isDirectory())
         if (auto file = local.createInputStream())
-            in = std::make_unique<FileSnapshotStream> (std::move (file));
+            in = std::make_unique<juce::BufferedInputStream> (new FileSnapshotStream (std::move (file)),
+                                                              localReadAheadSize, true);
 
     if (in == nullptr)
     {
