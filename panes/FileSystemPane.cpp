@@ -30,6 +30,20 @@ juce::String afterLastSlash (const juce::String& path)
     return path.fromLastOccurrenceOf ("/", false, false);
 }
 
+/** JUCE's TreeView takes every file dragged over it and offers the drop to the row
+    under the mouse, and rows take none: a drop on the list would be lost. The list
+    declines file drags, so they go on to the pane as from any other child. */
+class EntryTreeView final : public juce::TreeView
+{
+public:
+    using juce::TreeView::TreeView;
+
+    bool isInterestedInFileDrag (const juce::StringArray&) override
+    {
+        return false;
+    }
+};
+
 void setUpImageButton (juce::ImageButton& button, const void* pngData, int pngSize)
 {
     const auto image = juce::ImageCache::getFromMemory (pngData, pngSize);
@@ -93,7 +107,7 @@ FileSystemPane::FileSystemPane (MainPane* ownerPane) : owner (ownerPane), asker 
     deleteButton->setColour (juce::TextButton::buttonColourId, juce::Colour (0xffff4343));
     deleteButton->setColour (juce::TextButton::buttonOnColourId, juce::Colour (0xfffdbd36));
 
-    tree = std::make_unique<juce::TreeView> ("new treeview");
+    tree = std::make_unique<EntryTreeView> ("new treeview");
     addAndMakeVisible (tree.get());
     tree->setRootItemVisible (false);
 

@@ -298,6 +298,37 @@ TEST_F (FileSystemPaneTest, SendAndDropPutLocalFilesUnderTheCurrentFolder)
     EXPECT_TRUE (row ("tree") != nullptr && row ("loose.txt") != nullptr);
 }
 
+TEST_F (FileSystemPaneTest, DropsOverAnyChildReachTheFolderShown)
+{
+    juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
+    window.setContentNonOwned (main.get(), false);
+    window.centreWithSize (500, 700);
+    window.setVisible (true);
+    main->getTabs().setCurrentTabIndex (1);
+    list ("/mnt/nandfs/usr/t");
+    pump();
+
+    // Dropped as the desktop delivers it: at a place in the window, found by its peer.
+    auto dropOver = [&] (juce::Component& child, const juce::String& fileName)
+    {
+        (local / fileName).replaceWithText (fileName);
+        juce::ComponentPeer::DragInfo info;
+        info.files.add ((local / fileName).getFullPathName());
+        info.position = window.getLocalPoint (&child, child.getLocalBounds().getCentre());
+        ASSERT_NE (window.getPeer(), nullptr);
+        EXPECT_TRUE (window.getPeer()->handleDragDrop (info)) << fileName;
+        pump();
+    };
+    dropOver (pane->getTree(), "on-the-list.txt");
+    dropOver (pane->getRemoteFolderBox(), "on-the-path.txt");
+
+    EXPECT_EQ (usr ("t/on-the-list.txt").loadFileAsString(), "on-the-list.txt");
+    EXPECT_EQ (usr ("t/on-the-path.txt").loadFileAsString(), "on-the-path.txt");
+    EXPECT_TRUE (row ("on-the-list.txt") != nullptr && row ("on-the-path.txt") != nullptr);
+
+    window.clearContentComponent();
+}
+
 TEST_F (FileSystemPaneTest, NewFolderRenameAndDeleteAskFirst)
 {
     list ("/mnt/nandfs/usr/t");
