@@ -2,7 +2,7 @@
 
 #include <limits>
 
-MessageAssembler::MessageAssembler() = default;
+MessageAssembler::MessageAssembler() : scratch (scratchSize) {}
 
 MessageAssembler::~MessageAssembler() = default;
 
@@ -10,14 +10,13 @@ void MessageAssembler::drain (juce::InputStream& input, const Sink& sink)
 {
     while (!input.isExhausted())
     {
-        juce::MemoryBlock block;
-        input.readIntoMemoryBlock (block, -1);
+        const auto n = input.read (scratch, scratchSize);
 
         // A stream that claims more but yields nothing must not spin this thread.
-        if (block.isEmpty())
+        if (n <= 0)
             break;
 
-        append (block.getData(), block.getSize(), sink);
+        append (scratch, (size_t) n, sink);
     }
 }
 

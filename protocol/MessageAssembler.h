@@ -29,7 +29,10 @@ public:
     void reset();
 
 private:
+    static constexpr int scratchSize = 8192;
+
     std::unique_ptr<ReceivedMessage> assembling;
+    juce::HeapBlock<char> scratch; // what drain takes from the stream, on its way into a record
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MessageAssembler)
 };

@@ -3,6 +3,8 @@
 #include "serial/SerialPort.h"
 #include "serial/SerialPortHandle.h"
 
+#include <cstring>
+
 SerialPortInputStream::SerialPortInputStream (SerialPort& port)
     : juce::Thread ("SerialInThread"), handle (port.getHandle()), opening (handle->getOpening())
 {
@@ -39,7 +41,7 @@ int SerialPortInputStream::read (void* destination, int maxBytes)
     if (n == 0)
         return 0;
 
-    buffer.copyTo (destination, (int) readOffset, n);
+    std::memcpy (destination, buffer + readOffset, n);
     readOffset += n;
     numBytesAvailable -= n;
     if (numBytesAvailable == 0)
@@ -108,16 +110,33 @@ void SerialPortInputStream::deliver (const char* data, int numBytes)
 {
     const juce::ScopedLock sl (lock);
 
-    if (readOffset > 0)
-    {
-        buffer.removeSection (0, readOffset);
-        readOffset = 0;
-    }
-    if (buffer.getSize() < numBytesAvailable + (size_t) numBytes)
-        buffer.setSize (numBytesAvailable + (size_t) numBytes);
-    buffer.copyFrom (data, (int) numBytesAvailable, (size_t) numBytes);
+    makeRoomFor ((size_t) numBytes);
+    std::memcpy (buffer + readOffset + numBytesAvailable, data, (size_t) numBytes);
     numBytesAvailable += (size_t) numBytes;
 
     if (notifyOnData)
         sendSynchronousChangeMessage();
+}
+
+void SerialPortInputStream::makeRoomFor (size_t numBytes)
+{
+    // Called with the lock held. The buffer is kept between arrivals: a reader that keeps
+    // up empties it each time, and the next bytes land at its start again.
+    if (readOffset + numBytesAvailable + numBytes <= capacity)
+        return;
+
+    if (numBytesAvailable + numBytes <= capacity)
+    {
+        std::memmove (buffer, buffer + readOffset, numBytesAvailable);
+        readOffset = 0;
+        return;
+    }
+
+    const auto newCapacity = juce::jmax ((size_t) initialCapacity, 2 * capacity, numBytesAvailable + numBytes);
+    juce::HeapBlock<char> bigger (newCapacity);
+    if (numBytesAvailable > 0)
+        std::memcpy (bigger, buffer + readOffset, numBytesAvailable);
+    buffer.swapWith (bigger);
+    capacity = newCapacity;
+    readOffset = 0;
 }

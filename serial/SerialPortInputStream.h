@@ -48,15 +48,18 @@ public:
 
 private:
     void deliver (const char* data, int numBytes);
+    void makeRoomFor (size_t numBytes);
 
     static constexpr int readChunkSize = 8192;
     static constexpr int waitSliceMs = 100;
+    static constexpr int initialCapacity = 4 * readChunkSize;
 
     std::shared_ptr<SerialPortHandle> handle;
     const std::uint64_t opening;
 
     juce::CriticalSection lock;
-    juce::MemoryBlock buffer; // unread bytes sit at [readOffset, readOffset + numBytesAvailable)
+    juce::HeapBlock<char> buffer; // unread bytes sit at [readOffset, readOffset + numBytesAvailable)
+    size_t capacity = 0;
     size_t readOffset = 0;
     size_t numBytesAvailable = 0;
     bool notifyOnData = false;
