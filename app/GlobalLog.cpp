@@ -31,3 +31,22 @@ void globalLog (const juce::String& line)
     if (slot != nullptr)
         slot->log (line);
 }
+
+bool isControlCharacter (juce::juce_wchar c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+juce::String escapeControlCharacters (const juce::String& text)
+{
+    juce::String result;
+    for (auto p = text.getCharPointer(); ! p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        if (isControlCharacter (c))
+            result << "\\x" << juce::String::toHexString ((int) c).paddedLeft ('0', 2).toUpperCase();
+        else
+            result << juce::String::charToString (c);
+    }
+    return result;
+}

@@ -13,3 +13,10 @@ void setGlobalLogger (ILogger* logger);
 
 /** Hands the line to the logger in the slot, or drops it when the slot is empty. */
 void globalLog (const juce::String& line);
+
+/** True for the C0 and C1 control characters and DEL. */
+bool isControlCharacter (juce::juce_wchar c);
+
+/** The text with every control character written as \xNN, so that text from the
+    device can never break a line of the log or drive the terminal behind it. */
+juce::String escapeControlCharacters (const juce::String& text);

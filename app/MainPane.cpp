@@ -93,6 +93,9 @@ void MainPane::resized()
 //==============================================================================
 void MainPane::log (juce::String line)
 {
+    // Texts from the device (names, identity, property values) arrive as they are.
+    line = escapeControlCharacters (line);
+
     {
         const juce::ScopedLock sl (pendingLogLock);
         pendingLogText << line << '\n';

@@ -9,22 +9,6 @@
 
 namespace
 {
-/** Names come from the device as they are; a control character in one must not
-    break a line of the log or the terminal behind it. */
-juce::String escapedForLog (const juce::String& text)
-{
-    juce::String result;
-    for (auto p = text.getCharPointer(); !p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (c < 0x20 || c == 0x7f)
-            result << "\\x" << juce::String::toHexString ((int) c).paddedLeft ('0', 2).toUpperCase();
-        else
-            result << juce::String::charToString (c);
-    }
-    return result;
-}
-
 juce::String afterLastSlash (const juce::String& path)
 {
     return path.fromLastOccurrenceOf ("/", false, false);
@@ -330,7 +314,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         {
             haveEntry = true;
             entryPath = entry->getPath();
-            owner->log ("Folder: " + escapedForLog (entryPath));
+            owner->log ("Folder: " + entryPath); // the log escapes control characters
         }
         isFolder = dynamic_cast<FolderTreeViewItem*> (selected) != nullptr;
         isFile = dynamic_cast<FileTreeViewItem*> (selected) != nullptr;

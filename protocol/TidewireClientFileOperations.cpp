@@ -38,26 +38,6 @@ juce::File localFile (const juce::String& path)
     return juce::File::getCurrentWorkingDirectory().getChildFile (path);
 }
 
-bool isControlCharacter (juce::juce_wchar c)
-{
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
-}
-
-/** A device-supplied name as it may appear in a log line: control characters escaped. */
-juce::String printableName (const juce::String& name)
-{
-    juce::String text;
-    for (auto p = name.getCharPointer(); !p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (isControlCharacter (c))
-            text << "\\x" << juce::String::toHexString ((int) c).paddedLeft ('0', 2).toUpperCase();
-        else
-            text << juce::String::charToString (c);
-    }
-    return text;
-}
-
 /** Whether a name from the device can become one entry directly inside a local folder:
     nothing that climbs out of it, names a path, or cannot be a file name. */
 bool isSafeLocalName (const juce::String& name)
@@ -80,7 +60,7 @@ bool checkLocalName (const juce::String& name)
     if (isSafeLocalName (name))
         return true;
 
-    globalLog ("Skipping unsafe name " + printableName (name));
+    globalLog ("Skipping unsafe name " + escapeControlCharacters (name));
     return false;
 }
 

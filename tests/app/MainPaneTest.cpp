@@ -76,6 +76,15 @@ TEST_F (MainPaneTest, LineLoggedOnTheMessageThreadShowsAtOnceAtTheCaret)
     EXPECT_EQ (w.logText(), "first\nsecond\nthird\n");
 }
 
+TEST_F (MainPaneTest, ControlCharactersFromTheDeviceAreEscapedInTheLog)
+{
+    // A device name or text holding a line break or a terminal escape sequence
+    // must stay on its own line and must not drive the terminal behind stderr.
+    Window w;
+    w.main().log ("name\nsecond\x1b[2J" + juce::String::charToString (0x85) + "end");
+    EXPECT_EQ (w.logText(), "name\\x0Asecond\\x1B[2J\\x85end\n");
+}
+
 TEST_F (MainPaneTest, LinesFromOtherThreadsArriveWholeAndInOrderWithoutWaiting)
 {
     Window w;
