@@ -32,10 +32,10 @@ void FileSystemEntryTreeViewItem::paintItem (juce::Graphics& g, int width, int h
 
     // The width is the row's, not what is left after the name's start: a long name
     // may run under the details, as it always has.
-    g.drawText (label, height + height / 2, 0, width, height, juce::Justification::centredLeft, true);
+    g.drawText (label, height + height / 2, 0, width, height, juce::Justification::left, true);
 
     g.setColour (juce::Colour (0xff808080));
-    g.drawText (getDetailsText(), 12 * height, 0, width, height, juce::Justification::centredLeft, true);
+    g.drawText (getDetailsText(), 12 * height, 0, width, height, juce::Justification::left, true);
 }
 
 void FileSystemEntryTreeViewItem::itemDoubleClicked (const juce::MouseEvent&)

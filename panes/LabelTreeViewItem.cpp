@@ -16,5 +16,5 @@ bool LabelTreeViewItem::mightContainSubItems()
 void LabelTreeViewItem::paintItem (juce::Graphics& g, int width, int height)
 {
     g.setColour (juce::Colour (0xff000000));
-    g.drawText (label, 0, 0, width, height, juce::Justification::centredLeft, true);
+    g.drawText (label, 0, 0, width, height, juce::Justification::left, true);
 }

@@ -26,9 +26,9 @@ juce::Image expectedRow (juce::Colour background, const juce::Image& icon, const
     g.setColour (juce::Colours::black);
     if (icon.isValid())
         g.drawImage (icon, 0, 0, 20, 20, 0, 0, icon.getWidth(), icon.getHeight());
-    g.drawText (name, 30, 0, 600, 20, juce::Justification::centredLeft, true);
+    g.drawText (name, 30, 0, 600, 20, juce::Justification::left, true);
     g.setColour (juce::Colour (0xff808080));
-    g.drawText (details, 240, 0, 600, 20, juce::Justification::centredLeft, true);
+    g.drawText (details, 240, 0, 600, 20, juce::Justification::left, true);
     return image;
 }
 
