@@ -280,8 +280,9 @@ TEST_F (ClientScriptedTest, ConnectDiscardsWhatThePreviousConnectionLeft)
 {
     // A stray answer and half a message arrive while nobody asks.
     WhoAmIRequest earlier;
-    juce::MemoryBlock leftovers = ScriptedDevice::response (SuccessResponse::id, earlier.getSerialNumber());
-    leftovers.append (leftovers.getData(), 7);
+    const auto answer = ScriptedDevice::response (SuccessResponse::id, earlier.getSerialNumber());
+    juce::MemoryBlock leftovers = answer;
+    leftovers.append (answer.getData(), 7); // not from leftovers itself: append may move it first
     device.send (leftovers);
     juce::Thread::sleep (500); // the reader takes them in within microseconds; this is room to spare
 
