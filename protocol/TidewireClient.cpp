@@ -105,7 +105,7 @@ void TidewireClient::addListener (ITidewireClientListener* listener)
         return;
 
     const juce::ScopedLock sl (listenerLock);
-    listeners.addIfNotAlreadyThere (listener);
+    listeners.add (listener); // in registration order; a listener added twice hears everything twice
 }
 
 void TidewireClient::removeListener (ITidewireClientListener* listener)

@@ -184,7 +184,7 @@ void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
     // Under a millisecond counts as one, so the rate is always a finite number.
     const auto elapsedMs = juce::jmax ((juce::int64) 1, juce::Time::currentTimeMillis() - startMs);
     const auto seconds = (float) ((double) elapsedMs / 1000.0);
-    const auto rate = (float) ((double) numBytes * 8.0 / ((double) seconds * 1024.0 * 1024.0));
+    const auto rate = (double) numBytes * 8.0 / ((double) seconds * 1024.0 * 1024.0);
 
     char line[160];
     std::snprintf (line, sizeof (line),
@@ -354,11 +354,9 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         return fail();
     }
 
-    if (closeFile (handle) != 0)
-    {
-        part.deleteFile();
-        return -1;
-    }
+    // Every byte has arrived: the file is kept even when the device then fails to
+    // close its end, which still fails the operation.
+    const auto closed = closeFile (handle) == 0;
 
     if (!replaceWithPartFile (part, target))
     {
@@ -366,6 +364,9 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         part.deleteFile();
         return -1;
     }
+
+    if (!closed)
+        return -1;
 
     logThroughput (fileSize, startMs);
     return 0;

@@ -268,6 +268,35 @@ TEST_F (ScriptedTransferTest, AReadWithoutDataEndsTheFetch)
     EXPECT_EQ (requestIds(), strings ({"10", "12", "16"})) << "open, read, then the close a failure still owes";
 }
 
+TEST_F (ScriptedTransferTest, AFailedCloseAfterTheLastBlockKeepsTheFileButFails)
+{
+    const auto target = local.get().getChildFile ("target");
+    ASSERT_TRUE (target.replaceWithText ("old"));
+    play (3,
+          [] (const ScriptedDevice::Request& r)
+          {
+              if (r.id == FileOpenRequest::id)
+                  return opened (r, 5);
+              if (r.id == FileCloseRequest::id)
+                  return failure (r, "Busy");
+              juce::MemoryOutputStream fields;
+              fields.writeInt64 (0);
+              fields.writeInt (5);
+              fields.write ("fresh", 5);
+              return ScriptedDevice::response (FileReadResponse::id, r.serial, fields.getMemoryBlock());
+          });
+
+    EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
+    EXPECT_EQ (target.loadFileAsString(), "fresh") << "every byte arrived, so the file is the device's";
+    EXPECT_EQ (local.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
+    const auto lines = logger.lines();
+    ASSERT_EQ (lines.size(), 4) << lines.joinIntoString ("\n");
+    EXPECT_EQ (lines[0], "Getting remote file /f");
+    EXPECT_EQ (lines[1], "Block 0 Received.");
+    EXPECT_TRUE (lines[2].startsWith ("Busy serial# "));
+    EXPECT_EQ (lines[3], "failed to close remote file");
+}
+
 TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
 {
     const auto source = local.get().getChildFile ("source");
