@@ -23,16 +23,25 @@ protected:
     {
         for (auto& action : actions)
             juce::MessageManager::callAsync (action);
-        // A dialog that never answers fails the test instead of hanging it.
-        juce::Component::SafePointer<NameAssigner> safe (&dialog);
-        juce::Timer::callAfterDelay (20000,
-                                     [safe]
-                                     {
-                                         if (safe != nullptr && safe->isCurrentlyModal())
-                                             safe->exitModalState (-99);
-                                     });
+        // A dialog that never answers fails the test instead of hanging it. The
+        // watchdog is stopped with the loop, so nothing is left pending at exit.
+        Watchdog watchdog (dialog);
+        watchdog.startTimer (20000);
         return dialog.runModalLoop();
     }
+
+    struct Watchdog final : juce::Timer
+    {
+        explicit Watchdog (NameAssigner& d) : dialog (d) {}
+        ~Watchdog() override { stopTimer(); }
+        void timerCallback() override
+        {
+            stopTimer();
+            if (dialog.isCurrentlyModal())
+                dialog.exitModalState (-99);
+        }
+        NameAssigner& dialog;
+    };
 
     std::function<void()> press (juce::KeyPress key)
     {
