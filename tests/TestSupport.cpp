@@ -1,11 +1,6 @@
 #include "TestSupport.h"
 
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 CapturingLogger::CapturingLogger()
 {
@@ -74,113 +69,13 @@ TempFolder::~TempFolder()
         folder.deleteRecursively (false);
 }
 
-DeviceSimulator::~DeviceSimulator()
+DeviceSimulator::DeviceSimulator() : DeviceSimulatorProcess (executable())
 {
-    stop();
 }
 
 juce::File DeviceSimulator::executable()
 {
     return juce::File (NUBO_BIN_DIR).getChildFile ("nubo-devsim");
-}
-
-bool DeviceSimulator::start (const juce::StringArray& arguments, int timeoutMs)
-{
-    stop();
-
-    int fds[2];
-    if (pipe2 (fds, O_CLOEXEC) != 0)
-        return false;
-
-    std::vector<std::string> args;
-    args.push_back (executable().getFullPathName().toStdString());
-    for (auto& a : arguments)
-        args.push_back (a.toStdString());
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back (a.data());
-    argv.push_back (nullptr);
-
-    pid = fork();
-    if (pid == 0)
-    {
-        dup2 (fds[1], STDOUT_FILENO);
-        execv (argv[0], argv.data());
-        _exit (127);
-    }
-    close (fds[1]);
-    outputFd = fds[0];
-    if (pid < 0)
-        return false;
-
-    // Read the READY line; anything before it is passed through for the test log.
-    std::string pending;
-    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (juce::Time::getMillisecondCounter() < deadline)
-    {
-        pollfd p { outputFd, POLLIN, 0 };
-        if (poll (&p, 1, 50) <= 0)
-            continue;
-        char c;
-        const auto n = read (outputFd, &c, 1);
-        if (n <= 0)
-            break;
-        if (c != '\n')
-        {
-            pending += c;
-            continue;
-        }
-        if (pending.rfind ("READY ", 0) == 0)
-        {
-            port = juce::String (pending.substr (6));
-            return true;
-        }
-        pending.clear();
-    }
-    stop();
-    return false;
-}
-
-bool DeviceSimulator::isRunning() const
-{
-    if (pid <= 0)
-        return false;
-    return waitpid (pid, nullptr, WNOHANG) == 0;
-}
-
-int DeviceSimulator::stop()
-{
-    int result = -1;
-    if (pid > 0)
-    {
-        kill (pid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 500; ++i)
-        {
-            const auto r = waitpid (pid, &status, WNOHANG);
-            if (r == pid)
-            {
-                result = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
-                break;
-            }
-            if (r < 0)
-                break;
-            juce::Thread::sleep (10);
-            if (i == 499)
-            {
-                kill (pid, SIGKILL);
-                waitpid (pid, &status, 0);
-            }
-        }
-        pid = -1;
-    }
-    if (outputFd >= 0)
-    {
-        close (outputFd);
-        outputFd = -1;
-    }
-    port.clear();
-    return result;
 }
 
 juce::MemoryBlock hexBytes (const juce::String& hex)

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/GlobalLog.h"
+#include "tools/common/DeviceSimulatorProcess.h"
 
 #include <juce_core/juce_core.h>
 
-#include <sys/types.h>
 
 /** Collects every line sent to globalLog while it lives; thread-safe. */
 class CapturingLogger final : public ILogger
@@ -42,29 +42,13 @@ private:
     juce::File folder;
 };
 
-/** Runs nubo-devsim as a child process and waits for its READY line. */
-class DeviceSimulator final
+/** nubo-devsim from this build. */
+class DeviceSimulator final : public DeviceSimulatorProcess
 {
 public:
-    DeviceSimulator() = default;
-    ~DeviceSimulator();
-
-    /** Starts the simulator with these arguments; false when it did not get ready in time. */
-    bool start (const juce::StringArray& arguments, int timeoutMs = 10000);
-
-    /** Sends SIGTERM and waits for the process; returns its exit status (-1 when killed). */
-    int stop();
-
-    bool isRunning() const;
-    const juce::String& portPath() const { return port; }
-    pid_t processId() const { return pid; }
+    DeviceSimulator();
 
     static juce::File executable();
-
-private:
-    pid_t pid = -1;
-    int outputFd = -1;
-    juce::String port;
 };
 
 /** Bytes written by hand, as in the message tables: hexBytes ("01 00 04000000"). */

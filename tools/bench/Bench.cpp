@@ -182,11 +182,11 @@ int runBenchmark (int rounds)
     for (int i = 0; i < listingEntries; ++i)
         usr.getChildFile ("list/e" + juce::String (i).paddedLeft ('0', 3)).create();
 
-    SimulatorProcess simulator;
+    DeviceSimulatorProcess simulator (simulatorExecutable());
     if (!simulator.start ({"--fs", deviceRoot.getFullPathName()}))
     {
         std::fprintf (stderr, "nubo-bench: nubo-devsim did not start (looked for %s)\n",
-                      SimulatorProcess::executable().getFullPathName().toRawUTF8());
+                      simulatorExecutable().getFullPathName().toRawUTF8());
         setGlobalLogger (nullptr);
         return 1;
     }
@@ -215,7 +215,7 @@ int runBenchmark (int rounds)
     };
     std::vector<Round> results;
     {
-        Session simulated (simulator.portPath), direct (plain.portPath());
+        Session simulated (simulator.portPath()), direct (plain.portPath());
         if (!simulated.isOpen() || !direct.isOpen())
         {
             std::fprintf (stderr, "nubo-bench: cannot open the client's ports\n");

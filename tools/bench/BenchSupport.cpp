@@ -57,81 +57,9 @@ void writeRandomFile (const juce::File& file, juce::int64 size, int seed)
 }
 
 //==============================================================================
-SimulatorProcess::~SimulatorProcess()
-{
-    stop();
-}
-
-juce::File SimulatorProcess::executable()
+juce::File simulatorExecutable()
 {
     return juce::File::getSpecialLocation (juce::File::currentExecutableFile).getSiblingFile ("nubo-devsim");
-}
-
-bool SimulatorProcess::start (const juce::StringArray& arguments)
-{
-    int fds[2];
-    if (::pipe2 (fds, O_CLOEXEC) != 0)
-        return false;
-
-    std::vector<std::string> args{executable().getFullPathName().toStdString()};
-    for (auto& a : arguments)
-        args.push_back (a.toStdString());
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back (a.data());
-    argv.push_back (nullptr);
-
-    pid = ::fork();
-    if (pid == 0)
-    {
-        ::dup2 (fds[1], STDOUT_FILENO);
-        ::execv (argv[0], argv.data());
-        ::_exit (127);
-    }
-    ::close (fds[1]);
-    outputFd = fds[0];
-    if (pid < 0)
-        return false;
-
-    std::string line;
-    const auto deadline = juce::Time::getMillisecondCounter() + 20000;
-    while (juce::Time::getMillisecondCounter() < deadline)
-    {
-        pollfd p{outputFd, POLLIN, 0};
-        if (::poll (&p, 1, 100) <= 0)
-            continue;
-        char c;
-        if (::read (outputFd, &c, 1) != 1)
-            break;
-        if (c != '\n')
-        {
-            line += c;
-            continue;
-        }
-        if (line.rfind ("READY ", 0) == 0)
-        {
-            portPath = juce::String (line.substr (6));
-            return true;
-        }
-        line.clear();
-    }
-    stop();
-    return false;
-}
-
-void SimulatorProcess::stop()
-{
-    if (pid > 0)
-    {
-        ::kill (pid, SIGTERM);
-        ::waitpid (pid, nullptr, 0);
-        pid = -1;
-    }
-    if (outputFd >= 0)
-    {
-        ::close (outputFd);
-        outputFd = -1;
-    }
 }
 
 //==============================================================================

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/common/DeviceSimulatorProcess.h"
+
 #include <juce_core/juce_core.h>
 
 #include <atomic>
@@ -39,23 +41,8 @@ struct ScratchFolder
 
 void writeRandomFile (const juce::File& file, juce::int64 size, int seed);
 
-/** nubo-devsim as a child process, from beside this program. */
-class SimulatorProcess final
-{
-public:
-    ~SimulatorProcess();
-
-    bool start (const juce::StringArray& arguments);
-    void stop();
-
-    static juce::File executable();
-
-    juce::String portPath;
-
-private:
-    pid_t pid = -1;
-    int outputFd = -1;
-};
+/** nubo-devsim from the benchmark's own folder. */
+juce::File simulatorExecutable();
 
 /** The ceiling of this kind of link: two plain threads over a fresh pseudo-terminal,
     a "host" on the raw slave and a "device" on the master that answers each request
