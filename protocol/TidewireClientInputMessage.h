@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+class ReceivedMessage;
+
 /** Anything the device sends: responses and the messages it sends on its own. */
 class TidewireClientInputMessage
 {
@@ -15,4 +17,37 @@ public:
 
 protected:
     TidewireClientInputMessage() = default;
+};
+
+/** A property ID and its value, as GetPropertyResponse and property-change
+    notifications carry them: a string for the string-valued IDs, else an i32. */
+class PropertyValue
+{
+public:
+    juce::uint16 getPropertyId() const
+    {
+        return propertyId;
+    }
+    bool isString() const
+    {
+        return stringValued;
+    }
+    juce::int32 getIntValue() const
+    {
+        return intValue;
+    }
+    const juce::String& getStringValue() const
+    {
+        return stringValue;
+    }
+
+protected:
+    /** Reads the u16 ID, then the value of the kind the ID calls for. */
+    void readPropertyValue (ReceivedMessage& message);
+
+private:
+    juce::uint16 propertyId = 0;
+    bool stringValued = false;
+    juce::int32 intValue = 0;
+    juce::String stringValue;
 };

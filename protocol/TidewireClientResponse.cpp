@@ -141,9 +141,14 @@ ProcessLaunchResponse::ProcessLaunchResponse (std::unique_ptr<ReceivedMessage> m
 GetPropertyResponse::GetPropertyResponse (std::unique_ptr<ReceivedMessage> messageToOwn)
     : TidewireClientResponse (std::move (messageToOwn))
 {
-    auto& m = getMessage();
+    readPropertyValue (getMessage());
+}
+
+//==============================================================================
+void PropertyValue::readPropertyValue (ReceivedMessage& m)
+{
     propertyId = m.readUInt16();
-    stringValued = isStringProperty (propertyId);
+    stringValued = TidewireClientInputMessage::isStringProperty (propertyId);
 
     if (stringValued)
         stringValue = m.readString();

@@ -230,33 +230,11 @@ private:
 };
 
 /** One property; its ID decides whether the value is a string (see isStringProperty). */
-class GetPropertyResponse final : public TidewireClientResponse
+class GetPropertyResponse final : public TidewireClientResponse,
+                                  public PropertyValue
 {
 public:
     static constexpr juce::uint16 id = 0x001b;
 
     explicit GetPropertyResponse (std::unique_ptr<ReceivedMessage> message);
-
-    juce::uint16 getPropertyId() const
-    {
-        return propertyId;
-    }
-    bool isString() const
-    {
-        return stringValued;
-    }
-    juce::int32 getIntValue() const
-    {
-        return intValue;
-    }
-    const juce::String& getStringValue() const
-    {
-        return stringValue;
-    }
-
-private:
-    juce::uint16 propertyId;
-    bool stringValued;
-    juce::int32 intValue = 0;
-    juce::String stringValue;
 };

@@ -44,11 +44,5 @@ TidewirePropertyChangedNotification::TidewirePropertyChangedNotification (std::u
     for (int i = 0; i < count && !m.hasOverrun(); ++i)
         path.add (m.readUInt16());
 
-    propertyId = m.readUInt16();
-    stringValued = isStringProperty (propertyId);
-
-    if (stringValued)
-        stringValue = m.readString();
-    else
-        intValue = m.readInt32();
+    readPropertyValue (m);
 }

@@ -75,7 +75,8 @@ private:
 
 /** A property under a property path has a new value; its ID decides whether the
     value is a string (see isStringProperty). */
-class TidewirePropertyChangedNotification final : public TidewireNotification
+class TidewirePropertyChangedNotification final : public TidewireNotification,
+                                                  public PropertyValue
 {
 public:
     static constexpr juce::uint16 id = 0x8006;
@@ -86,27 +87,7 @@ public:
     {
         return path;
     }
-    juce::uint16 getPropertyId() const
-    {
-        return propertyId;
-    }
-    bool isString() const
-    {
-        return stringValued;
-    }
-    juce::int32 getIntValue() const
-    {
-        return intValue;
-    }
-    const juce::String& getStringValue() const
-    {
-        return stringValue;
-    }
 
 private:
     juce::Array<juce::uint16> path;
-    juce::uint16 propertyId;
-    bool stringValued;
-    juce::int32 intValue = 0;
-    juce::String stringValue;
 };
