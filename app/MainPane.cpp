@@ -1,6 +1,6 @@
 #include "app/MainPane.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 #include "panes/ConnectionPane.h"
 #include "panes/FileSystemPane.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ILogger.h"
+#include "log/ILogger.h"
 #include "protocol/ITidewireClientListener.h"
 #include "protocol/TidewireClient.h"
 

@@ -1,6 +1,6 @@
 #include "protocol/TidewireClient.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 #include "protocol/ReceivedMessage.h"
 #include "protocol/TidewireClientResponse.h"
 

@@ -2,7 +2,7 @@
 
 #include "protocol/TidewireClient.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 

@@ -1,6 +1,6 @@
 #include "serial/SerialPortDiscovery.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 
 namespace
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 #include "tools/common/DeviceSimulatorProcess.h"
 
 #include <juce_core/juce_core.h>

@@ -3,7 +3,7 @@
 
 #include "AppTestSupport.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 
 #include <atomic>
 #include <thread>

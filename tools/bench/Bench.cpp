@@ -12,7 +12,7 @@
 
 #include "BenchSupport.h"
 
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
 #include "serial/SerialPort.h"

@@ -1,4 +1,4 @@
-#include "app/GlobalLog.h"
+#include "log/GlobalLog.h"
 
 namespace
 {

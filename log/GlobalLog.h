@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ILogger.h"
+#include "log/ILogger.h"
 
 /** The process-wide logger slot: empty at start, filled by the main pane.
     The protocol client, the device operations and port discovery log through it. */
