@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (only what is missing), then
-# configures and builds everything into ${NUBO_BUILD_DIR:-build}.
+# configures and builds everything into ${NUBO_BUILD_DIR:-build} (only the targets
+# in NUBO_BUILD_TARGETS when that is set; scripts/check.sh uses it).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -12,6 +13,7 @@ packages=(
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core
+    clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()
@@ -28,4 +30,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${NUBO_BUILD_TYPE:-RelWithDebInfo}" ${NUBO_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)"
+targets=()
+for t in ${NUBO_BUILD_TARGETS:-}; do
+    targets+=(--target "$t")
+done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"
