@@ -23,10 +23,10 @@ sanitizer_env() {
     local reports=$1
     rm -rf "$reports"
     mkdir -p "$reports"
-    export ASAN_OPTIONS="halt_on_error=1:exitcode=23:detect_leaks=1:abort_on_error=0:log_path=$reports/asan"
-    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=24:log_path=$reports/ubsan"
+    export ASAN_OPTIONS="halt_on_error=1:exitcode=23:detect_leaks=1:abort_on_error=0:log_path=$reports/report"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=24:log_path=$reports/report"
     export LSAN_OPTIONS="suppressions=$root/scripts/sanitizers/lsan.supp:print_suppressions=0"
-    export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$root/scripts/sanitizers/tsan.supp:print_suppressions=0"
+    export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$reports/report:suppressions=$root/scripts/sanitizers/tsan.supp:print_suppressions=0"
 }
 
 # Fails when any report file was written, after printing them.
