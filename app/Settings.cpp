@@ -1,5 +1,8 @@
 #include "app/Settings.h"
 
+#include "log/GlobalLog.h"
+
+#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -30,6 +33,87 @@ juce::PropertiesFile::Options storageOptions()
     return options;
 }
 
+/** Strict UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+    nothing above U+10FFFF, no sequence cut short by the end. */
+bool isWellFormedUtf8 (const juce::uint8* text, size_t numBytes)
+{
+    for (size_t i = 0; i < numBytes;)
+    {
+        const auto lead = text[i];
+        size_t extra = 0;
+        juce::uint32 codePoint = 0, smallest = 0;
+
+        if (lead < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        if ((lead & 0xe0) == 0xc0)
+        {
+            extra = 1;
+            codePoint = lead & 0x1fu;
+            smallest = 0x80;
+        }
+        else if ((lead & 0xf0) == 0xe0)
+        {
+            extra = 2;
+            codePoint = lead & 0x0fu;
+            smallest = 0x800;
+        }
+        else if ((lead & 0xf8) == 0xf0)
+        {
+            extra = 3;
+            codePoint = lead & 0x07u;
+            smallest = 0x10000;
+        }
+        else
+        {
+            return false;
+        }
+
+        if (numBytes - i - 1 < extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k)
+        {
+            if ((text[i + k] & 0xc0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (text[i + k] & 0x3fu);
+        }
+        if (codePoint < smallest || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+/** JUCE's XML reader takes a file's text for well-formed UTF-8 and, when it is not,
+    reads past the end of it (a damaged disk or a stray editor is enough). Such a
+    file is moved aside, its bytes kept, and the program starts with empty settings,
+    as it would without a file. */
+void setAsideUnreadableFile (const juce::File& file)
+{
+    juce::MemoryBlock bytes;
+    if (!file.existsAsFile() || !file.loadFileAsData (bytes) ||
+        isWellFormedUtf8 (static_cast<const juce::uint8*> (bytes.getData()), bytes.getSize()))
+        return;
+
+    const auto aside = file.getSiblingFile (file.getFileName() + ".unreadable");
+    const auto moved = (!aside.exists() || aside.deleteFile()) && file.moveFileTo (aside);
+    const auto line = "Settings file " + file.getFullPathName() + " is not UTF-8 text; " +
+                      (moved ? "moved to " + aside.getFullPathName() + ", starting with empty settings"
+                             : juce::String ("it could not be moved aside"));
+    // Usually no logger is in the slot yet at start-up, so the line goes to standard error too.
+    std::fprintf (stderr, "%s\n", line.toRawUTF8());
+    globalLog (line);
+}
+
+void applyStorageParameters (juce::ApplicationProperties& p)
+{
+    const auto options = storageOptions();
+    setAsideUnreadableFile (options.getDefaultFile());
+    p.setStorageParameters (options);
+}
+
 // Created on first use (C++ makes that thread-safe) and released at exit; close()
 // saves it before JUCE shuts down.
 juce::ApplicationProperties& properties()
@@ -43,14 +127,14 @@ void Settings::configure()
 {
     auto& p = properties();
     p.closeFiles();
-    p.setStorageParameters (storageOptions());
+    applyStorageParameters (p);
 }
 
 juce::ApplicationProperties& Settings::store()
 {
     auto& p = properties();
     if (p.getStorageParameters().applicationName.isEmpty())
-        p.setStorageParameters (storageOptions());
+        applyStorageParameters (p);
     return p;
 }
 

@@ -43,3 +43,46 @@ TEST (Settings, WithoutXdgConfigHomeTheFileIsInDotConfigOfTheHomeFolder)
     EXPECT_TRUE (Settings::file().existsAsFile());
     Settings::close();
 }
+
+TEST (Settings, FileThatIsNotUtf8TextIsMovedAsideAndReadsAsEmpty)
+{
+    // Found by fuzz_settings_file: given these bytes, JUCE's XML reader ran past the
+    // end of the text (its character count and byte count part at each 0xFF).
+    const auto damaged = hexBytes ("3c3f786d6c" + juce::String::repeatedString ("ff", 94) + "6f64696e673d225554462d38" +
+                                   juce::String::repeatedString ("ff", 29) + "6f64696e" +
+                                   juce::String::repeatedString ("ff", 7) + "203f3e");
+    ASSERT_EQ (damaged.getSize(), 154u);
+
+    ScopedSettingsFolder settings;
+    const auto file = Settings::file();
+    ASSERT_TRUE (file.getParentDirectory().createDirectory());
+    ASSERT_TRUE (file.replaceWithData (damaged.getData(), damaged.getSize()));
+
+    Settings::configure();
+    EXPECT_EQ (Settings::read (Settings::lastPortKey), "");
+
+    const auto aside = file.getSiblingFile ("NuboManufacturingUSBUtility.properties.unreadable");
+    juce::MemoryBlock kept;
+    ASSERT_TRUE (aside.loadFileAsData (kept));
+    EXPECT_EQ (kept, damaged) << "the damaged bytes are kept, not overwritten";
+
+    // The store works on as with no file: a new value is saved and read back.
+    Settings::writeAndSave (Settings::lastPortKey, "Nubo Device (ttyACM0)");
+    Settings::configure();
+    EXPECT_EQ (Settings::read (Settings::lastPortKey), "Nubo Device (ttyACM0)");
+}
+
+TEST (Settings, Utf8TextFileIsReadInPlace)
+{
+    ScopedSettingsFolder settings;
+    const auto file = Settings::file();
+    ASSERT_TRUE (file.getParentDirectory().createDirectory());
+    ASSERT_TRUE (file.replaceWithText (
+        juce::String (juce::CharPointer_UTF8 ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<PROPERTIES>\n"
+                                              "  <VALUE name=\"LocalFolder\" val=\"/home/t\xc3\xa9\x63h\"/>\n"
+                                              "</PROPERTIES>\n"))));
+    Settings::configure();
+    EXPECT_EQ (Settings::read (Settings::localFolderKey),
+               juce::String (juce::CharPointer_UTF8 ("/home/t\xc3\xa9\x63h")));
+    EXPECT_FALSE (file.getSiblingFile ("NuboManufacturingUSBUtility.properties.unreadable").exists());
+}
