@@ -86,20 +86,35 @@ bool isWellFormedUtf8 (const juce::uint8* text, size_t numBytes)
     return true;
 }
 
-/** JUCE's XML reader takes a file's text for well-formed UTF-8 and, when it is not,
-    reads past the end of it (a damaged disk or a stray editor is enough). Such a
-    file is moved aside, its bytes kept, and the program starts with empty settings,
-    as it would without a file. */
+/** Whether JUCE's XML reader can be given these bytes. It takes the text for
+    well-formed UTF-8 and reads past the end of text that is not; and it loops for
+    ever on a processing instruction ("<?...?>") followed by text inside an element.
+    The files it writes itself have one processing instruction, the declaration at
+    the start, and nothing else comes near it. */
+bool isSafeToParse (const juce::MemoryBlock& bytes)
+{
+    const auto* text = static_cast<const juce::uint8*> (bytes.getData());
+    if (!isWellFormedUtf8 (text, bytes.getSize()))
+        return false;
+
+    const auto content = juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
+    const auto start = content.trimStart();
+    const auto firstInstruction = content.indexOf ("<?");
+    const auto declarationOnly = firstInstruction < 0 || (start.startsWith ("<?") && start.indexOf (2, "<?") < 0);
+    return declarationOnly;
+}
+
+/** A damaged file (a failing disk, a stray editor) is moved aside, its bytes kept,
+    and the program starts with empty settings, as it would without a file. */
 void setAsideUnreadableFile (const juce::File& file)
 {
     juce::MemoryBlock bytes;
-    if (!file.existsAsFile() || !file.loadFileAsData (bytes) ||
-        isWellFormedUtf8 (static_cast<const juce::uint8*> (bytes.getData()), bytes.getSize()))
+    if (!file.existsAsFile() || !file.loadFileAsData (bytes) || isSafeToParse (bytes))
         return;
 
     const auto aside = file.getSiblingFile (file.getFileName() + ".unreadable");
     const auto moved = (!aside.exists() || aside.deleteFile()) && file.moveFileTo (aside);
-    const auto line = "Settings file " + file.getFullPathName() + " is not UTF-8 text; " +
+    const auto line = "Settings file " + file.getFullPathName() + " is damaged; " +
                       (moved ? "moved to " + aside.getFullPathName() + ", starting with empty settings"
                              : juce::String ("it could not be moved aside"));
     // Usually no logger is in the slot yet at start-up, so the line goes to standard error too.

@@ -44,7 +44,7 @@ no_reports() {
 }
 
 step_asan() {
-    NUBO_BUILD_DIR="$root/build-asan" NUBO_CMAKE_ARGS="-DNUBO_SANITIZE=ON" "$root/scripts/setup.sh"
+    NUBO_BUILD_DIR="$root/build-asan" NUBO_CMAKE_ARGS="-DNUBO_SANITIZE=ON" "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-asan/sanitizer-reports"
     local status=0
     (cd "$root/build-asan" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2) || status=$?
@@ -56,7 +56,7 @@ step_tsan() {
     NUBO_BUILD_DIR="$root/build-tsan" \
         NUBO_CMAKE_ARGS="-DNUBO_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
         NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo-devsim" \
-        "$root/scripts/setup.sh"
+        "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-tsan/sanitizer-reports"
     local status=0
     (cd "$root/build-tsan" && ctest --output-on-failure -j2 -L 'nubo_(serial|protocol|client)_tests') || status=$?
@@ -67,14 +67,21 @@ step_tsan() {
 step_fuzz() {
     NUBO_BUILD_DIR="$root/build-fuzz" \
         NUBO_CMAKE_ARGS="-DNUBO_FUZZ=ON -DNUBO_GUI=OFF -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
-        NUBO_BUILD_TARGETS="nubo_fuzzers" "$root/scripts/setup.sh"
+        NUBO_BUILD_TARGETS="nubo_fuzzers" "$root/scripts/setup.sh" || return 1
     unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
     export LSAN_OPTIONS="suppressions=$root/scripts/sanitizers/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-    local status=0 fuzzer name work
-    for fuzzer in "$root"/build-fuzz/fuzz/fuzz_*; do
-        name=$(basename "$fuzzer")
+    local status=0 fuzzer name work seeds
+    # One fuzzer for every seed corpus: a target that failed to build cannot slip through.
+    for seeds in "$root"/tests/fuzz/corpus/*/; do
+        name=$(basename "$seeds")
+        fuzzer="$root/build-fuzz/fuzz/$name"
         work="$root/build-fuzz/fuzz-runs/$name"
+        if [ ! -x "$fuzzer" ]; then
+            echo "check: $fuzzer is missing" >&2
+            status=1
+            continue
+        fi
         rm -rf "$work"
         mkdir -p "$work/corpus" "$work/artifacts"
         echo "check: $name for ${NUBO_FUZZ_SECONDS:-30} s"
@@ -82,7 +89,7 @@ step_fuzz() {
         # Standard output is closed: the assembler prints every bad header there.
         if ! "$fuzzer" -max_total_time="${NUBO_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 \
             -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
-            "$work/corpus" "$root/tests/fuzz/corpus/$name" > "$work/log" 2>&1; then
+            "$work/corpus" "$seeds" > "$work/log" 2>&1; then
             echo "check: $name failed; the input is in $work/artifacts/:" >&2
             ls "$work/artifacts" >&2
             grep -E "ERROR|SUMMARY|==[0-9]+==|runtime error|#0 |#1 |#2 |#3 " "$work/log" | head -40 >&2
@@ -94,6 +101,8 @@ step_fuzz() {
     return $status
 }
 
+# Each step is a function called from an "if", where bash ignores
+# "set -e": every command whose failure matters is checked explicitly.
 overall=0
 for step in "${steps[@]}"; do
     case "$step" in

@@ -44,32 +44,38 @@ TEST (Settings, WithoutXdgConfigHomeTheFileIsInDotConfigOfTheHomeFolder)
     Settings::close();
 }
 
-TEST (Settings, FileThatIsNotUtf8TextIsMovedAsideAndReadsAsEmpty)
+TEST (Settings, DamagedFileIsMovedAsideAndReadsAsEmpty)
 {
-    // Found by fuzz_settings_file: given these bytes, JUCE's XML reader ran past the
-    // end of the text (its character count and byte count part at each 0xFF).
-    const auto damaged = hexBytes ("3c3f786d6c" + juce::String::repeatedString ("ff", 94) + "6f64696e673d225554462d38" +
-                                   juce::String::repeatedString ("ff", 29) + "6f64696e" +
-                                   juce::String::repeatedString ("ff", 7) + "203f3e");
-    ASSERT_EQ (damaged.getSize(), 154u);
+    // Found by fuzz_settings_file. Given the first, JUCE's XML reader ran past the end
+    // of the text (its character and byte counts part at each 0xFF); given the second,
+    // a processing instruction followed by text inside an element, it looped for ever.
+    const juce::MemoryBlock damagedFiles[] = {
+        hexBytes ("3c3f786d6c" + juce::String::repeatedString ("ff", 94) + "6f64696e673d225554462d38" +
+                  juce::String::repeatedString ("ff", 29) + "6f64696e" + juce::String::repeatedString ("ff", 7) +
+                  "203f3e"),
+        hexBytes ("3c50524f504552544945533e 3c3f783f3e 61 3c2f50524f504552544945533e"),
+    };
 
-    ScopedSettingsFolder settings;
-    const auto file = Settings::file();
-    ASSERT_TRUE (file.getParentDirectory().createDirectory());
-    ASSERT_TRUE (file.replaceWithData (damaged.getData(), damaged.getSize()));
+    for (const auto& damaged : damagedFiles)
+    {
+        SCOPED_TRACE (juce::String::toHexString (damaged.getData(), (int) damaged.getSize()));
+        ScopedSettingsFolder settings;
+        const auto file = Settings::file();
+        ASSERT_TRUE (file.getParentDirectory().createDirectory());
+        ASSERT_TRUE (file.replaceWithData (damaged.getData(), damaged.getSize()));
 
-    Settings::configure();
-    EXPECT_EQ (Settings::read (Settings::lastPortKey), "");
+        Settings::configure();
+        EXPECT_EQ (Settings::read (Settings::lastPortKey), "");
 
-    const auto aside = file.getSiblingFile ("NuboManufacturingUSBUtility.properties.unreadable");
-    juce::MemoryBlock kept;
-    ASSERT_TRUE (aside.loadFileAsData (kept));
-    EXPECT_EQ (kept, damaged) << "the damaged bytes are kept, not overwritten";
+        juce::MemoryBlock kept;
+        ASSERT_TRUE (file.getSiblingFile ("NuboManufacturingUSBUtility.properties.unreadable").loadFileAsData (kept));
+        EXPECT_EQ (kept, damaged) << "the damaged bytes are kept, not overwritten";
 
-    // The store works on as with no file: a new value is saved and read back.
-    Settings::writeAndSave (Settings::lastPortKey, "Nubo Device (ttyACM0)");
-    Settings::configure();
-    EXPECT_EQ (Settings::read (Settings::lastPortKey), "Nubo Device (ttyACM0)");
+        // The store works on as with no file: a new value is saved and read back.
+        Settings::writeAndSave (Settings::lastPortKey, "Nubo Device (ttyACM0)");
+        Settings::configure();
+        EXPECT_EQ (Settings::read (Settings::lastPortKey), "Nubo Device (ttyACM0)");
+    }
 }
 
 TEST (Settings, Utf8TextFileIsReadInPlace)
