@@ -156,6 +156,9 @@ juce::String describeHint (const juce::String& devicePath, int errorNumber)
     case ENXIO:
         return "The device is gone (unplugged?); plug it in again.";
 
+    case ENOTTY:
+        return "It is not a serial port.";
+
     default:
         return {};
     }

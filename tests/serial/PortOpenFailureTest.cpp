@@ -76,6 +76,18 @@ TEST (PortOpenFailureTest, SuccessfulOpenClearsTheEarlierReason)
     EXPECT_EQ (port.getDevicePath(), terminal.slave);
 }
 
+TEST (PortOpenFailureTest, FileThatIsNoTerminalIsNotASerialPort)
+{
+    TempFolder folder;
+    const auto pipe = folder / "not-a-port";
+    ASSERT_EQ (mkfifo (pipe.getFullPathName().toRawUTF8(), 0600), 0);
+
+    SerialPort port;
+    EXPECT_FALSE (port.open (pipe.getFullPathName()));
+    EXPECT_EQ (describePortOpenFailure (port.getDevicePath(), port.getOpenError()),
+               pipe.getFullPathName() + ": Inappropriate ioctl for device. It is not a serial port.");
+}
+
 TEST (PortOpenFailureTest, OtherReasonsCarryNoHint)
 {
     EXPECT_EQ (describePortOpenFailure ("/dev/ttyACM0", EIO), "/dev/ttyACM0: Input/output error.");
