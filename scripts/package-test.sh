@@ -29,8 +29,8 @@ deb="$("$root/scripts/package.sh" | tail -n 1)"
 build="$(dirname "$deb")"
 step "built $deb ($(stat -c %s "$deb") bytes)"
 
-# Does this tree define the headless tool yet?
-if cmake --build "$build" --target help | grep -qx '\.\.\. nubo'; then
+# Does this tree define the headless tool yet? Then the build installs it.
+if grep -rqs --include=cmake_install.cmake '/bin/nubo"' "$build"; then
     has_nubo=1
 else
     has_nubo=0
