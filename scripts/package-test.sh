@@ -78,8 +78,10 @@ devsim_pid=""
 
 cleanup() {
     local status=$?
+    set +e # every step of the clean-up runs, whatever the one before did
     [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null && wait "$devsim_pid" 2>/dev/null
-    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    # Installed, or left half-way by a failed installation.
+    if [[ ! "$(dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null)" =~ ^(|un.*|rc.*|pn.*)$ ]]; then
         # Also whatever the installation pulled in that was not here before.
         mapfile -t added < <(dpkg-query -W -f='${Package}:${Architecture} ${db:Status-Abbrev}\n' | sort | comm -13 "$before" - |
             grep -v "^$package:" | cut -d" " -f1 || true)
