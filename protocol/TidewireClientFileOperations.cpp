@@ -418,8 +418,16 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
 //==============================================================================
 int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFolder)
 {
+    // Checked before the device is touched: there would be nothing to send.
+    const auto local = LocalPaths::resolve (localFolder);
+    if (!local.isDirectory())
+    {
+        globalLog ("Couldn't read folder " + local.getFullPathName());
+        return -1;
+    }
+
     FolderTally tally;
-    if (!putFolderTree (LocalPaths::resolve (localFolder), remoteFolder, 1, tally))
+    if (!putFolderTree (local, remoteFolder, 1, tally))
         return -1;
 
     if (isAborted())

@@ -646,9 +646,12 @@ TEST_F (SafeSendTest, TheLocalFileIsCheckedBeforeTheDeviceIsTouched)
         EXPECT_EQ (client.putFileInPlace (localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
     }
 
+    EXPECT_EQ (client.putFolder (localFile ("missing").getFullPathName(), usr), -1);
+
     juce::StringArray expected;
     for (int i = 0; i < 6; ++i)
         expected.add ("Couldn't create input stream");
+    expected.add ("Couldn't read folder " + localFile ("missing").getFullPathName());
     EXPECT_EQ (logger.lines(), expected);
     EXPECT_EQ (deviceRequests(), juce::StringArray());
     EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), oldBytes);
