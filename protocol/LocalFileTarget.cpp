@@ -302,9 +302,10 @@ bool LocalFileTarget::openPartFile (const struct stat* existing)
     if (fd < 0)
         return false;
 
-    // The new file takes the old one's permissions along with its name.
+    // The new file takes the old one's permissions along with its name, but never its
+    // set-user or set-group bit: the bytes are the device's now.
     if (existing != nullptr)
-        ::fchmod (fd, existing->st_mode & 07777);
+        ::fchmod (fd, existing->st_mode & 0777);
 
     out = std::make_unique<FdStream> (fd, false);
     kind = Kind::partFile;
