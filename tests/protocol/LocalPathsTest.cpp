@@ -1,8 +1,8 @@
 // Names from the device and paths from the user become local paths literally: no
 // home folder, no climbing, no separators.
 
-#include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
+#include "log/GlobalLog.h"
 
 #include <gtest/gtest.h>
 
