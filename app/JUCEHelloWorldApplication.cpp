@@ -22,6 +22,8 @@ void JUCEHelloWorldApplication::initialise (const juce::String& commandLine)
     // which selects the remembered port before the modes below look at it.
     mainWindow = std::make_unique<HelloWorldWindow>();
     clientToAbort = &mainWindow->getMainPane()->client;
+    if (interruptedBySignal) // arrived while the window was being built
+        mainWindow->getMainPane()->client.abortOperations();
 
     auto& pane = *mainWindow->getMainPane()->getConnectionPane();
     std::optional<int> status;
@@ -38,6 +40,7 @@ void JUCEHelloWorldApplication::initialise (const juce::String& commandLine)
 
 void JUCEHelloWorldApplication::quitOnSignal()
 {
+    // The flag first: initialise looks at it after publishing the client.
     interruptedBySignal = true;
     // The message thread may be waiting for the device: make that end now.
     if (auto* client = clientToAbort.load())
