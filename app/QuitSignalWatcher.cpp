@@ -69,11 +69,6 @@ QuitSignalWatcher::~QuitSignalWatcher()
     }
 }
 
-bool QuitSignalWatcher::isWatching() const
-{
-    return installed;
-}
-
 void QuitSignalWatcher::restoreHandlers()
 {
     if (!installed)

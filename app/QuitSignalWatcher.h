@@ -18,8 +18,6 @@ public:
         onSignal is not running and never will be. */
     ~QuitSignalWatcher() override;
 
-    bool isWatching() const;
-
 private:
     void run() override;
     void restoreHandlers();
