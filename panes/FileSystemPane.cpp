@@ -411,7 +411,15 @@ bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray&)
     if (lastBusyDropReportMs == 0 || now - lastBusyDropReportMs >= 2000)
     {
         lastBusyDropReportMs = juce::jmax (1u, now);
-        owner->log ("Busy: drop ignored");
+        // Logged later: logging here lets messages through while JUCE is in the
+        // middle of its drag handling, which is not built to be re-entered.
+        juce::Component::SafePointer<FileSystemPane> safeThis (this);
+        juce::MessageManager::callAsync (
+            [safeThis]
+            {
+                if (safeThis != nullptr)
+                    safeThis->owner->log ("Busy: drop ignored");
+            });
     }
     return false;
 }
