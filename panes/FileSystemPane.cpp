@@ -401,14 +401,38 @@ void FileSystemPane::buttonClicked (juce::Button* button)
 //==============================================================================
 bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray&)
 {
-    return true;
+    // While an operation runs the desktop is told the drop is not wanted. JUCE asks
+    // when the pointer enters another child, so one drag may ask a few times: the
+    // line is written at most every two seconds.
+    if (!owner->isDeviceOperationRunning())
+        return true;
+
+    const auto now = juce::Time::getMillisecondCounter();
+    if (lastBusyDropReportMs == 0 || now - lastBusyDropReportMs >= 2000)
+    {
+        lastBusyDropReportMs = juce::jmax (1u, now);
+        // Logged later: logging here lets messages through while JUCE is in the
+        // middle of its drag handling, which is not built to be re-entered.
+        juce::Component::SafePointer<FileSystemPane> safeThis (this);
+        juce::MessageManager::callAsync (
+            [safeThis]
+            {
+                if (safeThis != nullptr)
+                    safeThis->owner->log ("Busy: drop ignored");
+            });
+    }
+    return false;
 }
 
 void FileSystemPane::filesDropped (const juce::StringArray& files, int, int)
 {
     MainPane::DeviceOperation operation (*owner);
     if (!operation.isRunning())
+    {
+        // Accepted while idle, but an operation began before the drop was delivered.
+        owner->log ("Busy: drop ignored");
         return;
+    }
 
     for (const auto& path : files)
     {

@@ -329,6 +329,45 @@ TEST_F (FileSystemPaneTest, DropsOverAnyChildReachTheFolderShown)
     window.clearContentComponent();
 }
 
+TEST_F (FileSystemPaneTest, DropDuringAnOperationIsRefusedAndSaidSo)
+{
+    juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
+    window.setContentNonOwned (main.get(), false);
+    window.centreWithSize (500, 700);
+    window.setVisible (true);
+    main->getTabs().setCurrentTabIndex (1);
+    list ("/mnt/nandfs/usr/t");
+    pump();
+    (local / "late.txt").replaceWithText ("late");
+    requests();
+
+    {
+        const MainPane::DeviceOperation transfer (*main); // as if a transfer were running
+        ASSERT_TRUE (transfer.isRunning());
+
+        juce::ComponentPeer::DragInfo info;
+        info.files.add ((local / "late.txt").getFullPathName());
+        info.position = window.getLocalPoint (&pane->getTree(), pane->getTree().getLocalBounds().getCentre());
+        ASSERT_NE (window.getPeer(), nullptr);
+        EXPECT_FALSE (window.getPeer()->handleDragDrop (info)) << "the desktop must not be told it was taken";
+
+        // One that was accepted just before the operation began.
+        pane->filesDropped (info.files, 10, 10);
+        pump();
+    }
+
+    EXPECT_EQ (requests(), "");
+    EXPECT_FALSE (usr ("t/late.txt").exists());
+    juce::StringArray lines;
+    lines.addLines (main->getLogView().getText());
+    lines.removeString ("Busy: drop ignored");
+    EXPECT_EQ (juce::StringArray::fromLines (main->getLogView().getText()).size() - lines.size(), 2)
+        << "one line for each refused drop:\n"
+        << main->getLogView().getText();
+
+    window.clearContentComponent();
+}
+
 TEST_F (FileSystemPaneTest, NewFolderRenameAndDeleteAskFirst)
 {
     list ("/mnt/nandfs/usr/t");
