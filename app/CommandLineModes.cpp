@@ -41,8 +41,10 @@ std::optional<int> CommandLineModes::runArguments (const juce::StringArray& argu
 {
     // Joined by hand, not with getChildFile: that would drop a trailing separator,
     // and "newdir/" would become a file named newdir.
+    // Only "/" starts an absolute path: JUCE also counts a leading "~", which the
+    // file operations take literally, so the log would name another file.
     auto path = arguments[1];
-    if (path.isNotEmpty() && !juce::File::isAbsolutePath (path))
+    if (path.isNotEmpty() && !path.startsWithChar ('/'))
         path = juce::File::getCurrentWorkingDirectory().getFullPathName() + juce::File::getSeparatorString() + path;
     return runMode (modeOf (arguments), path, pane);
 }

@@ -6,6 +6,7 @@
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
+#include "protocol/LocalPaths.h"
 
 namespace
 {
@@ -301,7 +302,8 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         return;
 
     const auto localFolder = Settings::read (Settings::localFolderKey);
-    const auto localStart = juce::File::isAbsolutePath (localFolder) ? juce::File (localFolder) : juce::File();
+    // Only a plain absolute path: JUCE would expand a leading "~" itself.
+    const auto localStart = localFolder.startsWithChar ('/') ? juce::File (localFolder) : juce::File();
 
     // What the buttons need of the selected row, copied: the dialogs below run
     // modal loops, and nothing may hold on to a row across them.
@@ -341,9 +343,11 @@ void FileSystemPane::buttonClicked (juce::Button* button)
     else if (button == getButton.get() && isFile)
     {
         const auto name = afterLastSlash (entryPath);
-        const auto suggested = localStart != juce::File()
-                                   ? juce::File (localStart.getFullPathName() + juce::File::getSeparatorString() + name)
-                                   : juce::File::getCurrentWorkingDirectory().getChildFile (name);
+        // The name comes from the device: only a safe one is suggested, and never
+        // anywhere but inside the starting folder.
+        const auto folder = localStart != juce::File() ? localStart : juce::File::getCurrentWorkingDirectory();
+        const auto child = LocalPaths::childOf (folder, name);
+        const auto suggested = child != juce::File() ? child : folder;
         const auto chosen = asker->choose (Asker::Chooser::fileToSave, "Choose Destination File", suggested);
         if (chosen != juce::File())
         {

@@ -249,6 +249,29 @@ TEST_F (FileSystemPaneTest, HomeUpAndDoubleClicksNavigate)
     EXPECT_EQ (requests(), "");
 }
 
+// The file chooser's suggestion is built from the device's name: a "~" name must not
+// turn into another user's home folder, nor a stored folder with "~" into the operator's.
+TEST_F (FileSystemPaneTest, GetNeverSuggestsAPlaceOutsideTheStartingFolder)
+{
+    usr ("t/~nobody").replaceWithText ("x");
+    list ("/mnt/nandfs/usr/t");
+    asker->chooserAnswer = juce::File();
+
+    select ("~nobody");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, juce::File::getCurrentWorkingDirectory());
+
+    Settings::write (Settings::localFolderKey, local.get().getFullPathName());
+    select ("~nobody");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, local.get());
+
+    Settings::write (Settings::localFolderKey, "~/somewhere");
+    select ("b");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, juce::File::getCurrentWorkingDirectory().getChildFile ("b"));
+}
+
 TEST_F (FileSystemPaneTest, GetFetchesFilesAndFolderTreesIntoTheChosenPlace)
 {
     list ("/mnt/nandfs/usr/t");
