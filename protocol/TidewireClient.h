@@ -62,6 +62,24 @@ public:
 
     std::unique_ptr<TidewireClientResponse> receiveResponse (TidewireClientRequest& request, int timeoutMs);
 
+    /** How the last sendRequestSync ended. Only `refused` (the device's failure answer)
+        is a definite "no"; after `unanswered` (time-out, send failure, abort, an
+        unreadable answer) the device may still have acted on the request. */
+    enum class ExchangeOutcome
+    {
+        none,
+        answered,
+        refused,
+        unanswered
+    };
+
+    ExchangeOutcome getLastExchangeOutcome() const;
+
+    /** After an exchange that ended unanswered: waits up to timeoutMs for that
+        exchange's own late answer and returns it, or null when none comes (at once
+        when the device cannot be heard). Answers to older exchanges are dropped. */
+    std::unique_ptr<TidewireClientResponse> awaitLateResponse (int timeoutMs);
+
     /** The response factory: the response owning the message, or null after logging
         why (the message is then destroyed). */
     static std::unique_ptr<TidewireClientResponse> createResponse (std::unique_ptr<ReceivedMessage> message);
@@ -70,7 +88,13 @@ public:
     // Device operations: 0 on success, -1 on failure (after logging).
     int openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize = nullptr);
     int closeFile (juce::int64 handle);
+    /** Sends under a temporary name beside the remote file, which takes the old file's
+        place only once every block is in: a failed send leaves the old file as it was. */
     int putFile (juce::String localPath, juce::String remotePath);
+    /** Sends straight into the remote file, truncating it first. For the firmware image:
+        the device acts on it only once the update trigger exists, and its flash may not
+        hold two images side by side. */
+    int putFileInPlace (juce::String localPath, juce::String remotePath);
     int getFile (juce::String remotePath, juce::String localPath);
     int putFolder (juce::String localFolder, juce::String remoteFolder);
     int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
@@ -106,6 +130,33 @@ private:
     /** Best effort: closes a remote file after a failed transfer. */
     void closeAfterFailure (juce::int64 handle);
 
+    /** Best effort: deletes what a failed send left on the device. */
+    void removeAfterFailure (const juce::String& remotePath);
+
+    /** What the device's listing says about a name, when it is known. */
+    enum class RemoteEntry
+    {
+        unknown,
+        none,
+        file,
+        folder
+    };
+
+    /** Entries of a folder transfer, sub-folders included. */
+    struct FolderTally
+    {
+        int transferred = 0, failed = 0;
+    };
+
+    int sendFile (const juce::String& localPath, const juce::String& remotePath, bool viaPartFile,
+                  RemoteEntry existing);
+    bool putPartFileInPlace (const juce::String& partPath, const juce::String& remotePath, bool replaceOld);
+    int fetchFile (const juce::String& remotePath, const juce::File& local, bool followLinks);
+    bool putFolderTree (const juce::File& localFolder, const juce::String& remoteFolder, int depth, FolderTally& tally);
+    void getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
+                        const juce::StringArray& folderNames, const juce::File& localFolder, int depth,
+                        FolderTally& tally);
+
     /** False once the reader thread has ended (device gone, port closed): nothing the
         device might still say can arrive any more. */
     bool canHearDevice() const;
@@ -131,6 +182,8 @@ private:
 
     std::atomic<bool> aborted{false};
     std::function<void()> betweenExchanges;
+    std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
+    std::atomic<int> lastSerial{0};                                  // its request's serial number
     juce::uint32 lastBetweenExchanges = 0;
     std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
 

@@ -2,6 +2,8 @@
 // pseudo-terminal found through a device root.
 
 #include "AppTestSupport.h"
+#include "protocol/DeviceMaintenance.h"
+#include "serial/PortProbe.h"
 
 using namespace apptest;
 
@@ -20,7 +22,7 @@ protected:
     AnsweredMessageBoxes boxes;
 };
 
-const juce::String markerPath = ConnectionPane::firmwareMarkerPath;
+const juce::String markerPath = DeviceMaintenance::firmwareMarkerPath;
 const juce::String imagePath = "/mnt/nandfs/Nuboimage";
 const juce::String triggerPath = "/mnt/nandfs/NuboimageDone";
 } // namespace
@@ -207,6 +209,24 @@ TEST_F (ConnectionPaneTest, MissingPortFailsToOpen)
     EXPECT_TRUE (w.connectButton().isEnabled());
 }
 
+TEST_F (ConnectionPaneTest, BusyPortIsExplainedAfterTheFailure)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    rememberSimulatedPort();
+    const auto portPath = device.deviceRoot().getChildFile ("dev/ttyACM0").getFullPathName();
+    PortHolder holder (portPath);
+    ASSERT_TRUE (holder.isHolding());
+
+    Window w;
+    EXPECT_FALSE (w.connection().connect());
+    const auto reason = portPath +
+                        ": Device or resource busy. Another program holds the port: nubo-port-probe (process " +
+                        juce::String (holder.getPid()) + "). Close it and connect again.";
+    EXPECT_EQ (w.logLines(), juce::StringArray ("Failed to open port", reason));
+    EXPECT_FALSE (w.tabEnabled (1));
+}
+
 TEST_F (ConnectionPaneTest, UnansweredWhoAmILeavesThePortOpenAndUpdateDisabled)
 {
     SimulatedDevice device ({"--drop", "1"});
@@ -341,6 +361,55 @@ TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesThePortOpenWithBot
     EXPECT_TRUE (w.tabEnabled (1));
     EXPECT_FALSE (w.updateButton().isEnabled());
     EXPECT_FALSE (w.connectButton().isEnabled());
+}
+
+TEST_F (ConnectionPaneTest, EmptyUpdateFileIsRefusedAndUpdateIsOfferedAgain)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    TempFolder local;
+    const auto empty = local / "empty.bin";
+    ASSERT_TRUE (empty.create());
+    rememberSimulatedPort (empty.getFullPathName());
+
+    Window w;
+    ASSERT_TRUE (w.connection().connect());
+    EXPECT_FALSE (w.connection().updateFirmware());
+
+    ASSERT_EQ (boxes.shown.size(), 1u);
+    EXPECT_EQ (boxes.shown[0].text, "Failed to send update file");
+    EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);
+    EXPECT_TRUE (w.logContains ("Update file is empty or not a regular file - " + empty.getFullPathName()));
+    EXPECT_FALSE (w.logContains ("Checking for existing firmware..."));
+    EXPECT_FALSE (device.deviceFile (imagePath).exists());
+
+    // Nothing reached the device: another file can be tried at once.
+    EXPECT_TRUE (w.connection().hasOpenPort());
+    EXPECT_TRUE (w.updateButton().isEnabled());
+}
+
+TEST_F (ConnectionPaneTest, TriggerThatCannotBeCreatedIsAFailureAndThePortIsClosed)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    ASSERT_TRUE (device.deviceFile (triggerPath).createDirectory());
+    TempFolder local;
+    const auto image = local / "image.bin";
+    writeRandomFile (image, 1000, 5);
+    rememberSimulatedPort (image.getFullPathName());
+
+    Window w;
+    ASSERT_TRUE (w.connection().connect());
+    EXPECT_FALSE (w.connection().updateFirmware());
+
+    ASSERT_EQ (boxes.shown.size(), 1u);
+    EXPECT_EQ (boxes.shown[0].text, "Failed to trigger update");
+    EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Triggering update...", "Failed to trigger update", "Closing Port."}))
+        << w.logText();
+    EXPECT_FALSE (w.connection().hasOpenPort());
+    EXPECT_TRUE (w.connectButton().isEnabled());
+    EXPECT_FALSE (w.updateButton().isEnabled());
 }
 
 //==============================================================================
