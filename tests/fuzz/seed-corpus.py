@@ -89,6 +89,23 @@ settings = {
     "empty": b"",
 }
 
+# Names as a device may list them (the simulator's --unsafe-names and ordinary ones).
+names = {
+    "plain": b"report.txt",
+    "accented": "caf\u00e9.txt".encode(),
+    "latin1": b"caf\xe9.txt",
+    "dot_dot": b"..",
+    "climb": b"../x",
+    "nested": b"a/b",
+    "absolute": b"/abs",
+    "home": b"~",
+    "home_path": b"~root",
+    "backslash": b"a\\b",
+    "control": b"a\x1b[2Jb",
+    "long": b"n" * 256,
+    "empty": b"",
+}
+
 
 def write(target, cases):
     folder = here / "corpus" / target
@@ -101,3 +118,4 @@ write("fuzz_message_assembler", streams)
 write("fuzz_response_parsers", responses)
 write("fuzz_devsim_requests", requests)
 write("fuzz_settings_file", settings)
+write("fuzz_local_paths", names)
