@@ -87,6 +87,10 @@ settings = {
                b'<VALUE name="LocalFolder" val="/a &amp; b/&#233;&#x1F600;&lt;&quot;"/>'
                b'<VALUE name="Nested"><X a="1"/></VALUE><!-- note --></PROPERTIES>\n',
     "empty": b"",
+    # Inputs the fuzzer found (tests/app/SettingsTest.cpp has them too): JUCE's XML reader
+    # read past the end of the first and looped for ever on the second.
+    "found_not_utf8": b"<?xml" + b"\xff" * 94 + b'oding="UTF-8' + b"\xff" * 29 + b"odin" + b"\xff" * 7 + b" ?>",
+    "found_instruction_then_text": b"<PROPERTIES><?x?>a</PROPERTIES>",
 }
 
 # Names as a device may list them (the simulator's --unsafe-names and ordinary ones).
