@@ -78,6 +78,8 @@ const OptionInfo optionTable[] = {
       "close the pty (unplug) once BYTES bytes are received; then idle until a signal, exit 0" },
     { "--async-every", "MS", "send the set of asynchronous messages every MS milliseconds" },
     { "--async-after", "N[,N...]", "send the set of asynchronous messages right after the Nth response" },
+    { "--duplicate", nullptr, "send every response twice" },
+    { "--unsolicited", "N", "after every response send N success responses to no request (serials 0x7f000000 up)" },
     { "--unsafe-names", nullptr, "add unsafe file and folder names (\"..\", \"../x\", \"a/b\", \"/abs\", \"\"...) to every listing" },
     { "--help", nullptr, "show this text" },
 };
@@ -158,6 +160,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 o.verbose = true;
             else if (name == "--unsafe-names")
                 o.unsafeNames = true;
+            else if (name == "--duplicate")
+                o.duplicate = true;
             continue;
         }
         if (! hasValue)
@@ -276,6 +280,12 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
             if (! number (v, 0, INT64_MAX))
                 return bad();
             (name == "--hangup-after-sent" ? o.hangupAfterSent : o.hangupAfterReceived) = v;
+        }
+        else if (name == "--unsolicited")
+        {
+            if (! number (v, 0, 1000000))
+                return bad();
+            o.unsolicited = (int) v;
         }
         else if (name == "--async-every")
         {

@@ -42,6 +42,8 @@ struct Options
     int asyncEveryMs = 0;
     std::set<uint64_t> asyncAfter;
     bool unsafeNames = false;
+    bool duplicate = false;
+    int unsolicited = 0;
 };
 
 enum class ParseResult
