@@ -173,10 +173,17 @@ int TidewireClient::closeFile (juce::int64 handle)
 
 void TidewireClient::closeAfterFailure (juce::int64 handle)
 {
-    // A handle left open would keep the remote file busy. An aborted operation, or a
-    // device that is gone, would only add a time-out.
-    if (!isAborted() && canHearDevice())
-        closeFile (handle);
+    // A handle left open would keep the remote file busy; a device that is gone would
+    // only add a time-out. A cancelled transfer still closes it while the device answers.
+    if (isLinkLost() || !canHearDevice())
+        return;
+
+    const auto wasAborted = isAborted();
+    if (wasAborted)
+        resetAbort();
+    closeFile (handle);
+    if (wasAborted)
+        abortOperations();
 }
 
 void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
@@ -220,6 +227,7 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
 
     FileWriteRequest request (handle, *in);
     int block = 0;
+    reportTransferProgress (0, size);
 
     while (in->getPosition() < in->getTotalLength())
     {
@@ -248,6 +256,7 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
         if (block % blocksPerProgressLine == 0)
             globalLog ("Block " + juce::String (block) + " Sent.");
 
+        reportTransferProgress (in->getPosition(), size);
         ++block;
         request.renumber();
     }
@@ -313,6 +322,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         (juce::uint32) juce::jlimit ((juce::int64) 0, (juce::int64) TidewireClientRequest::maxFileBlockSize, fileSize));
     juce::int64 received = 0;
     int block = 0;
+    reportTransferProgress (0, fileSize);
 
     while (received < fileSize)
     {
@@ -341,6 +351,7 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         }
 
         received += count;
+        reportTransferProgress (received, fileSize);
         request.renumber();
     }
 
@@ -390,7 +401,7 @@ int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFold
 
     for (const auto& child : children)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return -1;
 
         // Following a link to a folder could loop for ever (a link to a parent).
@@ -451,7 +462,7 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
 
     for (const auto& file : fileNames)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return -1;
         if (checkLocalName (file))
             getFile (remoteFolder + "/" + file, folder.getChildFile (file).getFullPathName());
@@ -459,7 +470,7 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
 
     for (const auto& subFolder : folderNames)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return -1;
         if (checkLocalName (subFolder))
             getFolder (remoteFolder + "/" + subFolder, folder.getFullPathName(), subFolder);
