@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LogView.h"
 #include "log/ILogger.h"
 #include "protocol/ITidewireClientListener.h"
 #include "protocol/TidewireClient.h"
@@ -30,6 +31,10 @@ public:
     void eventReceived (int eventId, juce::int64 argument) override;
     void propertyChanged (juce::Array<juce::uint16> path, int propertyId, int value) override;
     void stringPropertyChanged (juce::Array<juce::uint16> path, int propertyId, juce::String value) override;
+
+    /** Client thread: the device went away. The window returns to its state before
+        Connect on the message thread, once no device operation runs any more. */
+    void connectionLost() override;
 
     /** Every tab enabled. */
     void deviceConnected();
@@ -65,7 +70,7 @@ public:
     ConnectionPane* getConnectionPane() const;
     FileSystemPane* getFileSystemPane() const;
     juce::TabbedComponent& getTabs() const;
-    juce::TextEditor& getLogView() const;
+    LogView& getLogView() const;
 
     /** The one protocol client of the program. */
     TidewireClient client;
@@ -73,6 +78,13 @@ public:
 private:
     /** Moves the pending text into the log view; message thread. */
     void flushPendingLog();
+
+    /** Message thread: when the client has lost the device and no operation runs, logs
+        "Device disconnected" and releases the port: Connect enabled, only tab 0. */
+    void handleConnectionLost();
+
+    /** Message thread, when a device operation ends. */
+    void deviceOperationEnded();
 
     /** Brings lines logged on other threads to the message thread without making
         the logging thread wait. */
@@ -89,10 +101,10 @@ private:
         MainPane& pane;
     };
 
-    juce::String pendingLogText;
+    juce::StringArray pendingLogLines; // at most LogView::maxLines: older ones are only on standard error
     juce::CriticalSection pendingLogLock;
     std::unique_ptr<juce::TabbedComponent> tabs;
-    std::unique_ptr<juce::TextEditor> logView;
+    std::unique_ptr<LogView> logView;
     ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
     FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
     LogFlusher logFlusher{*this};

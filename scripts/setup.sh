@@ -12,6 +12,7 @@ packages=(
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core
+    libudev-dev
 )
 
 missing=()
