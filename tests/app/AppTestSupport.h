@@ -184,12 +184,12 @@ public:
     /** Pulls the plug of a port added with addPort. */
     void removePort (const juce::String& ttyToRemove)
     {
-        for (auto it = others.begin(); it != others.end(); ++it)
-            if ((*it)->portPath().isNotEmpty() && otherTtys[(size_t) (it - others.begin())] == ttyToRemove)
+        for (size_t i = 0; i < others.size(); ++i)
+            if (otherTtys[i] == ttyToRemove)
             {
-                (*it)->stop();
-                otherTtys.erase (otherTtys.begin() + (it - others.begin()));
-                others.erase (it);
+                others[i]->stop();
+                others.erase (others.begin() + (std::ptrdiff_t) i);
+                otherTtys.erase (otherTtys.begin() + (std::ptrdiff_t) i);
                 return;
             }
     }

@@ -412,3 +412,56 @@ TEST_F (ConnectionPaneTest, ClosingTheWindowWhileConnectedReleasesEverything)
     Window again;
     EXPECT_TRUE (again.connection().connect()) << again.logText();
 }
+
+//==============================================================================
+TEST_F (ConnectionPaneTest, PortBoxFollowsPortsThatComeAndGoAndKeepsTheChoice)
+{
+    rememberSimulatedPort();
+    SimulatedDevice device; // ttyACM0, the remembered one
+    ASSERT_TRUE (device.isReady());
+    const juce::String second = "Nubo Device (ttyACM1)";
+
+    Window w;
+    ASSERT_EQ (w.portBox().getNumItems(), 1);
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // A port plugged in later shows when the box opens (and without it, within moments);
+    // the choice stays.
+    ASSERT_TRUE (device.addPort ("ttyACM1", 3));
+    w.portBox().showPopup();
+    EXPECT_EQ (w.portBox().getNumItems(), 2) << "looked again as the box opened";
+    w.portBox().hidePopup();
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // The chosen port goes: nothing is chosen, but it stays remembered...
+    device.unplug();
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 1; }));
+    EXPECT_EQ (w.portBox().getItemText (0), second);
+    EXPECT_EQ (w.portBox().getSelectedId(), 0);
+    EXPECT_EQ (Settings::read (Settings::lastPortKey), simulatedPortName);
+
+    // ...and is chosen again when it comes back.
+    ASSERT_TRUE (device.replug());
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 2; }));
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // Another port going leaves the choice alone; Connect then works without a restart.
+    device.removePort ("ttyACM1");
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 1; }));
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+    EXPECT_TRUE (w.connection().connect());
+}
+
+TEST_F (ConnectionPaneTest, WithTwoDevicesAndNothingRememberedNothingIsChosen)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    ASSERT_TRUE (device.addPort ("ttyACM1", 3));
+
+    Window w;
+    EXPECT_EQ (w.portBox().getNumItems(), 2);
+    EXPECT_EQ (w.portBox().getSelectedId(), 0) << "which of two is the user's to say";
+    w.connectButton().triggerClick();
+    ASSERT_TRUE (pumpUntil ([&] { return w.logContains ("Failed to open port"); }));
+    EXPECT_FALSE (w.tabEnabled (1));
+}
