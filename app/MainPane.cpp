@@ -70,7 +70,7 @@ MainPane::~MainPane()
     client.removeListener (this);
     client.setBetweenExchangesCallback (nullptr);
     client.disconnect();
-    logFlusher.cancelPendingUpdate();
+    logFlusher.cancel();
 
     connectionPane = nullptr;
     fileSystemPane = nullptr;
@@ -135,6 +135,8 @@ void MainPane::log (juce::String line)
 
 void MainPane::flushPendingLog()
 {
+    lastFlushMs = juce::Time::getMillisecondCounter();
+
     juce::StringArray lines;
     {
         const juce::ScopedLock sl (pendingLogLock);

@@ -87,17 +87,41 @@ private:
     void deviceOperationEnded();
 
     /** Brings lines logged on other threads to the message thread without making
-        the logging thread wait. */
-    class LogFlusher final : public juce::AsyncUpdater
+        the logging thread wait, at most every flushPeriodMs: each flush costs the
+        log view about the same however many lines it brings. */
+    class LogFlusher final : public juce::AsyncUpdater, private juce::Timer
     {
     public:
+        static constexpr juce::uint32 flushPeriodMs = 100;
+
         explicit LogFlusher (MainPane& owner) : pane (owner) {}
+        ~LogFlusher() override
+        {
+            stopTimer();
+        }
+
         void handleAsyncUpdate() override
         {
-            pane.flushPendingLog();
+            const auto sinceLast = juce::Time::getMillisecondCounter() - pane.lastFlushMs;
+            if (sinceLast >= flushPeriodMs)
+                pane.flushPendingLog();
+            else if (!isTimerRunning())
+                startTimer ((int) (flushPeriodMs - sinceLast));
+        }
+
+        void cancel()
+        {
+            cancelPendingUpdate();
+            stopTimer();
         }
 
     private:
+        void timerCallback() override
+        {
+            stopTimer();
+            pane.flushPendingLog();
+        }
+
         MainPane& pane;
     };
 
@@ -107,6 +131,7 @@ private:
     std::unique_ptr<LogView> logView;
     ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
     FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
+    juce::uint32 lastFlushMs = 0;             // message thread
     LogFlusher logFlusher{*this};
     bool operationRunning = false;
     std::atomic<bool> tearingDown{false}; // lines logged from here on go to standard error only
