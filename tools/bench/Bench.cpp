@@ -11,6 +11,7 @@
 // the client's own cost from the simulator's.
 
 #include "BenchSupport.h"
+#include "LinkBench.h"
 
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
@@ -339,10 +340,27 @@ int runBenchmark (int rounds)
 
 int main (int argc, char** argv)
 {
+    if (argc >= 2 && juce::String (argv[1]) == "link")
+    {
+        const auto seconds = argc >= 3 ? juce::String (argv[2]).getIntValue() : 60;
+        const auto everyMs = argc >= 4 ? juce::String (argv[3]).getIntValue() : 86;
+        if (argc > 4 || seconds < 1 || everyMs < 1)
+        {
+            std::fprintf (stderr, "Usage: nubo-bench link [seconds [async-every-ms]]   (default 60 86)\n");
+            return 2;
+        }
+        std::signal (SIGPIPE, SIG_IGN);
+        const juce::ScopedJuceInitialiser_GUI juce;
+        return runLinkBenchmark (seconds, everyMs);
+    }
+
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
     if (argc > 2 || rounds < 1 || rounds > 50)
     {
-        std::fprintf (stderr, "Usage: nubo-bench [rounds]   (default 3; runs nubo-devsim from its own folder)\n");
+        std::fprintf (
+            stderr,
+            "Usage: nubo-bench [rounds]   (default 3; runs nubo-devsim from its own folder)\n"
+            "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n");
         return 2;
     }
 
