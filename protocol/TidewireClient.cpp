@@ -97,6 +97,8 @@ void TidewireClient::noteLinkLost()
 
 void TidewireClient::updateInterrupted()
 {
+    // Under a lock: two threads recomputing at once must not leave the older answer.
+    const std::lock_guard<std::mutex> guard (interruptedLock);
     interrupted = aborted.load() || linkLost.load();
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 class ReceivedMessage;
 class SerialPort;
@@ -172,6 +173,7 @@ private:
     std::atomic<bool> aborted{false};
     std::atomic<bool> linkLost{false};
     std::atomic<bool> interrupted{false};  // aborted || linkLost: ends a waiting exchange
+    std::mutex interruptedLock;            // held only to recompute interrupted
     std::atomic<bool> lossToReport{false}; // the client thread calls connectionLost
     std::atomic<bool> clientWake{false};   // ends the client thread's wait early
     int droppedAsyncMessages = 0;          // client thread only
