@@ -10,6 +10,7 @@
 #include "serial/SerialPortOutputStream.h"
 
 #include <chrono>
+#include <utility>
 
 namespace
 {
@@ -135,6 +136,8 @@ void TidewireClient::discardReceived()
     asyncQueue.takeDroppedCount();
     responseQueue.takeDroppedCount();
     staleResponses = 0;
+    unreportedStale = 0;
+    lastStaleReportMs = 0;
 }
 
 //==============================================================================
@@ -354,9 +357,15 @@ bool TidewireClient::isAwaited (const ReceivedMessage& message)
 
 void TidewireClient::reportStaleResponses (juce::int32 expectedSerial)
 {
-    const auto count = staleResponses.exchange (0) + responseQueue.takeDroppedCount();
-    if (count <= 0)
+    // At most one line a second: a device that answers everything twice would otherwise
+    // add a line to every exchange of a transfer.
+    unreportedStale += staleResponses.exchange (0) + responseQueue.takeDroppedCount();
+    const auto now = juce::Time::getMillisecondCounter();
+    if (unreportedStale <= 0 || (lastStaleReportMs != 0 && now - lastStaleReportMs < 1000))
         return;
+
+    const auto count = std::exchange (unreportedStale, 0);
+    lastStaleReportMs = juce::jmax ((juce::uint32) 1, now);
 
     const auto expected = juce::String (expectedSerial);
     const auto got = juce::String (lastStaleSerial.load());

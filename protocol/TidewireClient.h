@@ -132,7 +132,7 @@ private:
         counted and dropped where it arrives. */
     bool isAwaited (const ReceivedMessage& message);
 
-    /** One line for the responses that answered nothing since the last report. */
+    /** One line, at most every second, for the responses that answered nothing. */
     void reportStaleResponses (juce::int32 expectedSerial);
 
     /** One line, at most every second, for asynchronous messages dropped as too many. */
@@ -161,6 +161,8 @@ private:
     std::atomic<juce::int64> awaitedSerial{noSerial};
     std::atomic<int> staleResponses{0};
     std::atomic<juce::int32> lastStaleSerial{0};
+    int unreportedStale = 0;            // the exchanging thread only
+    juce::uint32 lastStaleReportMs = 0; // the exchanging thread only; 0: never
 
     // listenerLock guards the list for the few lines that read or change it.
     // dispatchLock is held while the client thread calls listeners, and removeListener
