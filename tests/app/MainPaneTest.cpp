@@ -345,3 +345,40 @@ TEST_F (MainPaneLinkTest, UnplugWhileIdleIsNoticedAtOnce)
 
     replugConnectAndList();
 }
+
+TEST_F (MainPaneLinkTest, TheWindowStaysSmallUnderFloodsAndAGetStaysExact)
+{
+    // Notifications every 2 ms, every answer twice and twenty answers to nothing after it.
+    connectTo ({"--async-every", "2", "--duplicate", "--unsolicited", "20"});
+    juce::MemoryBlock bytes (8 * 1024 * 1024);
+    juce::Random (5).fillBitsRandomly (bytes.getData(), bytes.getSize());
+    ASSERT_TRUE (device->deviceFile ("/mnt/nandfs/usr/eight.bin").replaceWithData (bytes.getData(), bytes.getSize()));
+    fs().setAsker (std::make_unique<FixedAsker> (local / "eight.bin"));
+
+    auto residentKb = [] (const char* field)
+    {
+        juce::StringArray lines;
+        lines.addLines (juce::File ("/proc/self/status").loadFileAsString());
+        for (auto& line : lines)
+            if (line.startsWith (field))
+                return line.fromFirstOccurrenceOf (":", false, false).trim().getLargeIntValue();
+        return (juce::int64) -1;
+    };
+
+    const auto before = residentKb ("VmRSS:");
+    list ("/mnt/nandfs/usr");
+    w->main().getTabs().setCurrentTabIndex (1);
+    selectRow ("eight.bin");
+    clickFs ("Get");
+    ASSERT_TRUE (pumpUntil ([this] { return (local / "eight.bin").existsAsFile(); }));
+    pump (3000); // the flood goes on
+    const auto peak = residentKb ("VmHWM:");
+
+    constexpr juce::int64 boundKb = 64 * 1024;
+    EXPECT_LT (peak - before, boundKb) << "grew from " << before << " kB to a peak of " << peak << " kB";
+    juce::MemoryBlock fetched;
+    ASSERT_TRUE ((local / "eight.bin").loadFileAsData (fetched));
+    EXPECT_TRUE (fetched == bytes);
+    EXPECT_LE (w->main().getLogView().getNumLines(), LogView::maxLines);
+    EXPECT_EQ (disconnectedLines(), 0);
+}
