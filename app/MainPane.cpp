@@ -48,13 +48,11 @@ MainPane::MainPane()
 
     // Transfers log only every 256 blocks; between exchanges the window still
     // repaints and hears a click on Close (which aborts the operation).
-    client.setBetweenExchangesCallback (
-        []
-        {
-            auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-            if (mm != nullptr && mm->isThisTheMessageThread())
-                mm->runDispatchLoopUntil (0);
-        });
+    client.setBetweenExchangesCallback ([] {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        if (mm != nullptr && mm->isThisTheMessageThread())
+            mm->runDispatchLoopUntil (0);
+    });
 
     deviceDisconnected();
 }
