@@ -92,7 +92,7 @@ private:
     class LogFlusher final : public juce::AsyncUpdater, private juce::Timer
     {
     public:
-        static constexpr juce::uint32 flushPeriodMs = 100;
+        static constexpr juce::uint32 flushPeriodMs = 250;
 
         explicit LogFlusher (MainPane& owner) : pane (owner) {}
         ~LogFlusher() override
