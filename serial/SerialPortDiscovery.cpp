@@ -20,20 +20,20 @@ bool passesSerialPortFilter (const juce::String& hardwareId, int deviceFilter)
     return hardwareId.equalsIgnoreCase (filterTexts[deviceFilter]);
 }
 
-juce::StringPairArray selectSerialPorts (const std::vector<PresentSerialPort>& ports, int deviceFilter)
+juce::StringPairArray selectSerialPorts (const std::vector<PresentSerialPort>& ports, int deviceFilter, bool logIgnored)
 {
     juce::StringPairArray result (true);
     for (auto& port : ports)
     {
         if (passesSerialPortFilter (port.hardwareId, deviceFilter))
             result.set (port.friendlyName, port.portName);
-        else
+        else if (logIgnored)
             globalLog ("Ignoring " + port.hardwareId);
     }
     return result;
 }
 
-juce::StringPairArray enumerateSerialPorts (int deviceFilter)
+juce::StringPairArray enumerateSerialPorts (int deviceFilter, bool logIgnored)
 {
-    return selectSerialPorts (listPresentSerialPorts(), deviceFilter);
+    return selectSerialPorts (listPresentSerialPorts(), deviceFilter, logIgnored);
 }
