@@ -918,6 +918,9 @@ TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
                juce::String ("Folder transfer finished: 1 transferred, 1 failed"));
     EXPECT_EQ (namesIn (deviceFile (usr + "/copy")), strings ({"b.txt"})) << "no part file is left";
     EXPECT_EQ (readFile (deviceFile (usr + "/copy/b.txt")), pattern (4));
+}
+
+//==============================================================================
 namespace
 {
 /** Kilobytes of the process's resident memory: now ("VmRSS") or at its peak ("VmHWM"). */
