@@ -89,3 +89,31 @@ juce::File sampleDeviceFolder()
 {
     return juce::File (NUBO_SOURCE_DIR).getChildFile ("tools/devsim/sample-device");
 }
+
+juce::int64 residentKilobytes (const char* field)
+{
+    juce::StringArray lines;
+    lines.addLines (juce::File ("/proc/self/status").loadFileAsString());
+    for (auto& line : lines)
+        if (line.startsWith (field))
+            return line.fromFirstOccurrenceOf (":", false, false).trim().getLargeIntValue();
+    return -1;
+}
+
+#if defined(__has_feature)
+ #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  #define NUBO_TESTS_SANITIZED 1
+ #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+ #define NUBO_TESTS_SANITIZED 1
+#endif
+
+bool residentMemoryIsMeaningful()
+{
+#ifdef NUBO_TESTS_SANITIZED
+    return false;
+#else
+    return true;
+#endif
+}

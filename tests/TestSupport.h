@@ -56,3 +56,10 @@ juce::MemoryBlock hexBytes (const juce::String& hex);
 
 /** The folder of the sample device's file system kept in the repository. */
 juce::File sampleDeviceFolder();
+
+/** Kilobytes of this process's resident memory: now ("VmRSS:") or at its peak ("VmHWM:"). */
+juce::int64 residentKilobytes (const char* field);
+
+/** False in a sanitizer build, whose allocator keeps freed memory aside and pads every
+    block: there a bound on resident memory says nothing about the program's own use. */
+bool residentMemoryIsMeaningful();

@@ -923,17 +923,6 @@ TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
 //==============================================================================
 namespace
 {
-/** Kilobytes of the process's resident memory: now ("VmRSS") or at its peak ("VmHWM"). */
-juce::int64 residentKb (const char* field)
-{
-    juce::StringArray lines;
-    lines.addLines (juce::File ("/proc/self/status").loadFileAsString());
-    for (auto& line : lines)
-        if (line.startsWith (field))
-            return line.fromFirstOccurrenceOf (":", false, false).trim().getLargeIntValue();
-    return -1;
-}
-
 /** Takes its time over every notification, as a busy window would. */
 class SlowListener final : public ITidewireClientListener
 {
@@ -963,14 +952,17 @@ TEST_F (FileTransferTest, FloodsKeepMemoryBoundedAndAGetStillExact)
     client.addListener (&slow);
     startDevice ({"--async-every", "2", "--duplicate", "--unsolicited", "20"});
 
-    const auto before = residentKb ("VmRSS:");
+    const auto before = residentKilobytes ("VmRSS:");
     ASSERT_EQ (client.getFile (usr + "/big", localFile ("big").getFullPathName()), 0);
     juce::Thread::sleep (2000); // the flood goes on after the transfer
-    const auto peak = residentKb ("VmHWM:");
+    const auto peak = residentKilobytes ("VmHWM:");
     client.removeListener (&slow);
 
     constexpr juce::int64 boundKb = 64 * 1024;
-    EXPECT_LT (peak - before, boundKb) << "grew from " << before << " kB to a peak of " << peak << " kB";
+    if (residentMemoryIsMeaningful())
+    {
+        EXPECT_LT (peak - before, boundKb) << "grew from " << before << " kB to a peak of " << peak << " kB";
+    }
     EXPECT_EQ (readFile (localFile ("big")), data);
     EXPECT_FALSE (linesStartingWith ("Dropped ").isEmpty()) << "the drops are reported";
 }
