@@ -3,6 +3,7 @@
 
 #include "ClientFixture.h"
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -421,4 +422,28 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     EXPECT_TRUE (logger.contains ("Skipping link " + target.getChildFile ("linked").getFullPathName()));
     for (auto& line : deviceRequests())
         EXPECT_FALSE (line.contains ("..") || line.contains ("a/b") || line.contains ("//abs")) << line;
+}
+
+TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
+{
+    const auto data = pattern (20000);
+    writeFile (deviceFile (usr + "/big.bin"), data);
+    startDevice();
+
+    juce::int64 handle = 0, size = 0;
+    ASSERT_EQ (client.openFile (usr + "/big.bin", 1, handle, &size), 0);
+    ASSERT_EQ (client.seekFile (handle, 12345), 0);
+
+    FileReadRequest read (handle, 100);
+    auto response = client.sendRequestSync (read, 1000);
+    auto* block = dynamic_cast<FileReadResponse*> (response.get());
+    ASSERT_NE (block, nullptr);
+    ASSERT_EQ (block->getCount(), 100);
+    EXPECT_EQ (std::memcmp (block->getMessage().readBytes (100), (const char*) data.getData() + 12345, 100), 0);
+    EXPECT_EQ (client.closeFile (handle), 0);
+
+    EXPECT_EQ (client.seekFile (handle, 0), -1) << "a closed handle";
+    EXPECT_EQ (deviceRequests ("FileSeekRequest"),
+               strings ({"FileSeekRequest handle=" + juce::String (handle) + " offset=12345 origin=0",
+                         "FileSeekRequest handle=" + juce::String (handle) + " offset=0 origin=0"}));
 }
