@@ -7,7 +7,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${NUBO_BUILD_DIR:-$root/build}"
 
 packages=(
-    build-essential cmake pkg-config ccache
+    build-essential cmake pkg-config ccache libcli11-dev
     juce-modules-source
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils

@@ -1,0 +1,375 @@
+#include "cli/DeviceCommands.h"
+
+#include "cli/CliLogger.h"
+#include "cli/Console.h"
+#include "cli/DeviceSession.h"
+#include "cli/FileTransfer.h"
+#include "cli/InterruptWatcher.h"
+#include "cli/ProgressBar.h"
+#include "cli/RemotePath.h"
+#include "log/GlobalLog.h"
+#include "protocol/TidewireClientRequest.h"
+#include "protocol/TidewireClientResponse.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+namespace
+{
+constexpr int exchangeTimeoutMs = 1000;
+const juce::String macFilePath = "/mnt/nandfs/macAddress.txt";
+const juce::String firmwareMarkerPath = "/mnt/nandfs/lib/libm.so.2";
+const juce::String firmwareImagePath = "/mnt/nandfs/Nuboimage";
+const juce::String firmwareTriggerPath = "/mnt/nandfs/NuboimageDone";
+
+juce::String why()
+{
+    const auto problem = CliLogger::firstProblem();
+    return problem.isEmpty() ? juce::String() : " (" + problem + ")";
+}
+
+int statusAfterFailure()
+{
+    return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
+}
+
+CommandResult fromTransfer (FileTransfer::Outcome outcome, const FileTransfer& transfer)
+{
+    return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
+                                                                                 : ExitStatus::failed,
+                                   transfer.getError());
+}
+
+void printJson (const juce::var& document)
+{
+    const auto text = juce::JSON::toString (document) + "\n";
+    Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+/** Compares a remote file's SHA-256 with a local file's; empty when they match. */
+juce::String verifyCopy (FileTransfer& transfer, const juce::File& local, const juce::String& remotePath)
+{
+    juce::MemoryBlock remoteDigest;
+    if (transfer.remoteDigest (remotePath, remoteDigest) != FileTransfer::Outcome::done)
+        return "verify: " + transfer.getError();
+
+    const auto localDigest = juce::SHA256 (local).getRawData();
+    if (localDigest != remoteDigest)
+        return "verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
+               juce::String::toHexString (remoteDigest.getData(), (int) remoteDigest.getSize(), 0) + " vs " +
+               juce::String::toHexString (localDigest.getData(), (int) localDigest.getSize(), 0) + ")";
+    return {};
+}
+
+//==============================================================================
+// The firmware update written against the client directly, as the Connection pane
+// runs it, with nubo's transfer (progress bar, Ctrl-C) for the image.
+enum class UpdateResult
+{
+    alreadyInstalled,
+    completed,
+    badUpdateFile,
+    sendFailed,
+    triggerFailed,
+    interrupted
+};
+
+UpdateResult updateFirmwareDirect (TidewireClient& client, const juce::String& imagePath, bool force,
+                                   ProgressBar* progress, juce::String& error)
+{
+    globalLog ("Checking for existing firmware...");
+    juce::int64 handle = 0, size = 0;
+    if (client.openFile (firmwareMarkerPath, 1, handle, &size) == 0)
+    {
+        client.closeFile (handle);
+        if (!force)
+        {
+            globalLog ("Firmware already exists, skipping update");
+            return UpdateResult::alreadyInstalled;
+        }
+    }
+
+    globalLog ("Existing firmware not found, updating...");
+    globalLog ("sending " + imagePath + " as " + firmwareImagePath);
+
+    FileTransfer transfer (client, progress);
+    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
+    const auto outcome = transfer.send (local, firmwareImagePath);
+    if (outcome != FileTransfer::Outcome::done)
+    {
+        error = transfer.getError();
+        if (outcome == FileTransfer::Outcome::interrupted)
+            return UpdateResult::interrupted;
+        return error.startsWith ("can't read") || error.startsWith ("can't send") ? UpdateResult::badUpdateFile
+                                                                                  : UpdateResult::sendFailed;
+    }
+    globalLog ("done.");
+
+    globalLog ("Triggering update...");
+    CliLogger::beginOperation();
+    if (client.openFile (firmwareTriggerPath, 0, handle) != 0)
+    {
+        error = "the device did not accept the update trigger " + firmwareTriggerPath + why();
+        return UpdateResult::triggerFailed;
+    }
+    client.closeFile (handle);
+    globalLog ("done.");
+    return UpdateResult::completed;
+}
+
+/** The device's property value as the command line shows it. */
+juce::String quoted (const juce::String& text)
+{
+    return "\"" + escapeControlCharacters (text).replace ("\"", "\\\"") + "\"";
+}
+} // namespace
+
+//==============================================================================
+CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& context)
+{
+    DeviceIdentity identity;
+    if (session.getClient().whoAmI (identity) != 0)
+        return CommandResult::failure (statusAfterFailure(), "the device did not say who it is" + why());
+
+    auto* object = new juce::DynamicObject();
+    object->setProperty ("port", session.getPort().label);
+    object->setProperty ("path", session.getPort().devicePath);
+    object->setProperty ("familyId", (int) identity.familyId);
+    object->setProperty ("deviceId", (int) identity.deviceId);
+    object->setProperty ("protocolVersion", (int) identity.protocolVersion);
+    object->setProperty ("firmwareVersion", (int) identity.firmwareVersion);
+    object->setProperty ("text1", juce::String (identity.text1));
+    object->setProperty ("text2", juce::String (identity.text2));
+    const juce::var data (object);
+
+    if (context.json && !context.multi)
+        printJson (data);
+    else if (!context.json)
+    {
+        Console::out (juce::String::formatted ("Family ID: 0x%.3x", (unsigned) identity.familyId));
+        Console::out (juce::String::formatted ("Device ID: 0x%.3x", (unsigned) identity.deviceId));
+        Console::out (juce::String::formatted ("Protocol version: 0x%.4x", (unsigned) identity.protocolVersion));
+        Console::out (juce::String::formatted ("Firmware version: 0x%.4x", (unsigned) identity.firmwareVersion));
+        Console::out ("Text 1: " + escapeControlCharacters (juce::String (identity.text1)));
+        Console::out ("Text 2: " + escapeControlCharacters (juce::String (identity.text2)));
+    }
+
+    return CommandResult::ok (juce::String::formatted ("firmware 0x%.4x", (unsigned) identity.firmwareVersion), data);
+}
+
+//==============================================================================
+CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& context, const juce::String& imagePath,
+                                     bool force, bool verify)
+{
+    CliLogger::beginOperation();
+    ProgressBar progress ({}, context.showProgress);
+    juce::String error;
+    const auto result = updateFirmwareDirect (session.getClient(), imagePath, force, &progress, error);
+
+    auto* object = new juce::DynamicObject();
+    juce::var data (object);
+
+    switch (result)
+    {
+    case UpdateResult::alreadyInstalled:
+        object->setProperty ("result", "alreadyInstalled");
+        if (!context.json)
+            Console::out ("Firmware already installed (" + firmwareMarkerPath + " present); nothing sent");
+        return CommandResult::ok ("firmware already installed; nothing sent", data);
+
+    case UpdateResult::completed:
+        break;
+
+    case UpdateResult::badUpdateFile:
+        return CommandResult::failure (ExitStatus::failed, error);
+    case UpdateResult::interrupted:
+        return CommandResult::failure (ExitStatus::interrupted, error);
+    case UpdateResult::sendFailed:
+        return CommandResult::failure (statusAfterFailure(), "sending the image failed: " + error);
+    case UpdateResult::triggerFailed:
+        return CommandResult::failure (statusAfterFailure(), error);
+    }
+
+    if (verify)
+    {
+        FileTransfer transfer (session.getClient(), nullptr);
+        const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
+        const auto mismatch = verifyCopy (transfer, local, firmwareImagePath);
+        if (mismatch.isNotEmpty())
+            return CommandResult::failure (statusAfterFailure(), mismatch);
+    }
+
+    object->setProperty ("result", "completed");
+    object->setProperty ("verified", verify);
+    if (!context.json)
+        Console::out ("Firmware image sent" + juce::String (verify ? " and verified" : "") + "; update triggered");
+    return CommandResult::ok ("image sent" + juce::String (verify ? " and verified" : "") + ", update triggered", data);
+}
+
+//==============================================================================
+juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce::String& label)
+{
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    return file.getSiblingFile (file.getFileNameWithoutExtension() + "-" + label + file.getFileExtension())
+        .getFullPathName();
+}
+
+CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& context, const juce::String& localPath)
+{
+    FileTransfer transfer (session.getClient(), nullptr);
+
+    if (localPath.isNotEmpty())
+    {
+        const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
+        const auto target = juce::File::getCurrentWorkingDirectory().getChildFile (path);
+        const auto outcome = transfer.fetch (macFilePath, target, false);
+        if (outcome != FileTransfer::Outcome::done)
+            return fromTransfer (outcome, transfer);
+        if (!context.quiet && !context.json)
+            Console::err ("MAC file stored to " + target.getFullPathName());
+        return CommandResult::ok ("stored to " + target.getFullPathName(), target.getFullPathName());
+    }
+
+    // To standard output: through a private temporary file, removed afterwards.
+    const juce::TemporaryFile temporary ("nubo-mac");
+    const auto outcome = transfer.fetch (macFilePath, temporary.getFile(), false);
+    FileTransfer::partialFileFor (temporary.getFile()).deleteFile();
+    if (outcome != FileTransfer::Outcome::done)
+        return fromTransfer (outcome, transfer);
+
+    const auto text = temporary.getFile().loadFileAsString();
+    if (context.multi)
+    {
+        juce::StringArray lines;
+        lines.addLines (text);
+        for (auto& line : lines)
+            Console::out (escapeControlCharacters (line));
+    }
+    else
+    {
+        juce::MemoryBlock bytes;
+        temporary.getFile().loadFileAsData (bytes);
+        Console::outRaw (bytes.getData(), bytes.getSize());
+    }
+    return CommandResult::ok (
+        "MAC file " + juce::String (text.trim().upToFirstOccurrenceOf ("\n", false, false)).substring (0, 40).quoted(),
+        text);
+}
+
+//==============================================================================
+bool DeviceCommands::parsePropertyPath (const juce::String& text, juce::Array<juce::uint16>& path)
+{
+    path.clear();
+    juce::StringArray parts;
+    parts.addTokens (text, ",/.", {});
+    parts.removeEmptyStrings();
+    for (auto& part : parts)
+    {
+        if (!part.containsOnly ("0123456789") || part.length() > 5 || part.getIntValue() > 0xffff)
+            return false;
+        path.add ((juce::uint16) part.getIntValue());
+    }
+    return true;
+}
+
+CommandResult DeviceCommands::props (DeviceSession& session, const RunContext& context, const juce::StringArray& paths)
+{
+    juce::Array<juce::var> documents;
+    const auto queries = paths.isEmpty() ? juce::StringArray ("") : paths;
+
+    for (auto& text : queries)
+    {
+        juce::Array<juce::uint16> path;
+        parsePropertyPath (text, path); // checked with the command line
+
+        CliLogger::beginOperation();
+        GetPropertiesRequest request (path);
+        const auto response = session.getClient().sendRequestSync (request, exchangeTimeoutMs);
+        const auto* properties = dynamic_cast<const GetPropertiesResponse*> (response.get());
+        if (properties == nullptr)
+            return CommandResult::failure (statusAfterFailure(), "the device did not give the properties of " +
+                                                                     juce::String (text.isEmpty() ? "/" : text) +
+                                                                     why());
+
+        juce::StringArray pathParts;
+        juce::Array<juce::var> pathValues;
+        for (auto p : path)
+        {
+            pathParts.add (juce::String (p));
+            pathValues.add ((int) p);
+        }
+        const auto shownPath = path.isEmpty() ? juce::String ("/") : pathParts.joinIntoString (",");
+
+        juce::Array<juce::var> list;
+        for (auto& [id, value] : properties->getIntProperties())
+        {
+            auto* p = new juce::DynamicObject();
+            p->setProperty ("id", (int) id);
+            p->setProperty ("type", "int");
+            p->setProperty ("value", (int) value);
+            list.add (juce::var (p));
+            if (!context.json)
+                Console::out (shownPath + "  " + juce::String (id) + "  int  " + juce::String (value));
+        }
+        for (auto& [id, value] : properties->getStringProperties())
+        {
+            auto* p = new juce::DynamicObject();
+            p->setProperty ("id", (int) id);
+            p->setProperty ("type", "string");
+            p->setProperty ("value", value);
+            list.add (juce::var (p));
+            if (!context.json)
+                Console::out (shownPath + "  " + juce::String (id) + "  string  " + quoted (value));
+        }
+
+        auto* document = new juce::DynamicObject();
+        document->setProperty ("path", pathValues);
+        document->setProperty ("properties", list);
+        documents.add (juce::var (document));
+    }
+
+    const juce::var data (documents);
+    if (context.json && !context.multi)
+        printJson (data);
+    return CommandResult::ok (juce::String (documents.size()) + " path(s) read", data);
+}
+
+//==============================================================================
+CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& context, const juce::String& localPath,
+                                   const juce::String& remotePath, bool recursive, bool verify)
+{
+    auto& client = session.getClient();
+    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (localPath);
+    auto target = RemotePath::normalise (remotePath);
+
+    // A folder as the target receives the source under its own name.
+    if (client.getFolderContents (target, nullptr, nullptr) == 0)
+        target = RemotePath::childOf (target, local.getFileName());
+
+    if (recursive)
+    {
+        CliLogger::beginOperation();
+        if (client.putFolder (local.getFullPathName(), target) != 0 || CliLogger::problemCount() > 0)
+            return CommandResult::failure (statusAfterFailure(),
+                                           "sending " + local.getFullPathName() + " to " + target + " failed" + why());
+        if (!context.quiet && !context.json)
+            Console::err ("sent " + local.getFullPathName() + " to " + target);
+        return CommandResult::ok ("sent to " + target, target);
+    }
+
+    ProgressBar progress ({}, context.showProgress);
+    FileTransfer transfer (client, &progress);
+    const auto outcome = transfer.send (local, target);
+    if (outcome != FileTransfer::Outcome::done)
+        return fromTransfer (outcome, transfer);
+
+    if (verify)
+    {
+        const auto mismatch = verifyCopy (transfer, local, target);
+        if (mismatch.isNotEmpty())
+            return CommandResult::failure (statusAfterFailure(), mismatch);
+    }
+
+    if (!context.quiet && !context.json)
+        Console::err ("sent " + local.getFileName() + " to " + target + (verify ? " (verified)" : ""));
+    return CommandResult::ok ("sent to " + target + (verify ? ", verified" : ""), target);
+}

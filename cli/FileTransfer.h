@@ -1,0 +1,57 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+class ProgressBar;
+class TidewireClient;
+
+/** One file between the computer and the device, block by block: with a progress bar,
+    Ctrl-C, and a fetch that keeps what it got beside the target (under the target's
+    name and ".nubo-partial") so that it can be resumed. A failure never leaves a
+    partial file under the final name, nor touches an older file of that name. */
+class FileTransfer final
+{
+public:
+    enum class Outcome
+    {
+        done,
+        failed,
+        interrupted
+    };
+
+    /** The client and the bar are not owned; they outlive the transfer. The bar may be null. */
+    FileTransfer (TidewireClient& client, ProgressBar* progress);
+
+    /** Fetches a remote file to the target path. With resume, a partial file left by an
+        earlier attempt is continued from its end (the remote file is read on from there). */
+    Outcome fetch (const juce::String& remotePath, const juce::File& target, bool resume);
+
+    /** Sends a local regular file to the remote path. */
+    Outcome send (const juce::File& source, const juce::String& remotePath);
+
+    /** Reads a remote file through and takes its SHA-256. */
+    Outcome remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest);
+
+    /** Why the last operation failed, one line. */
+    const juce::String& getError() const
+    {
+        return error;
+    }
+
+    static juce::File partialFileFor (const juce::File& target);
+
+private:
+    Outcome fail (const juce::String& why);
+
+    /** After a failure: closes the remote file if the device still answers. */
+    void closeRemote (juce::int64 handle);
+
+    /** What the log said went wrong, as " (reason)", or empty. */
+    static juce::String reason();
+
+    TidewireClient& client;
+    ProgressBar* progress; // not owned; may be null
+    juce::String error;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FileTransfer)
+};

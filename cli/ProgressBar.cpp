@@ -1,0 +1,109 @@
+#include "cli/ProgressBar.h"
+
+#include "cli/Console.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr juce::uint32 redrawIntervalMs = 100;
+
+int terminalWidth()
+{
+    winsize size{};
+    if (::ioctl (STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+        return size.ws_col;
+    return 80;
+}
+
+juce::String formatDuration (double seconds)
+{
+    const auto total = (juce::int64) (seconds + 0.5);
+    if (total >= 3600)
+        return juce::String::formatted ("%d:%02d:%02d", (int) (total / 3600), (int) (total / 60 % 60),
+                                        (int) (total % 60));
+    return juce::String::formatted ("%d:%02d", (int) (total / 60), (int) (total % 60));
+}
+} // namespace
+
+ProgressBar::ProgressBar (juce::String initialLabel, bool isEnabled)
+    : label (std::move (initialLabel)), enabled (isEnabled)
+{
+}
+
+ProgressBar::~ProgressBar()
+{
+    finish();
+}
+
+void ProgressBar::start (const juce::String& newLabel, juce::int64 newTotal)
+{
+    label = newLabel;
+    total = newTotal;
+    startMs = juce::Time::getMillisecondCounter();
+    lastDrawMs = 0;
+}
+
+void ProgressBar::update (juce::int64 done)
+{
+    if (!enabled)
+        return;
+
+    const auto now = juce::Time::getMillisecondCounter();
+    if (drawn && now - lastDrawMs < redrawIntervalMs && done < total)
+        return;
+
+    lastDrawMs = now;
+    drawn = true;
+    Console::status (render (label, done, total, (now - startMs) / 1000.0, terminalWidth()));
+}
+
+void ProgressBar::finish()
+{
+    if (drawn)
+        Console::status ({});
+    drawn = false;
+}
+
+juce::String ProgressBar::formatBytes (juce::int64 bytes)
+{
+    if (bytes < 1024)
+        return juce::String (bytes) + " B";
+    if (bytes < 1024 * 1024)
+        return juce::String (bytes / 1024.0, 1) + " KiB";
+    if (bytes < (juce::int64) 1024 * 1024 * 1024)
+        return juce::String (bytes / (1024.0 * 1024.0), 1) + " MiB";
+    return juce::String (bytes / (1024.0 * 1024.0 * 1024.0), 2) + " GiB";
+}
+
+juce::String ProgressBar::render (const juce::String& label, juce::int64 done, juce::int64 total, double seconds,
+                                  int width)
+{
+    const auto fraction = total > 0 ? juce::jlimit (0.0, 1.0, (double) done / (double) total) : 1.0;
+    const auto rate = seconds > 0.05 ? (double) done / seconds : 0.0;
+
+    juce::String figures;
+    figures << formatBytes (done) << " / " << formatBytes (total) << "  " << (int) (fraction * 100.0) << "%";
+    if (rate > 0)
+    {
+        figures << "  " << formatBytes ((juce::int64) rate) << "/s";
+        if (done < total)
+            figures << "  " << formatDuration ((double) (total - done) / rate) << " left";
+    }
+
+    auto name = label;
+    const auto barWidth = juce::jlimit (0, 40, width - figures.length() - 30);
+    if (name.length() > 24)
+        name = "..." + name.getLastCharacters (21);
+
+    juce::String bar;
+    if (barWidth >= 10)
+    {
+        const auto filled = (int) (fraction * barWidth);
+        bar << " [" << juce::String::repeatedString ("#", filled)
+            << juce::String::repeatedString (".", barWidth - filled) << "]";
+    }
+
+    return (name + bar + "  " + figures).substring (0, width - 1);
+}
