@@ -58,6 +58,7 @@ int NuboCli::run (int argc, char** argv)
     app.require_subcommand (1, 1);
     app.add_flag ("-v,--verbose", verbose, "write the protocol log to standard error");
     app.add_flag ("-q,--quiet", quiet, "no progress bar, no notes on standard error");
+    addPortOptions (app, ports, all, true);
     app.footer ("Exit status: 0 success, 1 the device refused or a transfer failed, 2 usage error,\n"
                 "3 no device / several without a choice / the port could not be opened, 130 interrupted.\n"
                 "Run 'nubo COMMAND --help' for a command's options.");
@@ -136,6 +137,8 @@ int NuboCli::run (int argc, char** argv)
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg (argv[i]);
+        if (arg == "-p" || arg == "--port")
+            ++i; // its value
         if (arg.empty() || arg[0] == '-')
             continue;
         bool known = false;
