@@ -4,6 +4,7 @@
 #include "app/MessageBoxes.h"
 #include "app/Settings.h"
 #include "protocol/DeviceIdentity.h"
+#include "protocol/DeviceMaintenance.h"
 #include "serial/SerialPort.h"
 #include "serial/SerialPortDiscovery.h"
 #include "serial/SerialPortSettings.h"
@@ -177,50 +178,52 @@ bool ConnectionPane::updateFirmware()
     if (!operation.isRunning())
         return false;
 
-    auto& client = owner->client;
+    using Result = DeviceMaintenance::UpdateResult;
     updateButton->setEnabled (false);
 
-    owner->log ("Checking for existing firmware...");
-    juce::int64 markerHandle = 0;
-    juce::int64 markerSize = 0;
-    if (client.openFile (firmwareMarkerPath, 1, markerHandle, &markerSize) == 0)
+    switch (DeviceMaintenance::updateFirmware (owner->client, updateFileEditor->getText()))
     {
-        client.closeFile (markerHandle);
-        owner->log ("Firmware already exists, skipping update");
+    case Result::badUpdateFile:
+        // Nothing reached the device: another file may be chosen and tried.
+        MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to send update file");
+        updateButton->setEnabled (true);
+        return false;
+
+    case Result::sendFailed:
+        // The port stays open and both buttons stay disabled: a half-sent image is
+        // not retried from here; a new attempt starts with a fresh program.
+        MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to send update file");
+        return false;
+
+    case Result::alreadyInstalled:
         MessageBoxes::show (MessageBoxes::Icon::none, "Firmware already exists, skipping update");
-    }
-    else
-    {
-        // Any failure to open the marker, a silent device included, means "not installed".
-        const auto localPath = updateFileEditor->getText();
-        const auto imagePath = juce::String (firmwareFolder) + firmwareImageName;
+        break;
 
-        owner->log ("Existing firmware not found, updating...");
-        owner->log ("sending " + localPath + " as " + imagePath);
-        if (client.putFile (localPath, imagePath) < 0)
-        {
-            // The port stays open and both buttons stay disabled: a half-sent image is
-            // not retried from here; a new attempt starts with a fresh program.
-            MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to send update file");
-            return false;
-        }
-        owner->log ("done.");
-
-        // Creating the trigger file starts the update on the device; nothing more
-        // comes back to wait for.
-        owner->log ("Triggering update...");
-        juce::int64 triggerHandle = 0;
-        if (client.openFile (imagePath + triggerSuffix, 0, triggerHandle) == 0)
-            client.closeFile (triggerHandle);
-        owner->log ("done.");
+    case Result::completed:
         MessageBoxes::show (MessageBoxes::Icon::none, "Firmware update completed");
+        break;
+
+    case Result::noMarkerAnswer:
+        MessageBoxes::show (MessageBoxes::Icon::warning, "Device did not answer the firmware check");
+        closeAfterUpdate();
+        return false;
+
+    case Result::triggerFailed:
+        MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to trigger update");
+        closeAfterUpdate();
+        return false;
     }
 
+    closeAfterUpdate();
+    return true;
+}
+
+void ConnectionPane::closeAfterUpdate()
+{
     owner->log ("Closing Port.");
     owner->deviceDisconnected();
     releasePort();
     connectButton->setEnabled (true);
-    return true;
 }
 
 bool ConnectionPane::fetchMacFile (const juce::String& localPath)
@@ -229,10 +232,8 @@ bool ConnectionPane::fetchMacFile (const juce::String& localPath)
     if (!operation.isRunning())
         return false;
 
-    owner->log ("Reading Mac file...");
-    if (owner->client.getFile (macFilePath, localPath) != 0)
+    if (!DeviceMaintenance::fetchMacFile (owner->client, localPath))
     {
-        owner->log ("Failed to read mac file");
         MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to read mac file");
         return false;
     }

@@ -24,8 +24,9 @@ public:
     bool connect();
 
     /** Sends the update file as the firmware image and triggers the update, unless the
-        firmware is installed already; then closes the connection. False when the image
-        could not be sent. */
+        firmware is installed already; then closes the connection. False when the update
+        file is unsuitable, the device did not answer the firmware check, or the image
+        could not be sent or triggered. */
     bool updateFirmware();
 
     /** Copies the device's MAC-address file to localPath; true when it was stored. */
@@ -53,15 +54,10 @@ public:
     void textEditorEscapeKeyPressed (juce::TextEditor&) override {}
     void textEditorFocusLost (juce::TextEditor& editor) override;
 
-    //==============================================================================
-    static constexpr const char* firmwareMarkerPath = "/mnt/nandfs/lib/libm.so.2";
-    static constexpr const char* firmwareFolder = "/mnt/nandfs/";
-    static constexpr const char* firmwareImageName = "Nuboimage";
-    static constexpr const char* triggerSuffix = "Done";
-    static constexpr const char* macFilePath = "/mnt/nandfs/macAddress.txt";
-
 private:
     void releasePort();
+    /** The end of every update that reached the device: port closed, Connect offered. */
+    void closeAfterUpdate();
     void saveUpdateFilePath();
     void browseForUpdateFile();
 

@@ -1,5 +1,7 @@
 #include "protocol/ReceivedMessage.h"
 
+#include "protocol/LocalTimeZone.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -200,7 +202,7 @@ juce::Time ReceivedMessage::readTimestamp()
     if (year == 0 && month == 0 && day == 0 && hours == 0 && minutes == 0)
         return {};
 
-    return juce::Time (year, month, day, hours, minutes, 0, 0, true);
+    return LocalTimeZone::toTime (year, month, day, hours, minutes);
 }
 
 bool ReceivedMessage::hasOverrun() const

@@ -220,6 +220,9 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
         }
     }
 
+    lastSerial = request.getSerialNumber();
+    lastOutcome = ExchangeOutcome::unanswered;
+
     if (sendRequest (request) != 0)
     {
         globalLog ("Send Failed.");
@@ -254,11 +257,44 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
         {
             const auto* failure = static_cast<const FailureResponse*> (response.get());
             globalLog (failure->getText() + " serial# " + juce::String (response->getSerialNumber()));
+            lastOutcome = ExchangeOutcome::refused;
             return nullptr;
         }
 
+        lastOutcome = ExchangeOutcome::answered;
         return response;
     }
+}
+
+TidewireClient::ExchangeOutcome TidewireClient::getLastExchangeOutcome() const
+{
+    return lastOutcome.load();
+}
+
+std::unique_ptr<TidewireClientResponse> TidewireClient::awaitLateResponse (int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+
+    if (lastOutcome != ExchangeOutcome::unanswered)
+        return nullptr;
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
+    while (!isAborted() && canHearDevice())
+    {
+        const auto left = (int) std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+
+        // Short slices: a device that goes away meanwhile ends the wait early.
+        auto message = responseQueue.pop (juce::jmin (left, 100), &aborted);
+        if (message == nullptr)
+            continue;
+
+        if (auto response = createResponse (std::move (message)))
+            if (response->getSerialNumber() == lastSerial)
+                return response;
+    }
+    return nullptr;
 }
 
 //==============================================================================

@@ -62,6 +62,24 @@ public:
 
     std::unique_ptr<TidewireClientResponse> receiveResponse (TidewireClientRequest& request, int timeoutMs);
 
+    /** How the last sendRequestSync ended. Only `refused` (the device's failure answer)
+        is a definite "no"; after `unanswered` (time-out, send failure, abort, an
+        unreadable answer) the device may still have acted on the request. */
+    enum class ExchangeOutcome
+    {
+        none,
+        answered,
+        refused,
+        unanswered
+    };
+
+    ExchangeOutcome getLastExchangeOutcome() const;
+
+    /** After an exchange that ended unanswered: waits up to timeoutMs for that
+        exchange's own late answer and returns it, or null when none comes (at once
+        when the device cannot be heard). Answers to older exchanges are dropped. */
+    std::unique_ptr<TidewireClientResponse> awaitLateResponse (int timeoutMs);
+
     /** The response factory: the response owning the message, or null after logging
         why (the message is then destroyed). */
     static std::unique_ptr<TidewireClientResponse> createResponse (std::unique_ptr<ReceivedMessage> message);
@@ -135,6 +153,8 @@ private:
 
     std::atomic<bool> aborted{false};
     std::function<void()> betweenExchanges;
+    std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
+    std::atomic<int> lastSerial{0};                                  // its request's serial number
     juce::uint32 lastBetweenExchanges = 0;
     std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
 

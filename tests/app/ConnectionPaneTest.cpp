@@ -2,6 +2,7 @@
 // pseudo-terminal found through a device root.
 
 #include "AppTestSupport.h"
+#include "protocol/DeviceMaintenance.h"
 
 using namespace apptest;
 
@@ -20,7 +21,7 @@ protected:
     AnsweredMessageBoxes boxes;
 };
 
-const juce::String markerPath = ConnectionPane::firmwareMarkerPath;
+const juce::String markerPath = DeviceMaintenance::firmwareMarkerPath;
 const juce::String imagePath = "/mnt/nandfs/Nuboimage";
 const juce::String triggerPath = "/mnt/nandfs/NuboimageDone";
 } // namespace

@@ -1,0 +1,130 @@
+#include "protocol/DeviceMaintenance.h"
+
+#include "log/GlobalLog.h"
+#include "protocol/TidewireClient.h"
+#include "protocol/TidewireClientResponse.h"
+
+#include <sys/stat.h>
+
+namespace
+{
+constexpr int forReading = 1;
+constexpr int forWriting = 0;
+
+/** Closes the marker handle that a late answer to the timed-out check opened, so the
+    device is not left holding it. */
+void closeLateMarkerHandle (TidewireClient& client)
+{
+    const auto late = client.awaitLateResponse (DeviceMaintenance::lateAnswerGraceMs);
+    if (late != nullptr && late->getMessageId() == FileOpenResponse::id)
+        client.closeFile (static_cast<const FileOpenResponse*> (late.get())->getHandle());
+}
+
+bool createTrigger (TidewireClient& client)
+{
+    juce::int64 handle = 0;
+    if (client.openFile (DeviceMaintenance::triggerPath(), forWriting, handle) != 0)
+        return false;
+
+    // An unconfirmed close leaves it open whether the device saw the file complete.
+    return client.closeFile (handle) == 0;
+}
+} // namespace
+
+juce::String DeviceMaintenance::imagePath()
+{
+    return juce::String (firmwareFolder) + firmwareImageName;
+}
+
+juce::String DeviceMaintenance::triggerPath()
+{
+    return imagePath() + triggerSuffix;
+}
+
+bool DeviceMaintenance::isUnsuitableUpdateFile (const juce::String& localPath)
+{
+    // stat, never open: opening a pipe blocks until someone writes to it. A link
+    // counts as what it points to.
+    struct stat info;
+    if (localPath.isEmpty() || ::stat (localPath.toRawUTF8(), &info) != 0)
+        return false;
+    return !S_ISREG (info.st_mode) || info.st_size <= 0;
+}
+
+DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClient& client,
+                                                                   const juce::String& localPath, bool force)
+{
+    if (isUnsuitableUpdateFile (localPath))
+    {
+        globalLog ("Update file is empty or not a regular file - " + localPath);
+        return UpdateResult::badUpdateFile;
+    }
+
+    globalLog ("Checking for existing firmware...");
+    juce::int64 markerHandle = 0;
+    juce::int64 markerSize = 0;
+    if (client.openFile (firmwareMarkerPath, forReading, markerHandle, &markerSize) == 0)
+    {
+        client.closeFile (markerHandle);
+        if (!force)
+        {
+            globalLog ("Firmware already exists, skipping update");
+            return UpdateResult::alreadyInstalled;
+        }
+        globalLog ("Firmware already exists, updating all the same...");
+    }
+    else if (client.getLastExchangeOutcome() != TidewireClient::ExchangeOutcome::refused)
+    {
+        // Only the device's own "no such file" says the firmware is missing; after
+        // silence or an odd answer, flashing could overwrite a working device.
+        globalLog ("Device did not answer the firmware check");
+        closeLateMarkerHandle (client);
+        return UpdateResult::noMarkerAnswer;
+    }
+    else
+    {
+        globalLog ("Existing firmware not found, updating...");
+    }
+
+    const auto image = imagePath();
+    globalLog ("sending " + localPath + " as " + image);
+    // image goes straight to its fixed name
+    if (client.putFile (localPath, image) < 0)
+        return UpdateResult::sendFailed;
+    globalLog ("done.");
+
+    // Creating the trigger file starts the update on the device; nothing more comes
+    // back to wait for.
+    globalLog ("Triggering update...");
+    if (!createTrigger (client))
+    {
+        globalLog ("Failed to trigger update");
+        return UpdateResult::triggerFailed;
+    }
+    globalLog ("done.");
+    return UpdateResult::completed;
+}
+
+bool DeviceMaintenance::fetchMacFile (TidewireClient& client, const juce::String& localPath)
+{
+    globalLog ("Reading Mac file...");
+
+    // A trailing separator would otherwise be dropped and the file land beside the
+    // folder that was meant.
+    struct stat info;
+    const bool namesFolder =
+        localPath.isNotEmpty() && ::stat (localPath.toRawUTF8(), &info) == 0 && S_ISDIR (info.st_mode);
+    if (localPath.endsWithChar (juce::File::getSeparatorChar()) || namesFolder)
+    {
+        globalLog ("Local path names a folder - " + localPath);
+        globalLog ("Failed to read mac file");
+        return false;
+    }
+
+    if (client.getFile (macFilePath, localPath) != 0)
+    {
+        globalLog ("Failed to read mac file");
+        return false;
+    }
+    return true;
+}
