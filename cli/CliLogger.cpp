@@ -5,7 +5,10 @@
 
 namespace
 {
-thread_local juce::String firstProblemLine;
+// Enough to find what went wrong; a flood of lines from a device is not kept.
+constexpr int maxKeptLines = 200;
+
+thread_local juce::StringArray problemLines;
 thread_local int problems = 0;
 } // namespace
 
@@ -18,8 +21,9 @@ void CliLogger::log (juce::String line)
 
     if (!isProgressLine (line))
     {
-        if (problems++ == 0)
-            firstProblemLine = line;
+        ++problems;
+        if (problemLines.size() < maxKeptLines)
+            problemLines.add (line);
     }
 
     if (verbose)
@@ -28,13 +32,21 @@ void CliLogger::log (juce::String line)
 
 void CliLogger::beginOperation()
 {
-    firstProblemLine.clear();
+    problemLines.clearQuick();
     problems = 0;
 }
 
 juce::String CliLogger::firstProblem()
 {
-    return firstProblemLine;
+    return problemLines[0];
+}
+
+juce::String CliLogger::firstProblemAfter (const juce::String& marker)
+{
+    for (int i = problemLines.size(); --i >= 0;)
+        if (problemLines[i].startsWith (marker))
+            return problemLines[i + 1];
+    return {};
 }
 
 int CliLogger::problemCount()

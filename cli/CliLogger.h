@@ -19,6 +19,10 @@ public:
         line, or empty. */
     static juce::String firstProblem();
 
+    /** The first such line after the last one that begins with the marker (a step of a
+        longer sequence, e.g. "sending "), or empty. */
+    static juce::String firstProblemAfter (const juce::String& marker);
+
     /** How many such lines this thread logged since beginOperation. */
     static int problemCount();
 

@@ -8,6 +8,7 @@
 #include "cli/ProgressBar.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
+#include "protocol/DeviceMaintenance.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 
@@ -16,10 +17,6 @@
 namespace
 {
 constexpr int exchangeTimeoutMs = 1000;
-const juce::String macFilePath = "/mnt/nandfs/macAddress.txt";
-const juce::String firmwareMarkerPath = "/mnt/nandfs/lib/libm.so.2";
-const juce::String firmwareImagePath = "/mnt/nandfs/Nuboimage";
-const juce::String firmwareTriggerPath = "/mnt/nandfs/NuboimageDone";
 
 juce::String why()
 {
@@ -58,62 +55,6 @@ juce::String verifyCopy (FileTransfer& transfer, const juce::File& local, const 
                juce::String::toHexString (remoteDigest.getData(), (int) remoteDigest.getSize(), 0) + " vs " +
                juce::String::toHexString (localDigest.getData(), (int) localDigest.getSize(), 0) + ")";
     return {};
-}
-
-//==============================================================================
-// The firmware update written against the client directly, as the Connection pane
-// runs it, with nubo's transfer (progress bar, Ctrl-C) for the image.
-enum class UpdateResult
-{
-    alreadyInstalled,
-    completed,
-    badUpdateFile,
-    sendFailed,
-    triggerFailed,
-    interrupted
-};
-
-UpdateResult updateFirmwareDirect (TidewireClient& client, const juce::String& imagePath, bool force,
-                                   ProgressBar* progress, juce::String& error)
-{
-    globalLog ("Checking for existing firmware...");
-    juce::int64 handle = 0, size = 0;
-    if (client.openFile (firmwareMarkerPath, 1, handle, &size) == 0)
-    {
-        client.closeFile (handle);
-        if (!force)
-        {
-            globalLog ("Firmware already exists, skipping update");
-            return UpdateResult::alreadyInstalled;
-        }
-    }
-
-    globalLog ("Existing firmware not found, updating...");
-    globalLog ("sending " + imagePath + " as " + firmwareImagePath);
-
-    FileTransfer transfer (client, progress);
-    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
-    const auto outcome = transfer.send (local, firmwareImagePath);
-    if (outcome != FileTransfer::Outcome::done)
-    {
-        error = transfer.getError();
-        if (outcome == FileTransfer::Outcome::interrupted)
-            return UpdateResult::interrupted;
-        return error.startsWith ("can't read") || error.startsWith ("can't send") ? UpdateResult::badUpdateFile
-                                                                                  : UpdateResult::sendFailed;
-    }
-    globalLog ("done.");
-
-    globalLog ("Triggering update...");
-    CliLogger::beginOperation();
-    if (client.openFile (firmwareTriggerPath, 0, handle) != 0)
-    {
-        error = "the device did not accept the update trigger " + firmwareTriggerPath + why();
-        return UpdateResult::triggerFailed;
-    }
-    client.closeFile (handle);
-    globalLog ("done.");
-    return UpdateResult::completed;
 }
 
 /** The device's property value as the command line shows it. */
@@ -160,40 +101,51 @@ CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& co
 CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& context, const juce::String& imagePath,
                                      bool force, bool verify)
 {
+    using Result = DeviceMaintenance::UpdateResult;
+
     CliLogger::beginOperation();
-    ProgressBar progress ({}, context.showProgress);
-    juce::String error;
-    const auto result = updateFirmwareDirect (session.getClient(), imagePath, force, &progress, error);
+    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
+    const auto result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
+
+    // The marker check fails on purpose when no firmware is there; the reason for a
+    // failed send comes after the line that starts it.
+    const auto sendProblem = CliLogger::firstProblemAfter ("sending ");
+    const auto sendReason = sendProblem.isEmpty() ? juce::String() : " (" + sendProblem + ")";
 
     auto* object = new juce::DynamicObject();
     juce::var data (object);
 
     switch (result)
     {
-    case UpdateResult::alreadyInstalled:
+    case Result::alreadyInstalled:
         object->setProperty ("result", "alreadyInstalled");
         if (!context.json)
-            Console::out ("Firmware already installed (" + firmwareMarkerPath + " present); nothing sent");
+            Console::out ("Firmware already installed (" + juce::String (DeviceMaintenance::firmwareMarkerPath) +
+                          " present); nothing sent");
         return CommandResult::ok ("firmware already installed; nothing sent", data);
 
-    case UpdateResult::completed:
+    case Result::completed:
         break;
 
-    case UpdateResult::badUpdateFile:
-        return CommandResult::failure (ExitStatus::failed, error);
-    case UpdateResult::interrupted:
-        return CommandResult::failure (ExitStatus::interrupted, error);
-    case UpdateResult::sendFailed:
-        return CommandResult::failure (statusAfterFailure(), "sending the image failed: " + error);
-    case UpdateResult::triggerFailed:
-        return CommandResult::failure (statusAfterFailure(), error);
+    case Result::badUpdateFile:
+        return CommandResult::failure (ExitStatus::failed,
+                                       "can't use " + local.getFullPathName() + ": empty or not a regular file");
+    case Result::noMarkerAnswer:
+        return CommandResult::failure (statusAfterFailure(),
+                                       "the device did not answer the firmware check; nothing sent" + why());
+    case Result::sendFailed:
+        return CommandResult::failure (statusAfterFailure(), "sending the image failed" + sendReason);
+    case Result::triggerFailed:
+        return CommandResult::failure (statusAfterFailure(),
+                                       "the image was sent, but the device did not accept the update trigger " +
+                                           DeviceMaintenance::triggerPath() +
+                                           (InterruptWatcher::isInterrupted() ? " (interrupted)" : ""));
     }
 
     if (verify)
     {
         FileTransfer transfer (session.getClient(), nullptr);
-        const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
-        const auto mismatch = verifyCopy (transfer, local, firmwareImagePath);
+        const auto mismatch = verifyCopy (transfer, local, DeviceMaintenance::imagePath());
         if (mismatch.isNotEmpty())
             return CommandResult::failure (statusAfterFailure(), mismatch);
     }
@@ -215,28 +167,43 @@ juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce
 
 CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& context, const juce::String& localPath)
 {
-    FileTransfer transfer (session.getClient(), nullptr);
+    auto failed = []
+    {
+        // The local side's reason, in the system's words, when it was the local side.
+        const auto problem = CliLogger::firstProblemAfter ("Reading Mac file");
+        return CommandResult::failure (statusAfterFailure(),
+                                       "can't fetch the MAC-address file" +
+                                           (problem.isEmpty() ? juce::String() : " (" + problem + ")"));
+    };
+
+    CliLogger::beginOperation();
 
     if (localPath.isNotEmpty())
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
         const auto target = juce::File::getCurrentWorkingDirectory().getChildFile (path);
-        const auto outcome = transfer.fetch (macFilePath, target, false);
-        if (outcome != FileTransfer::Outcome::done)
-            return fromTransfer (outcome, transfer);
-        if (!context.quiet && !context.json)
+        if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
+            return failed();
+        if (context.json && !context.multi)
+            printJson (target.getFullPathName());
+        else if (!context.quiet)
             Console::err ("MAC file stored to " + target.getFullPathName());
         return CommandResult::ok ("stored to " + target.getFullPathName(), target.getFullPathName());
     }
 
-    // To standard output: through a private temporary file, removed afterwards.
+    // To standard output: through a private temporary folder, removed afterwards.
     const juce::TemporaryFile temporary ("nubo-mac");
-    const auto outcome = transfer.fetch (macFilePath, temporary.getFile(), false);
-    FileTransfer::partialFileFor (temporary.getFile()).deleteFile();
-    if (outcome != FileTransfer::Outcome::done)
-        return fromTransfer (outcome, transfer);
+    if (!temporary.getFile().createDirectory())
+        return CommandResult::failure (ExitStatus::failed, "can't create a temporary folder");
+    const auto file = temporary.getFile().getChildFile ("macAddress.txt");
+    const auto fetched = DeviceMaintenance::fetchMacFile (session.getClient(), file.getFullPathName());
+    juce::MemoryBlock bytes;
+    file.loadFileAsData (bytes);
+    temporary.getFile().deleteRecursively();
+    if (!fetched)
+        return failed();
 
-    const auto text = temporary.getFile().loadFileAsString();
+    const auto text = bytes.toString();
     if (context.multi)
     {
         juce::StringArray lines;
@@ -244,15 +211,16 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
         for (auto& line : lines)
             Console::out (escapeControlCharacters (line));
     }
+    else if (context.json)
+    {
+        printJson (text);
+    }
     else
     {
-        juce::MemoryBlock bytes;
-        temporary.getFile().loadFileAsData (bytes);
         Console::outRaw (bytes.getData(), bytes.getSize());
     }
     return CommandResult::ok (
-        "MAC file " + juce::String (text.trim().upToFirstOccurrenceOf ("\n", false, false)).substring (0, 40).quoted(),
-        text);
+        "MAC file " + text.trim().upToFirstOccurrenceOf ("\n", false, false).substring (0, 40).quoted(), text);
 }
 
 //==============================================================================

@@ -251,7 +251,7 @@ TEST_F (NuboCommandsTest, FetchesTheMacFileToAPathOrStandardOutput)
 
     r = run ({"getmac", "no-such-folder/mac.txt"});
     EXPECT_EQ (r.status, 1);
-    EXPECT_TRUE (r.err.startsWith ("nubo: can't write ")) << r.err;
+    EXPECT_TRUE (r.err.startsWith ("nubo: can't fetch the MAC-address file (Couldn't create output stream)")) << r.err;
 }
 
 TEST_F (NuboCommandsTest, RejectsBadCommandLines)

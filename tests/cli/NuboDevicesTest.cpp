@@ -96,7 +96,7 @@ TEST_F (NuboDevicesTest, FlashesEveryDeviceAtOnceAndTellsWhichOneFailed)
     juce::StringArray errors;
     errors.addLines (r.err.trimEnd());
     ASSERT_EQ (errors.size(), 1) << r.err;
-    EXPECT_TRUE (errors[0].startsWith ("[ttyACM1] nubo: sending the image failed: ")) << errors[0];
+    EXPECT_TRUE (errors[0].startsWith ("[ttyACM1] nubo: sending the image failed (Timeout on serial # ")) << errors[0];
 
     // The same run in JSON: one document with each device's result.
     stopDevice (1);
