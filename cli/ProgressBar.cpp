@@ -93,9 +93,12 @@ juce::String ProgressBar::render (const juce::String& label, juce::int64 done, j
     }
 
     auto name = label;
-    const auto barWidth = juce::jlimit (0, 40, width - figures.length() - 30);
     if (name.length() > 24)
         name = "..." + name.getLastCharacters (21);
+
+    // What is left of the line after the name and the figures; the last column stays
+    // free, or a terminal would wrap.
+    const auto barWidth = juce::jlimit (0, 40, width - 1 - name.length() - figures.length() - 5);
 
     juce::String bar;
     if (barWidth >= 10)
