@@ -181,10 +181,13 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     ProgressBar progress ({}, context.showProgress);
     FileTransfer transfer (client, &progress);
     const auto outcome = transfer.fetch (source, target, resume);
+    if (outcome == FileTransfer::Outcome::interrupted)
+        return CommandResult::failure (ExitStatus::interrupted, transfer.getError());
     if (outcome != FileTransfer::Outcome::done)
-        return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
-                                                                                     : ExitStatus::failed,
-                                       transfer.getError());
+        return CommandResult::failure (ExitStatus::failed,
+                                       transfer.getError() + (isRemoteFolder (client, source)
+                                                                  ? juce::String ("; it is a folder (use -r)")
+                                                                  : juce::String()));
 
     if (verify)
     {

@@ -120,8 +120,16 @@ TEST_F (NuboDevicesTest, RunsInfoAndGetmacOnSeveralDevices)
     EXPECT_TRUE (r.out.contains ("[ttyACM0] Text 1: Nubo Simulator\n"));
     EXPECT_TRUE (r.out.contains ("[ttyACM1] Firmware version: 0x0203\n"));
 
-    r = run ({"--all", "getmac", "mac.txt"});
+    // The protocol log of each device is led by its port too.
+    r = run ({"--all", "-v", "getmac", "mac.txt"});
     EXPECT_EQ (r.status, 0) << r.err;
+    juce::StringArray logLines;
+    logLines.addLines (r.err.trimEnd());
+    EXPECT_TRUE (logLines.contains ("[ttyACM1] Reading Mac file...")) << r.err;
+    EXPECT_TRUE (logLines.contains ("[ttyACM0] Getting remote file /mnt/nandfs/macAddress.txt")) << r.err;
+    for (auto& line : logLines)
+        EXPECT_TRUE (line.startsWith ("[ttyACM0] ") || line.startsWith ("[ttyACM1] ")) << line;
+
     EXPECT_TRUE (sameContents (work().getChildFile ("mac-ttyACM0.txt"), deviceFile (0, "/mnt/nandfs/macAddress.txt")));
     EXPECT_TRUE (sameContents (work().getChildFile ("mac-ttyACM1.txt"), deviceFile (1, "/mnt/nandfs/macAddress.txt")));
     EXPECT_FALSE (work().getChildFile ("mac.txt").exists());
