@@ -30,9 +30,6 @@ public:
         return port;
     }
 
-    /** Why a port cannot be opened, in the system's words. */
-    static juce::String describeOpenFailure (const juce::String& devicePath);
-
 private:
     const ChosenPort port;
     std::unique_ptr<SerialPort> serialPort;

@@ -5,6 +5,7 @@
 #include "app/Settings.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/DeviceMaintenance.h"
+#include "serial/PortOpenFailure.h"
 #include "serial/SerialPort.h"
 #include "serial/SerialPortDiscovery.h"
 #include "serial/SerialPortSettings.h"
@@ -144,6 +145,9 @@ bool ConnectionPane::connect()
     if (!port->isOpen())
     {
         owner->log ("Failed to open port");
+        if (const auto reason = describePortOpenFailure (port->getDevicePath(), port->getOpenError());
+            reason.isNotEmpty())
+            owner->log (reason);
         port.reset();
         return false;
     }

@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""Draws the four icons of the File System tab into resources/ as RGBA PNG files.
+"""Draws the program's icons as RGBA PNG files.
 
-Standard library only: each shape is a polygon or a rounded rectangle, sampled
-4 x 4 times per pixel for smooth edges, and the layers are composited in order.
-Run it again after changing a drawing; the build embeds whatever is in resources/.
+- the four icons of the File System tab, into resources/ (the build embeds
+  whatever is there);
+- the application icon for the desktop, into packaging/icons/hicolor/: an SVG
+  written from the same shapes (scalable/apps/) and PNG renderings of it at
+  48 x 48 and 256 x 256 (cmake --install puts them in the icon theme).
+
+Standard library only: each shape is a polygon, a circle or a rounded
+rectangle, sampled 4 x 4 times per pixel for smooth edges, and the layers are
+composited in order. Run it again after changing a drawing.
 """
 
 import os
@@ -37,6 +43,18 @@ def rounded_rect(x0, y0, x1, y1, r):
         cy = min(max(y, y0 + r), y1 - r)
         return (x - cx) ** 2 + (y - cy) ** 2 <= r * r
     return test
+
+
+def circle(cx, cy, r):
+    return lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= r * r
+
+
+def union(*shapes):
+    return lambda x, y: any(shape(x, y) for shape in shapes)
+
+
+def scaled(shape, factor):
+    return lambda x, y: shape(x * factor, y * factor)
 
 
 def rect(x0, y0, x1, y1):
@@ -139,13 +157,82 @@ def up_icon():
     return [(arrow, (52, 72, 120, 255))]
 
 
+# The application icon, on a 256 x 256 canvas: a cloud over a USB plug, joined by
+# a cable, on a rounded blue tile. Each element is (shape, SVG element, colour), so
+# the SVG and the PNG renderings cannot drift apart.
+APP_ICON_SIZE = 256
+TILE = (22, 22, 234, 234, 44)
+CLOUD_CIRCLES = ((96, 118, 38), (144, 100, 50), (188, 128, 30), (66, 138, 24))
+CLOUD_BASE = (42, 120, 218, 162, 21)
+CABLE = (120, 160, 136, 180)
+PLUG = (100, 176, 156, 220, 6)
+PLUG_HOLES = ((112, 190, 123, 202), (133, 190, 144, 202))
+
+
+def svg_rounded_rect(x0, y0, x1, y1, r, colour):
+    return '<rect x="%g" y="%g" width="%g" height="%g" rx="%g" fill="%s"/>' % (x0, y0, x1 - x0, y1 - y0, r, colour)
+
+
+def svg_rect(x0, y0, x1, y1, colour):
+    return '<rect x="%g" y="%g" width="%g" height="%g" fill="%s"/>' % (x0, y0, x1 - x0, y1 - y0, colour)
+
+
+def hex_colour(rgba):
+    return "#%02x%02x%02x" % rgba[:3]
+
+
+def app_icon():
+    tile_edge = (20, 66, 110, 255)
+    tile = (38, 112, 176, 255)
+    white = (255, 255, 255, 255)
+    hole = (38, 112, 176, 255)
+    x0, y0, x1, y1, r = TILE
+    cloud = union(rounded_rect(*CLOUD_BASE), *(circle(*c) for c in CLOUD_CIRCLES))
+    cloud_svg = "\n  ".join(['<circle cx="%g" cy="%g" r="%g" fill="#ffffff"/>' % c for c in CLOUD_CIRCLES]
+                            + [svg_rounded_rect(*CLOUD_BASE, "#ffffff")])
+    layers = [
+        (rounded_rect(x0, y0, x1, y1, r), svg_rounded_rect(x0, y0, x1, y1, r, hex_colour(tile_edge)), tile_edge),
+        (rounded_rect(x0 + 6, y0 + 6, x1 - 6, y1 - 6, r - 6),
+         svg_rounded_rect(x0 + 6, y0 + 6, x1 - 6, y1 - 6, r - 6, hex_colour(tile)), tile),
+        (cloud, cloud_svg, white),
+        (rect(*CABLE), svg_rect(*CABLE, "#ffffff"), white),
+        (rounded_rect(*PLUG), svg_rounded_rect(*PLUG, "#ffffff"), white),
+    ]
+    for h in PLUG_HOLES:
+        layers.append((rect(*h), svg_rect(*h, hex_colour(hole)), hole))
+    return layers
+
+
+def write_app_icon(root):
+    layers = app_icon()
+    scalable = os.path.join(root, "scalable", "apps")
+    os.makedirs(scalable, exist_ok=True)
+    with open(os.path.join(scalable, "nubo-usb-utility.svg"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
+        f.write('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d">\n'
+                % ((APP_ICON_SIZE,) * 4))
+        f.write("  <title>Nubo USB File Utility</title>\n")
+        for _, element, _ in layers:
+            f.write("  " + element + "\n")
+        f.write("</svg>\n")
+
+    for size in (48, 256):
+        folder = os.path.join(root, "%dx%d" % (size, size), "apps")
+        os.makedirs(folder, exist_ok=True)
+        factor = APP_ICON_SIZE / size
+        pixels = [(scaled(shape, factor), colour) for shape, _, colour in layers]
+        write_png(os.path.join(folder, "nubo-usb-utility.png"), size, render(size, pixels))
+
+
 def main():
-    resources = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources")
+    here = os.path.dirname(os.path.abspath(__file__))
+    resources = os.path.join(here, "..", "resources")
     for name, size, layers in (("folder.png", 32, folder_icon()),
                                ("file.png", 32, file_icon()),
                                ("home.png", 24, home_icon()),
                                ("up.png", 24, up_icon())):
         write_png(os.path.join(resources, name), size, render(size, layers))
+    write_app_icon(os.path.join(here, "..", "packaging", "icons", "hicolor"))
 
 
 if __name__ == "__main__":

@@ -19,12 +19,15 @@ bool SerialPort::open (const juce::String& portName)
 {
     // Opening again must not leave the previous port held and forgotten.
     close();
-    return handle->open (SerialPortBackend::open (portName));
+    devicePath = SerialPortBackend::devicePathFor (portName);
+    return handle->open (SerialPortBackend::open (portName, &openError));
 }
 
 bool SerialPort::open (std::unique_ptr<SerialPortBackend> openedPort)
 {
     close();
+    devicePath = openedPort != nullptr ? openedPort->getDevicePath() : juce::String();
+    openError = 0;
     return handle->open (std::move (openedPort));
 }
 
@@ -45,7 +48,12 @@ bool SerialPort::isOpen() const
 
 juce::String SerialPort::getDevicePath() const
 {
-    return handle->getDevicePath();
+    return devicePath;
+}
+
+int SerialPort::getOpenError() const
+{
+    return openError;
 }
 
 std::shared_ptr<SerialPortHandle> SerialPort::getHandle() const

@@ -40,14 +40,20 @@ public:
 
     bool isOpen() const;
 
-    /** The device file the port was last opened with. */
+    /** The device file the port was last opened with, or that the last open tried. */
     juce::String getDevicePath() const;
+
+    /** Why the last open failed: the system's error number (EACCES, EBUSY, ENOENT...);
+        0 when it worked or when no port was named. */
+    int getOpenError() const;
 
     /** What the stream threads hold on to. */
     std::shared_ptr<SerialPortHandle> getHandle() const;
 
 private:
     std::shared_ptr<SerialPortHandle> handle;
+    juce::String devicePath;
+    int openError = 0;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SerialPort)
 };

@@ -15,8 +15,13 @@ class SerialPortBackend
 {
 public:
     /** Opens a port by the name discovery listed, for this process's exclusive use, with
-        the line in raw mode and both queues flushed; null when it cannot be opened. */
-    static std::unique_ptr<SerialPortBackend> open (const juce::String& portName);
+        the line in raw mode and both queues flushed; null when it cannot be opened, with
+        the system's reason (an errno value, EBUSY when another program holds the port)
+        in errorNumber when one is given. */
+    static std::unique_ptr<SerialPortBackend> open (const juce::String& portName, int* errorNumber = nullptr);
+
+    /** The device file a port name stands for; empty for an empty name. */
+    static juce::String devicePathFor (const juce::String& portName);
 
     /** Releases the port if close() has not done so. */
     virtual ~SerialPortBackend() = default;

@@ -77,30 +77,40 @@ int releaseDescriptor (int fd)
 }
 } // namespace
 
-std::unique_ptr<SerialPortBackend> SerialPortBackend::open (const juce::String& portName)
+std::unique_ptr<SerialPortBackend> SerialPortBackend::open (const juce::String& portName, int* errorNumber)
 {
-    if (portName.isEmpty())
+    // The reason is taken before any clean-up call can overwrite errno.
+    const auto fail = [errorNumber] (int reason, int descriptorToRelease) -> std::unique_ptr<SerialPortBackend>
+    {
+        if (descriptorToRelease >= 0)
+            releaseDescriptor (descriptorToRelease);
+        if (errorNumber != nullptr)
+            *errorNumber = reason;
         return nullptr;
+    };
 
-    const auto path = LinuxSerialPortBackend::devicePathFor (portName);
+    if (portName.isEmpty())
+        return fail (0, -1);
+
+    const auto path = devicePathFor (portName);
     const int fd = ::open (path.toRawUTF8(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return nullptr;
+        return fail (errno, -1);
 
     // Another program (or another SerialPort here) holding the port makes this fail.
+    // flock says "would block"; to the person at the keyboard the port is busy.
     if (flock (fd, LOCK_EX | LOCK_NB) != 0)
     {
+        const int reason = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close (fd);
-        return nullptr;
+        return fail (reason, -1);
     }
 
     termios attributes{};
-    const bool exclusive = ioctl (fd, TIOCEXCL) == 0 || isUnsupportedRequest (errno);
-    if (!exclusive || tcgetattr (fd, &attributes) != 0)
-    {
-        releaseDescriptor (fd);
-        return nullptr;
-    }
+    if (ioctl (fd, TIOCEXCL) != 0 && !isUnsupportedRequest (errno))
+        return fail (errno, fd);
+    if (tcgetattr (fd, &attributes) != 0)
+        return fail (errno, fd);
 
     // Raw at once, so nothing the device sends is echoed back or cooked.
     cfmakeraw (&attributes);
@@ -110,12 +120,16 @@ std::unique_ptr<SerialPortBackend> SerialPortBackend::open (const juce::String& 
 
     const int wakeFd = eventfd (0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0)
-    {
-        releaseDescriptor (fd);
-        return nullptr;
-    }
+        return fail (errno, fd);
 
+    if (errorNumber != nullptr)
+        *errorNumber = 0;
     return std::make_unique<LinuxSerialPortBackend> (fd, wakeFd, path);
+}
+
+juce::String SerialPortBackend::devicePathFor (const juce::String& portName)
+{
+    return LinuxSerialPortBackend::devicePathFor (portName);
 }
 
 LinuxSerialPortBackend::LinuxSerialPortBackend (int portDescriptor, int wakeDescriptor, juce::String path)
@@ -130,6 +144,8 @@ LinuxSerialPortBackend::~LinuxSerialPortBackend()
 
 juce::String LinuxSerialPortBackend::devicePathFor (const juce::String& portName)
 {
+    if (portName.isEmpty())
+        return {};
     return portName.startsWithChar ('/') ? portName : "/dev/" + portName;
 }
 

@@ -3,6 +3,7 @@
 
 #include "AppTestSupport.h"
 #include "protocol/DeviceMaintenance.h"
+#include "serial/PortProbe.h"
 
 using namespace apptest;
 
@@ -206,6 +207,24 @@ TEST_F (ConnectionPaneTest, MissingPortFailsToOpen)
     EXPECT_EQ (w.logLines(), juce::StringArray ({"Failed to open port"}));
     EXPECT_FALSE (w.tabEnabled (1));
     EXPECT_TRUE (w.connectButton().isEnabled());
+}
+
+TEST_F (ConnectionPaneTest, BusyPortIsExplainedAfterTheFailure)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    rememberSimulatedPort();
+    const auto portPath = device.deviceRoot().getChildFile ("dev/ttyACM0").getFullPathName();
+    PortHolder holder (portPath);
+    ASSERT_TRUE (holder.isHolding());
+
+    Window w;
+    EXPECT_FALSE (w.connection().connect());
+    const auto reason = portPath +
+                        ": Device or resource busy. Another program holds the port: nubo-port-probe (process " +
+                        juce::String (holder.getPid()) + "). Close it and connect again.";
+    EXPECT_EQ (w.logLines(), juce::StringArray ("Failed to open port", reason));
+    EXPECT_FALSE (w.tabEnabled (1));
 }
 
 TEST_F (ConnectionPaneTest, UnansweredWhoAmILeavesThePortOpenAndUpdateDisabled)

@@ -66,7 +66,9 @@ TEST_F (NuboDevicesTest, OpensAForeignDeviceOnlyByItsPathAndWarns)
 
     r = run ({"-p", root().getFullPathName() + "/dev/gone", "info"});
     EXPECT_EQ (r.status, 3);
-    EXPECT_TRUE (r.err.contains ("can't open " + root().getFullPathName() + "/dev/gone: No such file")) << r.err;
+    EXPECT_TRUE (r.err.contains ("nubo: can't open " + root().getFullPathName() +
+                                 "/dev/gone: No such file or directory. The device is gone"))
+        << r.err;
 }
 
 TEST_F (NuboDevicesTest, FlashesEveryDeviceAtOnceAndTellsWhichOneFailed)
@@ -222,4 +224,24 @@ TEST_F (NuboDevicesTest, CtrlCDuringAFetchClosesTheRemoteFileAndKeepsNoFileUnder
     juce::StringArray requests;
     requests.addLines (requestLog (0).loadFileAsString().trimEnd());
     EXPECT_TRUE (requests.strings.getLast().endsWith ("FileCloseRequest handle=4096")) << requests.strings.getLast();
+}
+
+TEST_F (NuboDevicesTest, APortInUseIsReportedWithTheSystemsReason)
+{
+    writeFile (deviceFile (0, bigRemote), randomBytes (2000000, 17));
+    startDevice (0, {"--rate", "200000"});
+
+    NuboProcess holder (work(), root());
+    ASSERT_TRUE (holder.start ({"get", bigRemote}));
+    const auto partial = work().getChildFile ("big.bin.nubo-partial");
+    for (int i = 0; i < 1000 && !partial.exists(); ++i)
+        juce::Thread::sleep (10);
+
+    const auto r = run ({"info"});
+    EXPECT_EQ (r.status, 3);
+    EXPECT_TRUE (r.err.startsWith ("nubo: can't open " + devicePath (0) + ": ")) << r.err;
+    EXPECT_TRUE (r.err.contains ("Another program holds the port")) << r.err;
+
+    holder.interrupt();
+    EXPECT_EQ (holder.wait(), 130);
 }
