@@ -276,7 +276,8 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
 
     // The local file is checked before the device is touched: a missing file must not
     // leave an empty one on the device.
-    const int fd = ::open (source.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a pipe in the way must be refused, not waited on.
+    const int fd = ::open (source.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail ("can't read " + source.getFullPathName() + ": " + systemError());
 

@@ -208,6 +208,17 @@ TEST_F (NuboCommandsTest, RemovingRecursivelyStopsAtNamesThatClimbOut)
     EXPECT_TRUE (r.err.contains ("unsafe name")) << r.err;
     EXPECT_TRUE (deviceFile (0, usr ("Readme.txt")).existsAsFile()) << "nothing outside the folder is touched";
     EXPECT_TRUE (deviceRequests (0, "FileSystemEntryDeleteRequest").isEmpty());
+
+    // Fetching such a folder keeps what is safe, writes nothing outside and fails.
+    ASSERT_TRUE (work().getChildFile ("in").createDirectory().wasOk());
+    const auto fetched = run ({"get", "-r", "docs", "in"});
+    EXPECT_EQ (fetched.status, 1);
+    EXPECT_TRUE (fetched.err.startsWith ("nubo: fetching /mnt/nandfs/usr/docs failed (Skipping unsafe name"))
+        << fetched.err;
+    EXPECT_TRUE (work().getChildFile ("in/docs/notes.txt").existsAsFile());
+    EXPECT_EQ (work().getChildFile ("in").findChildFiles (juce::File::findFilesAndDirectories, true).size(), 2)
+        << "in/docs and in/docs/notes.txt alone";
+    EXPECT_FALSE (work().getChildFile ("evil").exists());
 }
 
 TEST_F (NuboCommandsTest, FlashesTheFirmwareUnlessItIsInstalled)
