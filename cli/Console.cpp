@@ -74,6 +74,11 @@ void Console::outRaw (const void* data, size_t numBytes)
     writeAll (resultFd, data, numBytes);
 }
 
+int Console::getResultDescriptor()
+{
+    return resultFd;
+}
+
 void Console::err (const juce::String& line)
 {
     const std::lock_guard<std::mutex> lock (outputLock());

@@ -19,6 +19,9 @@ public:
     /** Text exactly as given on standard output (a JSON document, a file's bytes). */
     static void outRaw (const void* data, size_t numBytes);
 
+    /** Where results go: the process's standard output as it was at start. */
+    static int getResultDescriptor();
+
     /** One message line (with the thread's prefix) on standard error. */
     static void err (const juce::String& line);
 

@@ -316,7 +316,7 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     if (recursive)
     {
         CliLogger::beginOperation();
-        if (client.putFolder (local.getFullPathName(), target) != 0 || CliLogger::problemCount() > 0)
+        if (client.putFolder (local.getFullPathName(), target) != 0)
             return CommandResult::failure (statusAfterFailure(),
                                            "sending " + local.getFullPathName() + " to " + target + " failed" + why());
         if (!context.quiet && !context.json)

@@ -165,10 +165,23 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
             return CommandResult::failure (ExitStatus::failed, "no folder " + parent.getFullPathName());
 
         CliLogger::beginOperation();
-        if (client.getFolder (source, parent.getFullPathName(), copyName) != 0 || CliLogger::problemCount() > 0)
+        if (client.getFolder (source, parent.getFullPathName(), copyName) != 0)
             return CommandResult::failure (statusAfterFailure(), "fetching " + source + " failed" + why());
         if (!context.quiet)
             Console::err ("fetched " + source + " to " + parent.getChildFile (copyName).getFullPathName());
+        return CommandResult::ok ("fetched");
+    }
+
+    // "-" (or /dev/stdout, which the console has taken over) is standard output.
+    if (localPath == "-" || localPath == "/dev/stdout")
+    {
+        ProgressBar progress ({}, context.showProgress);
+        FileTransfer transfer (client, &progress);
+        const auto outcome = transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output");
+        if (outcome != FileTransfer::Outcome::done)
+            return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
+                                                                                         : ExitStatus::failed,
+                                           transfer.getError());
         return CommandResult::ok ("fetched");
     }
 

@@ -139,6 +139,14 @@ juce::String FileTransfer::reason()
     return problem.isEmpty() ? juce::String() : " (" + problem + ")";
 }
 
+void FileTransfer::removeRemote (const juce::String& remotePath)
+{
+    client.resetAbort();
+    client.deleteEntry (remotePath);
+    if (InterruptWatcher::isInterrupted())
+        client.abortOperations();
+}
+
 void FileTransfer::closeRemote (juce::int64 handle)
 {
     // An interrupted exchange was cancelled on purpose; the close must still go out so
@@ -150,13 +158,32 @@ void FileTransfer::closeRemote (juce::int64 handle)
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const juce::File& target, bool resume)
+FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const juce::File& chosenTarget, bool resume)
 {
     CliLogger::beginOperation();
 
-    const auto partial = partialFileFor (target);
-    if (target.isDirectory())
+    // A link the user named is theirs: the copy goes where it points.
+    auto target = chosenTarget;
+    for (int hops = 0; hops < 40 && target.isSymbolicLink(); ++hops)
+        target = target.getLinkedTarget();
+
+    struct stat existing
+    {
+    };
+    const bool exists = ::stat (target.getFullPathName().toRawUTF8(), &existing) == 0;
+    if (exists && S_ISDIR (existing.st_mode))
         return fail ("can't write " + target.getFullPathName() + ": it is a folder");
+
+    // A pipe or a device (/dev/stdout) takes the bytes as they come; renaming a file
+    // over it would replace it.
+    if (exists && !S_ISREG (existing.st_mode))
+    {
+        if (resume)
+            return fail ("can't resume into " + target.getFullPathName() + ": not a regular file");
+        return fetchInto (remotePath, target);
+    }
+
+    const auto partial = partialFileFor (target);
     if (partial.isSymbolicLink() || partial.isDirectory())
         return fail ("can't write " + partial.getFullPathName() + ": it is a link or a folder");
 
@@ -245,6 +272,10 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
             progress->update (received);
     }
 
+    // The copy takes the older file's permission bits, never a set-user or set-group bit.
+    if (exists)
+        ::fchmod (fd, existing.st_mode & 0777);
+
     if (::fsync (fd) != 0 || ::close (fd) != 0)
     {
         const auto why = systemError();
@@ -266,6 +297,55 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     if (!closed)
         return fail ("the device did not close " + remotePath + reason());
 
+    return Outcome::done;
+}
+
+FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, const juce::File& target)
+{
+    // Without blocking: a pipe nobody reads must fail now, not hang the command.
+    const int fd = ::open (target.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail ("can't write " + target.getFullPathName() + ": " + systemError());
+    ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
+
+    const auto outcome = fetchToDescriptor (remotePath, fd, target.getFullPathName());
+    ::close (fd);
+    return outcome;
+}
+
+FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remotePath, int fd,
+                                                       const juce::String& destination)
+{
+    CliLogger::beginOperation();
+
+    juce::int64 handle = 0, size = 0;
+    if (client.openFile (remotePath, 1, handle, &size) != 0)
+        return fail ("can't open " + remotePath + " on the device" + reason());
+
+    RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
+    if (progress != nullptr)
+        progress->start (remotePath.fromLastOccurrenceOf ("/", false, false), size);
+
+    char buffer[blockSize];
+    while (!stream.isExhausted() && !InterruptWatcher::isInterrupted())
+    {
+        const auto n = stream.read (buffer, (int) sizeof (buffer));
+        if (n <= 0 || !writeAll (fd, buffer, (size_t) n))
+            break;
+        if (progress != nullptr)
+            progress->update (stream.getPosition());
+    }
+
+    if (stream.failed || stream.getPosition() != size)
+    {
+        closeRemote (handle);
+        return fail ("fetch into " + destination + " failed after " + juce::String (stream.getPosition()) + " of " +
+                     juce::String (size) + " bytes" + reason());
+    }
+    if (progress != nullptr)
+        progress->finish();
+    if (client.closeFile (handle) != 0)
+        return fail ("the device did not close " + remotePath + reason());
     return Outcome::done;
 }
 
@@ -293,17 +373,44 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
 
     const auto size = (juce::int64) info.st_size;
 
-    juce::int64 handle = 0;
-    if (client.openFile (remotePath, 0, handle) != 0)
+    // The data goes to a part file beside the target, which takes the target's place
+    // only once every block is in: a failed send leaves an older file as it was.
+    const auto slash = remotePath.lastIndexOfChar ('/');
+    const auto name = remotePath.substring (slash + 1);
+    const auto folder = slash <= 0 ? juce::String ("/") : remotePath.substring (0, slash);
+    const auto partPath = remotePath.substring (0, slash + 1) + "." + name + ".nubo-part";
+    if (slash < 0 || name.isEmpty())
     {
         ::close (fd);
-        return fail ("can't open " + remotePath + " on the device for writing" + reason());
+        return fail ("no file name in " + remotePath);
+    }
+
+    juce::StringArray files, folders;
+    if (client.getFolderContents (folder, &files, &folders) != 0)
+    {
+        ::close (fd);
+        return fail ("can't list " + folder + " on the device" + reason());
+    }
+    if (folders.contains (name))
+    {
+        ::close (fd);
+        return fail (remotePath + " is a folder on the device");
+    }
+    const bool replaceOld = files.contains (name);
+
+    CliLogger::beginOperation();
+    juce::int64 handle = 0;
+    if (client.openFile (partPath, 0, handle) != 0)
+    {
+        ::close (fd);
+        return fail ("can't open " + partPath + " on the device for writing" + reason());
     }
 
     auto failClosing = [&] (const juce::String& why)
     {
         ::close (fd);
         closeRemote (handle);
+        removeRemote (partPath);
         return fail (why);
     };
 
@@ -351,7 +458,25 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         progress->finish();
 
     if (client.closeFile (handle) != 0)
-        return fail ("the device did not close " + remotePath + reason());
+    {
+        removeRemote (partPath);
+        return fail ("the device did not close " + partPath + reason());
+    }
+
+    if (replaceOld && client.deleteEntry (remotePath) != 0)
+    {
+        removeRemote (partPath);
+        return fail ("can't replace " + remotePath + " on the device" + reason());
+    }
+
+    if (client.moveEntry (partPath, remotePath, false) != 0)
+    {
+        // With the old file gone, the new copy is the only one: it stays.
+        if (!replaceOld)
+            removeRemote (partPath);
+        return fail ("can't move " + partPath + " to " + remotePath + reason() +
+                     (replaceOld ? "; the new copy stays on the device as " + partPath : juce::String()));
+    }
 
     return Outcome::done;
 }

@@ -22,12 +22,17 @@ public:
     /** The client and the bar are not owned; they outlive the transfer. The bar may be null. */
     FileTransfer (TidewireClient& client, ProgressBar* progress);
 
-    /** Fetches a remote file to the target path. With resume, a partial file left by an
-        earlier attempt is continued from its end (the remote file is read on from there). */
+    /** Fetches a remote file to the target path (through a link to where it points;
+        straight into a pipe or a device). With resume, a partial file left by an earlier
+        attempt is continued from its end (the remote file is read on from there). */
     Outcome fetch (const juce::String& remotePath, const juce::File& target, bool resume);
 
-    /** Sends a local regular file to the remote path. */
+    /** Sends a local regular file to the remote path, through a part file beside it
+        (".<name>.nubo-part") that replaces an older file only once every block is in. */
     Outcome send (const juce::File& source, const juce::String& remotePath);
+
+    /** Fetches a remote file into an open descriptor (standard output), which stays open. */
+    Outcome fetchToDescriptor (const juce::String& remotePath, int fd, const juce::String& destination);
 
     /** Reads a remote file through and takes its SHA-256. */
     Outcome remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest);
@@ -41,7 +46,13 @@ public:
     static juce::File partialFileFor (const juce::File& target);
 
 private:
+    /** Fetches straight into something that is no regular file (a pipe, a device). */
+    Outcome fetchInto (const juce::String& remotePath, const juce::File& target);
+
     Outcome fail (const juce::String& why);
+
+    /** After a failure: removes a remote part file if the device still answers. */
+    void removeRemote (const juce::String& remotePath);
 
     /** After a failure: closes the remote file if the device still answers. */
     void closeRemote (juce::int64 handle);

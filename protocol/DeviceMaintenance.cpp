@@ -88,8 +88,8 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
 
     const auto image = imagePath();
     globalLog ("sending " + localPath + " as " + image);
-    // image goes straight to its fixed name
-    if (client.putFile (localPath, image) < 0)
+    // Straight to the fixed name, not through a part file (see putFileInPlace).
+    if (client.putFileInPlace (localPath, image) < 0)
         return UpdateResult::sendFailed;
     globalLog ("done.");
 

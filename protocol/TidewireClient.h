@@ -88,7 +88,13 @@ public:
     // Device operations: 0 on success, -1 on failure (after logging).
     int openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize = nullptr);
     int closeFile (juce::int64 handle);
+    /** Sends under a temporary name beside the remote file, which takes the old file's
+        place only once every block is in: a failed send leaves the old file as it was. */
     int putFile (juce::String localPath, juce::String remotePath);
+    /** Sends straight into the remote file, truncating it first. For the firmware image:
+        the device acts on it only once the update trigger exists, and its flash may not
+        hold two images side by side. */
+    int putFileInPlace (juce::String localPath, juce::String remotePath);
     int getFile (juce::String remotePath, juce::String localPath);
     int putFolder (juce::String localFolder, juce::String remoteFolder);
     int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
@@ -127,6 +133,33 @@ private:
 
     /** Best effort: closes a remote file after a failed transfer. */
     void closeAfterFailure (juce::int64 handle);
+
+    /** Best effort: deletes what a failed send left on the device. */
+    void removeAfterFailure (const juce::String& remotePath);
+
+    /** What the device's listing says about a name, when it is known. */
+    enum class RemoteEntry
+    {
+        unknown,
+        none,
+        file,
+        folder
+    };
+
+    /** Entries of a folder transfer, sub-folders included. */
+    struct FolderTally
+    {
+        int transferred = 0, failed = 0;
+    };
+
+    int sendFile (const juce::String& localPath, const juce::String& remotePath, bool viaPartFile,
+                  RemoteEntry existing);
+    bool putPartFileInPlace (const juce::String& partPath, const juce::String& remotePath, bool replaceOld);
+    int fetchFile (const juce::String& remotePath, const juce::File& local, bool followLinks);
+    bool putFolderTree (const juce::File& localFolder, const juce::String& remoteFolder, int depth, FolderTally& tally);
+    void getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
+                        const juce::StringArray& folderNames, const juce::File& localFolder, int depth,
+                        FolderTally& tally);
 
     /** False once the reader thread has ended (device gone, port closed): nothing the
         device might still say can arrive any more. */

@@ -3,21 +3,24 @@
 #include "protocol/TidewireClient.h"
 
 #include "log/GlobalLog.h"
+#include "protocol/LocalFileTarget.h"
+#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 namespace
 {
 constexpr int exchangeTimeoutMs = 1000;
 constexpr int writeBlockTimeoutMs = 5000;
 constexpr int blocksPerProgressLine = 256;
-constexpr int localWriteBufferSize = 32768;
-constexpr int maxLocalNameBytes = 255;
+
+// Deeper than any real tree on the device; a device whose folders contain themselves
+// would otherwise be followed for ever.
+constexpr int maxFolderDepth = 32;
 
 /** The response as the class the exchange must answer with, or null after logging
     (the device answered with the right serial number but the wrong message). */
@@ -32,36 +35,28 @@ template <typename ResponseType> ResponseType* expect (const std::unique_ptr<Tid
     return typed;
 }
 
-/** Local paths may be given relative to the working folder. */
-juce::File localFile (const juce::String& path)
+/** Where an entry of a folder transfer goes locally, or juce::File() after logging why
+    it is skipped. */
+juce::File localChild (const juce::File& folder, const juce::String& name, const juce::String& remotePath)
 {
-    return juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    const auto child = LocalPaths::childOf (folder, name);
+
+    if (name.getNumBytesAsUTF8() > (size_t) NAME_MAX ||
+        (child != juce::File() && !LocalPaths::fitsSystemLimits (child)))
+    {
+        globalLog ("Skipping path longer than the system allows: " + escapeControlCharacters (remotePath));
+        return {};
+    }
+
+    if (child == juce::File())
+        globalLog ("Skipping unsafe name " + escapeControlCharacters (name));
+    return child;
 }
 
-/** Whether a name from the device can become one entry directly inside a local folder:
-    nothing that climbs out of it, names a path, or cannot be a file name. */
-bool isSafeLocalName (const juce::String& name)
+void logFolderSummary (int transferred, int failed)
 {
-    if (name.isEmpty() || name == "." || name == ".." || name.containsAnyOf ("/\\"))
-        return false;
-
-    if ((int) name.getNumBytesAsUTF8() > maxLocalNameBytes)
-        return false;
-
-    for (auto p = name.getCharPointer(); !p.isEmpty(); ++p)
-        if (isControlCharacter (*p))
-            return false;
-
-    return true;
-}
-
-bool checkLocalName (const juce::String& name)
-{
-    if (isSafeLocalName (name))
-        return true;
-
-    globalLog ("Skipping unsafe name " + escapeControlCharacters (name));
-    return false;
+    globalLog ("Folder transfer finished: " + juce::String (transferred) + " transferred, " + juce::String (failed) +
+               " failed");
 }
 
 // Blocks are taken from the local file several at a time: one file read per block
@@ -107,37 +102,20 @@ private:
     const juce::int64 length;
 };
 
-/** Creates a new empty file beside the target, under a name nobody else uses; the
-    file is made here, so no existing file or link is ever written through. */
-juce::File createPartFile (const juce::File& target)
+/** The local file to send, opened, or null when it is not a regular file that can be
+    read (a pipe or a device would block, or never end). */
+std::unique_ptr<juce::InputStream> openLocalSource (const juce::File& local)
 {
-    const auto folder = target.getParentDirectory();
+    struct stat st;
+    if (local == juce::File() || ::stat (local.getFullPathName().toRawUTF8(), &st) != 0 || !S_ISREG (st.st_mode))
+        return nullptr;
 
-    for (int attempt = 0; attempt < 100; ++attempt)
-    {
-        const auto name = ".nubo-" + juce::String::toHexString (juce::Random::getSystemRandom().nextInt()) + ".part";
-        const auto candidate = folder.getChildFile (name);
+    auto file = local.createInputStream();
+    if (file == nullptr)
+        return nullptr;
 
-        const auto fd = ::open (candidate.getFullPathName().toRawUTF8(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0)
-        {
-            ::close (fd);
-            return candidate;
-        }
-
-        if (errno != EEXIST)
-            break;
-    }
-
-    return {};
-}
-
-/** Puts the part file in the target's place in one step; a link there is replaced,
-    not followed. */
-bool replaceWithPartFile (const juce::File& part, const juce::File& target)
-{
-    return std::rename (part.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0;
+    return std::make_unique<juce::BufferedInputStream> (new FileSnapshotStream (std::move (file)), localReadAheadSize,
+                                                        true);
 }
 } // namespace
 
@@ -194,29 +172,84 @@ void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
 }
 
 //==============================================================================
+void TidewireClient::removeAfterFailure (const juce::String& remotePath)
+{
+    if (!isAborted() && canHearDevice())
+        deleteEntry (remotePath);
+}
+
 int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
+{
+    return sendFile (localPath, remotePath, true, RemoteEntry::unknown);
+}
+
+int TidewireClient::putFileInPlace (juce::String localPath, juce::String remotePath)
+{
+    return sendFile (localPath, remotePath, false, RemoteEntry::unknown);
+}
+
+int TidewireClient::sendFile (const juce::String& localPath, const juce::String& remotePath, bool viaPartFile,
+                              RemoteEntry existing)
 {
     const auto startMs = juce::Time::currentTimeMillis();
 
-    juce::int64 handle = 0;
-    if (openFile (remotePath, 0, handle) != 0)
-        return -1;
-
-    const auto local = localFile (localPath);
-    const auto size = local.getSize();
-
-    std::unique_ptr<juce::InputStream> in;
-    if (!local.isDirectory())
-        if (auto file = local.createInputStream())
-            in = std::make_unique<juce::BufferedInputStream> (new FileSnapshotStream (std::move (file)),
-                                                              localReadAheadSize, true);
-
+    // The local file first: nothing on the device is touched before there is something
+    // to put into it.
+    const auto local = LocalPaths::resolve (localPath);
+    auto in = openLocalSource (local);
     if (in == nullptr)
     {
         globalLog ("Couldn't create input stream");
-        closeAfterFailure (handle);
         return -1;
     }
+    const auto size = in->getTotalLength();
+
+    // The part file lies beside the remote file, under a name that is plainly ours.
+    const auto slash = remotePath.lastIndexOfChar ('/');
+    const auto remoteName = remotePath.substring (slash + 1);
+    const auto partPath = remotePath.substring (0, slash + 1) + "." + remoteName + ".nubo-part";
+
+    if (viaPartFile)
+    {
+        if (remoteName.isEmpty())
+        {
+            globalLog ("No file name in remote path " + remotePath);
+            return -1;
+        }
+
+        if (existing == RemoteEntry::unknown)
+        {
+            juce::StringArray files, folders;
+            if (getFolderContents (slash == 0 ? juce::String ("/") : remotePath.substring (0, slash), &files,
+                                   &folders) != 0)
+                return -1;
+            existing = files.contains (remoteName)     ? RemoteEntry::file
+                       : folders.contains (remoteName) ? RemoteEntry::folder
+                                                       : RemoteEntry::none;
+        }
+
+        // Replacing it would delete a whole folder.
+        if (existing == RemoteEntry::folder)
+        {
+            globalLog ("Remote path is a folder: " + remotePath);
+            return -1;
+        }
+    }
+
+    const auto writePath = viaPartFile ? partPath : remotePath;
+
+    juce::int64 handle = 0;
+    if (openFile (writePath, 0, handle) != 0)
+        return -1;
+
+    auto fail = [&]
+    {
+        in.reset();
+        closeAfterFailure (handle);
+        if (viaPartFile)
+            removeAfterFailure (partPath);
+        return -1;
+    };
 
     FileWriteRequest request (handle, *in);
     int block = 0;
@@ -230,9 +263,7 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
         if (sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
         {
             globalLog ("Failed on write");
-            in.reset();
-            closeAfterFailure (handle);
-            return -1;
+            return fail();
         }
 
         // A local read that came up short was sent padded: the remote copy is wrong,
@@ -240,9 +271,7 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
         if (in->getPosition() != before + expected)
         {
             globalLog ("Couldn't read file - " + local.getFullPathName());
-            in.reset();
-            closeAfterFailure (handle);
-            return -1;
+            return fail();
         }
 
         if (block % blocksPerProgressLine == 0)
@@ -255,13 +284,48 @@ int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
     in.reset();
 
     if (closeFile (handle) != 0)
+    {
+        if (viaPartFile)
+            removeAfterFailure (partPath);
+        return -1;
+    }
+
+    if (viaPartFile && !putPartFileInPlace (partPath, remotePath, existing == RemoteEntry::file))
         return -1;
 
     logThroughput (size, startMs);
     return 0;
 }
 
+bool TidewireClient::putPartFileInPlace (const juce::String& partPath, const juce::String& remotePath, bool replaceOld)
+{
+    if (replaceOld && deleteEntry (remotePath) != 0)
+    {
+        globalLog ("Couldn't replace remote file " + remotePath);
+        removeAfterFailure (partPath);
+        return false;
+    }
+
+    if (moveEntry (partPath, remotePath, false) != 0)
+    {
+        // With the old file gone, the new copy is the only one on the device: it stays.
+        globalLog ("Couldn't move " + partPath + " to " + remotePath);
+        if (replaceOld)
+            globalLog ("The new copy stays on the device as " + partPath);
+        else
+            removeAfterFailure (partPath);
+        return false;
+    }
+    return true;
+}
+
 int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
+{
+    // The user picked this path: a link there is theirs and is written through.
+    return fetchFile (remotePath, LocalPaths::resolve (localPath), true);
+}
+
+int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File& local, bool followLinks)
 {
     const auto startMs = juce::Time::currentTimeMillis();
 
@@ -271,46 +335,31 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
 
     globalLog ("Getting remote file " + remotePath);
 
-    const auto target = localFile (localPath);
-
-    // A folder in the way would only be found after the whole transfer.
-    if (target.isDirectory() && !target.isSymbolicLink())
+    if (fileSize < 0)
     {
-        globalLog ("Couldn't write file - " + localPath);
+        globalLog ("Protocol error: file size " + juce::String (fileSize) + " from the device");
         closeAfterFailure (handle);
         return -1;
     }
 
-    // The data goes into a part file beside the target, which takes the target's place
-    // only once every byte is in: a failed transfer leaves an existing target as it was.
-    const auto part = createPartFile (target);
-    std::unique_ptr<juce::FileOutputStream> out;
-    if (part != juce::File())
+    LocalFileTarget target (local,
+                            followLinks ? LocalFileTarget::Links::writeThrough : LocalFileTarget::Links::replace);
+    if (!target.open())
     {
-        out = std::make_unique<juce::FileOutputStream> (part, localWriteBufferSize);
-        if (!out->openedOk())
-            out.reset();
+        closeAfterFailure (handle);
+        return -1;
     }
 
     auto fail = [&]
     {
-        out.reset();
-        if (part != juce::File())
-            part.deleteFile();
+        target.abandon();
         closeAfterFailure (handle);
         return -1;
     };
 
-    if (out == nullptr)
-    {
-        globalLog ("Couldn't create output stream");
-        return fail();
-    }
-
     // The request asks for a whole block, or the whole file when it is smaller.
-    FileReadRequest request (
-        handle,
-        (juce::uint32) juce::jlimit ((juce::int64) 0, (juce::int64) TidewireClientRequest::maxFileBlockSize, fileSize));
+    const auto asked = (juce::int32) juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, fileSize);
+    FileReadRequest request (handle, (juce::uint32) asked);
     juce::int64 received = 0;
     int block = 0;
 
@@ -329,14 +378,22 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
             return fail();
         }
 
+        // More than was asked for, or than the file has left, is not this file.
+        if (count > asked || count > fileSize - received)
+        {
+            globalLog ("Protocol error: read answer of " + juce::String (count) + " bytes, " +
+                       juce::String (juce::jmin ((juce::int64) asked, fileSize - received)) + " at most were due");
+            return fail();
+        }
+
         if (block % blocksPerProgressLine == 0)
             globalLog ("Block " + juce::String (block) + " Received.");
 
         ++block;
 
-        if (!out->write (bytes, (size_t) count))
+        if (!target.stream().write (bytes, (size_t) count))
         {
-            globalLog ("Couldn't write file - " + localPath);
+            target.logWriteFailure();
             return fail();
         }
 
@@ -344,26 +401,12 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
         request.renumber();
     }
 
-    out->flush();
-    const auto written = out->getStatus().wasOk();
-    out.reset();
-
-    if (!written)
-    {
-        globalLog ("Couldn't write file - " + localPath);
-        return fail();
-    }
-
     // Every byte has arrived: the file is kept even when the device then fails to
     // close its end, which still fails the operation.
     const auto closed = closeFile (handle) == 0;
 
-    if (!replaceWithPartFile (part, target))
-    {
-        globalLog ("Couldn't write file - " + localPath);
-        part.deleteFile();
+    if (!target.commit())
         return -1;
-    }
 
     if (!closed)
         return -1;
@@ -375,23 +418,48 @@ int TidewireClient::getFile (juce::String remotePath, juce::String localPath)
 //==============================================================================
 int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFolder)
 {
+    // Checked before the device is touched: there would be nothing to send.
+    const auto local = LocalPaths::resolve (localFolder);
+    if (!local.isDirectory())
+    {
+        globalLog ("Couldn't read folder " + local.getFullPathName());
+        return -1;
+    }
+
+    FolderTally tally;
+    if (!putFolderTree (local, remoteFolder, 1, tally))
+        return -1;
+
+    if (isAborted())
+        return -1;
+
+    logFolderSummary (tally.transferred, tally.failed);
+    return tally.failed == 0 ? 0 : -1;
+}
+
+bool TidewireClient::putFolderTree (const juce::File& local, const juce::String& remoteFolder, int depth,
+                                    FolderTally& tally)
+{
     FileSystemEntryInfo info;
     if (getEntryInfo (remoteFolder, true, info) != 0)
     {
         globalLog ("Can't get info for remote folder.");
-        return -1;
+        return false;
     }
 
     if (info.exists == 0)
         createFolder (remoteFolder);
 
-    const auto local = localFile (localFolder);
+    // What is there already, so that each file need not ask again.
+    juce::StringArray remoteFiles, remoteFolders;
+    const auto listed = getFolderContents (remoteFolder, &remoteFiles, &remoteFolders) == 0;
+
     const auto children = local.findChildFiles (juce::File::findFilesAndDirectories, false, "*");
 
     for (const auto& child : children)
     {
         if (isAborted())
-            return -1;
+            return true;
 
         // Following a link to a folder could loop for ever (a link to a parent).
         if (child.isDirectory() && child.isSymbolicLink())
@@ -400,21 +468,42 @@ int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFold
             continue;
         }
 
-        const auto remoteChild = remoteFolder + "/" + child.getFileName();
+        const auto name = child.getFileName();
+        const auto remoteChild = remoteFolder + "/" + name;
 
         // One child's failure does not stop the others.
         if (child.isDirectory())
-            putFolder (child.getFullPathName(), remoteChild);
+        {
+            if (depth >= maxFolderDepth)
+            {
+                globalLog ("Skipping folder nested deeper than " + juce::String (maxFolderDepth) +
+                           " levels: " + child.getFullPathName());
+                ++tally.failed;
+            }
+            else if (!putFolderTree (child, remoteChild, depth + 1, tally))
+            {
+                ++tally.failed;
+            }
+            continue;
+        }
+
+        const auto existing = !listed                         ? RemoteEntry::unknown
+                              : remoteFiles.contains (name)   ? RemoteEntry::file
+                              : remoteFolders.contains (name) ? RemoteEntry::folder
+                                                              : RemoteEntry::none;
+
+        if (sendFile (child.getFullPathName(), remoteChild, true, existing) == 0)
+            ++tally.transferred;
         else
-            putFile (child.getFullPathName(), remoteChild);
+            ++tally.failed;
     }
 
-    return 0;
+    return true;
 }
 
 int TidewireClient::getFolder (juce::String remoteFolder, juce::String localParent, juce::String name)
 {
-    const auto parent = localFile (localParent);
+    const auto parent = LocalPaths::resolve (localParent);
     if (!parent.isDirectory())
         return -1;
 
@@ -430,42 +519,86 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
         name = path.fromLastOccurrenceOf ("/", false, false);
     }
 
-    if (!checkLocalName (name))
+    const auto folder = localChild (parent, name, remoteFolder);
+    if (folder == juce::File())
         return -1;
 
-    const auto folder = parent.getChildFile (name);
+    FolderTally tally;
+    getFolderTree (remoteFolder, fileNames, folderNames, folder, 1, tally);
 
+    if (isAborted())
+        return -1;
+
+    logFolderSummary (tally.transferred, tally.failed);
+    return tally.failed == 0 ? 0 : -1;
+}
+
+void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
+                                    const juce::StringArray& folderNames, const juce::File& folder, int depth,
+                                    FolderTally& tally)
+{
     // Nothing is written outside the folder the user chose, not even through a link.
     if (folder.isSymbolicLink())
     {
         globalLog ("Skipping link " + folder.getFullPathName());
-        return -1;
+        ++tally.failed;
+        return;
     }
 
     folder.createDirectory();
     if (!folder.isDirectory())
     {
         globalLog ("Couldn't create folder " + folder.getFullPathName());
-        return -1;
+        ++tally.failed;
+        return;
     }
 
     for (const auto& file : fileNames)
     {
         if (isAborted())
-            return -1;
-        if (checkLocalName (file))
-            getFile (remoteFolder + "/" + file, folder.getChildFile (file).getFullPathName());
+            return;
+
+        const auto remoteFile = remoteFolder + "/" + file;
+        const auto local = localChild (folder, file, remoteFile);
+
+        // The fetched tree is a copy: whatever has the name there is replaced, a link
+        // included, and never written through.
+        if (local != juce::File() && fetchFile (remoteFile, local, false) == 0)
+            ++tally.transferred;
+        else
+            ++tally.failed;
     }
 
     for (const auto& subFolder : folderNames)
     {
         if (isAborted())
-            return -1;
-        if (checkLocalName (subFolder))
-            getFolder (remoteFolder + "/" + subFolder, folder.getFullPathName(), subFolder);
-    }
+            return;
 
-    return 0;
+        const auto remoteSub = remoteFolder + "/" + subFolder;
+        const auto local = localChild (folder, subFolder, remoteSub);
+        if (local == juce::File())
+        {
+            ++tally.failed;
+            continue;
+        }
+
+        if (depth >= maxFolderDepth)
+        {
+            globalLog ("Skipping folder nested deeper than " + juce::String (maxFolderDepth) +
+                       " levels: " + escapeControlCharacters (remoteSub));
+            ++tally.failed;
+            continue;
+        }
+
+        juce::StringArray subFiles, subFolders;
+        if (getFolderContents (remoteSub, &subFiles, &subFolders) != 0)
+        {
+            ++tally.failed;
+            continue;
+        }
+
+        getFolderTree (remoteSub, subFiles, subFolders, local, depth + 1, tally);
+    }
 }
 
 //==============================================================================

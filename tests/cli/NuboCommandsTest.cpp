@@ -128,6 +128,16 @@ TEST_F (NuboCommandsTest, FetchesFilesAndFolders)
     EXPECT_EQ (r.status, 0) << r.err;
     EXPECT_TRUE (work().getChildFile ("saved-logs/boot.log").existsAsFile());
 
+    // "-" is standard output; a link the user names is written through.
+    r = run ({"get", "Readme.txt", "-"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_EQ (r.out, deviceFile (0, usr ("Readme.txt")).loadFileAsString());
+    ASSERT_TRUE (work().getChildFile ("real.txt").create().wasOk());
+    ASSERT_TRUE (work().getChildFile ("real.txt").createSymbolicLink (work().getChildFile ("link.txt"), false));
+    EXPECT_EQ (run ({"get", "Readme.txt", "link.txt"}).status, 0);
+    EXPECT_TRUE (work().getChildFile ("link.txt").isSymbolicLink());
+    EXPECT_TRUE (sameContents (work().getChildFile ("real.txt"), deviceFile (0, usr ("Readme.txt"))));
+
     r = run ({"get", "missing.txt"});
     EXPECT_EQ (r.status, 1);
     EXPECT_TRUE (r.err.startsWith ("nubo: can't open /mnt/nandfs/usr/missing.txt on the device")) << r.err;

@@ -184,7 +184,8 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
 
     writeFile (work().getChildFile ("up.bin"), randomBytes (1000000, 13));
     writeFile (deviceFile (0, bigRemote), randomBytes (1000000, 14));
-    writeFile (work().getChildFile ("out.bin"), randomBytes (10, 15)); // an older copy, to be kept
+    writeFile (work().getChildFile ("out.bin"), randomBytes (10, 15));          // an older copy, to be kept
+    writeFile (deviceFile (0, "/mnt/nandfs/usr/up.bin"), randomBytes (10, 15)); // and one on the device
 
     for (auto& c : cases)
     {
@@ -199,6 +200,9 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
         EXPECT_EQ (lines.size(), 1) << c.what << r.err;
         EXPECT_TRUE (lines[0].startsWith ("nubo: ")) << c.what;
         EXPECT_EQ (work().getChildFile ("out.bin").getSize(), 10) << c.what;
+        EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/up.bin").getSize(), 10) << c.what;
+        if (juce::String (c.what).endsWith ("silence"))
+            EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/usr/.up.bin.nubo-part").exists()) << c.what;
         EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/NuboimageDone").exists()) << c.what;
     }
 }

@@ -4,7 +4,13 @@
 #include "ClientFixture.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -21,6 +27,74 @@ juce::String fieldOf (const juce::String& line, const juce::String& key)
 {
     return line.fromLastOccurrenceOf (key + "=", false, false).upToFirstOccurrenceOf (" ", false, false);
 }
+
+mode_t fileTypeOf (const juce::String& path)
+{
+    struct stat st;
+    return ::lstat (path.toRawUTF8(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+/** Reads a descriptor on a thread of its own until the writer hangs up, enough bytes
+    have come, or a generous time has passed. Owns the descriptor. */
+class BackgroundReader final
+{
+public:
+    BackgroundReader (int descriptor, size_t expected)
+        : fd (descriptor), thread ([this, expected] { readUntil (expected); })
+    {
+    }
+
+    ~BackgroundReader()
+    {
+        if (thread.joinable())
+            thread.join();
+        ::close (fd);
+    }
+
+    juce::MemoryBlock take()
+    {
+        thread.join();
+        return received;
+    }
+
+private:
+    void readUntil (size_t expected)
+    {
+        const auto deadline = juce::Time::getMillisecondCounter() + 30000;
+        char buffer[4096];
+        while (received.getSize() < expected && juce::Time::getMillisecondCounter() < deadline)
+        {
+            pollfd waiting{fd, POLLIN, 0};
+            if (::poll (&waiting, 1, 100) <= 0)
+                continue;
+            const auto n = ::read (fd, buffer, sizeof (buffer));
+            if (n > 0)
+                received.append (buffer, (size_t) n);
+            else if (n == 0 && (waiting.revents & POLLHUP) != 0)
+                return;
+        }
+    }
+
+    int fd;
+    juce::MemoryBlock received;
+    std::thread thread;
+};
+
+/** File system checks on this thread as an unprivileged user, so that a read-only
+    folder is one even when the tests run as root. */
+class UnprivilegedFiles final
+{
+public:
+    UnprivilegedFiles() : previous (::geteuid() == 0 ? ::setfsuid (65534) : -1) {}
+    ~UnprivilegedFiles()
+    {
+        if (previous >= 0)
+            ::setfsuid ((uid_t) previous);
+    }
+
+private:
+    const int previous;
+};
 } // namespace
 
 //==============================================================================
@@ -193,14 +267,13 @@ TEST_F (FileTransferTest, LocalFailuresStillCloseTheRemoteFile)
     writeFile (localFile ("folder/inside"), pattern (1));
     startDevice();
 
-    EXPECT_EQ (client.putFile (localFile ("missing").getFullPathName(), usr + "/copy"), -1);
     EXPECT_EQ (client.getFile (usr + "/there", localFile ("no/such/folder").getFullPathName()), -1);
     EXPECT_EQ (client.getFile (usr + "/there", localFile ("folder").getFullPathName()), -1);
-    EXPECT_EQ (logger.lines(), strings ({"Couldn't create input stream", "Getting remote file " + usr + "/there",
-                                         "Couldn't create output stream", "Getting remote file " + usr + "/there",
+    EXPECT_EQ (logger.lines(), strings ({"Getting remote file " + usr + "/there", "Couldn't create output stream",
+                                         "Getting remote file " + usr + "/there",
                                          "Couldn't write file - " + localFile ("folder").getFullPathName()}));
-    EXPECT_EQ (deviceRequests ("FileOpenRequest").size(), 3);
-    EXPECT_EQ (deviceRequests ("FileCloseRequest").size(), 3);
+    EXPECT_EQ (deviceRequests ("FileOpenRequest").size(), 2);
+    EXPECT_EQ (deviceRequests ("FileCloseRequest").size(), 2);
     EXPECT_EQ (namesIn (localFolder.get()), strings ({"folder"}));
     EXPECT_EQ (namesIn (localFile ("folder")), strings ({"inside"}));
 }
@@ -304,9 +377,11 @@ TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
     const juce::MemoryBlock zeros ((size_t) block * 3, true);
     ASSERT_TRUE (source.replaceWithData (zeros.getData(), zeros.getSize()));
     int writes = 0;
-    play (4,
+    play (6,
           [&writes] (const ScriptedDevice::Request& r)
           {
+              if (r.id == FolderContentsRequest::id)
+                  return ScriptedDevice::response (FolderContentsResponse::id, r.serial, juce::MemoryBlock (8, true));
               if (r.id == FileOpenRequest::id)
                   return opened (r, 0);
               return r.id == FileWriteRequest::id && ++writes == 2 ? failure (r, "Full") : success (r);
@@ -318,7 +393,8 @@ TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
     EXPECT_EQ (lines[0], "Block 0 Sent.");
     EXPECT_TRUE (lines[1].startsWith ("Full serial# "));
     EXPECT_EQ (lines[2], "Failed on write");
-    EXPECT_EQ (requestIds(), strings ({"10", "14", "14", "16"}));
+    EXPECT_EQ (requestIds(), strings ({"17", "10", "14", "14", "16", "9"}))
+        << "listing, open, two blocks, then the close and the part file's delete that a failure owes";
 }
 
 //==============================================================================
@@ -393,7 +469,7 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     writeFile (deviceFile (usr + "/linked/inner.txt"), pattern (7));
     writeFile (deviceFile (usr + "/bad" + juce::String::charToString (1) + "name"), pattern (8));
     ASSERT_TRUE (deviceFile (usr + "/evil").createDirectory().wasOk());
-    startDevice ({"--unsafe-names"});
+    startDevice ({"--unsafe-names", "--tilde-names"});
 
     // Links the user already had in the target: neither may be written through.
     const auto outside = localFile ("outside"), target = localFile ("parent/usr");
@@ -406,7 +482,12 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
         ::symlink (outside.getFullPathName().toRawUTF8(), target.getChildFile ("linked").getFullPathName().toRawUTF8()),
         0);
 
-    ASSERT_EQ (client.getFolder (usr, localFile ("parent").getFullPathName(), ""), 0);
+    // Every entry left out counts as failed: the copy is not the device's folder. The
+    // listing of usr holds 15 unsafe names (one a real file), that of evil 14, and
+    // "linked" is a link.
+    ASSERT_EQ (client.getFolder (usr, localFile ("parent").getFullPathName(), ""), -1);
+    EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
+               juce::String ("Folder transfer finished: 2 transferred, 30 failed"));
 
     EXPECT_EQ (readFile (target.getChildFile ("fine.txt")), pattern (5));
     EXPECT_EQ (readFile (target.getChildFile ("victim.txt")), pattern (6));
@@ -417,11 +498,427 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     EXPECT_EQ (namesIn (localFile ("parent")), strings ({"usr"}));
     EXPECT_EQ (namesIn (target), strings ({"evil", "fine.txt", "linked", "victim.txt"}));
 
-    for (auto& name : {"..", "../x", "a/b", "/abs", "", "../evil", "bad\\x01name"})
+    for (auto& name : {"..", "../x", "a/b", "/abs", "", "../evil", "bad\\x01name", "~", "~user", "~/x"})
         EXPECT_TRUE (logger.contains ("Skipping unsafe name " + juce::String (name))) << name;
     EXPECT_TRUE (logger.contains ("Skipping link " + target.getChildFile ("linked").getFullPathName()));
     for (auto& line : deviceRequests())
         EXPECT_FALSE (line.contains ("..") || line.contains ("a/b") || line.contains ("//abs")) << line;
+}
+
+//==============================================================================
+/** A leading "~" is a name: never the operator's home folder. */
+class TildeNameTest : public SimulatedDeviceTest
+{
+protected:
+    void SetUp() override
+    {
+        SimulatedDeviceTest::SetUp();
+        if (const char* old = ::getenv ("HOME"))
+            previousHome = old;
+        ASSERT_TRUE (home().createDirectory().wasOk());
+        ::setenv ("HOME", home().getFullPathName().toRawUTF8(), 1);
+    }
+
+    void TearDown() override
+    {
+        if (previousHome.isNotEmpty())
+            ::setenv ("HOME", previousHome.toRawUTF8(), 1);
+        else
+            ::unsetenv ("HOME");
+        if (previousFolder != juce::File())
+            previousFolder.setAsCurrentWorkingDirectory();
+        SimulatedDeviceTest::TearDown();
+    }
+
+    juce::File home() const
+    {
+        return scratch.get().getChildFile ("home");
+    }
+
+    juce::String previousHome;
+    juce::File previousFolder;
+};
+
+TEST_F (TildeNameTest, FolderFetchLeavesTheHomeFolderAlone)
+{
+    writeFile (deviceFile (usr + "/~/.ssh/authorized_keys"), pattern (40));
+    writeFile (deviceFile (usr + "/~nobody"), pattern (4));
+    writeFile (deviceFile (usr + "/plain.txt"), pattern (5));
+    startDevice ({"--tilde-names"});
+
+    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+
+    EXPECT_EQ (namesIn (home()), juce::StringArray());
+    EXPECT_EQ (namesIn (localFile ("usr")), strings ({"plain.txt"}));
+    for (auto& name : {"~", "~nobody", "~user", "~/x"})
+        EXPECT_TRUE (logger.contains ("Skipping unsafe name " + juce::String (name))) << name;
+}
+
+TEST_F (TildeNameTest, RelativeLocalPathsStayInTheCurrentFolder)
+{
+    writeFile (deviceFile (usr + "/mac.txt"), pattern (17));
+    // (getChildFile would expand the "~")
+    const juce::File tilde (localFolder.get().getFullPathName() + "/~");
+    ASSERT_TRUE (tilde.createDirectory().wasOk());
+    startDevice();
+    previousFolder = juce::File::getCurrentWorkingDirectory();
+    ASSERT_TRUE (localFolder.get().setAsCurrentWorkingDirectory());
+
+    EXPECT_EQ (client.getFile (usr + "/mac.txt", "~/mac.txt"), 0);
+    EXPECT_EQ (client.getFolder (usr, "~", "copy"), 0);
+    EXPECT_EQ (client.putFile ("~/mac.txt", usr + "/back.txt"), 0);
+
+    EXPECT_EQ (readFile (juce::File (tilde.getFullPathName() + "/mac.txt")), pattern (17));
+    EXPECT_EQ (readFile (juce::File (tilde.getFullPathName() + "/copy/mac.txt")), pattern (17));
+    EXPECT_EQ (readFile (deviceFile (usr + "/back.txt")), pattern (17));
+    EXPECT_EQ (namesIn (home()), juce::StringArray()) << logger.lines().joinIntoString ("\n");
+}
+
+//==============================================================================
+/** A send replaces the device's file only once the new one is complete. */
+class SafeSendTest : public SimulatedDeviceTest
+{
+protected:
+    void SetUp() override
+    {
+        SimulatedDeviceTest::SetUp();
+        writeFile (deviceFile (usr + "/f.bin"), oldBytes);
+        writeFile (localFile ("new.bin"), newBytes);
+    }
+
+    const juce::MemoryBlock oldBytes = pattern (3000, 7), newBytes = pattern ((size_t) block * 20, 8);
+    const juce::String part = usr + "/.f.bin.nubo-part";
+};
+
+TEST_F (SafeSendTest, AGoodSendReplacesTheOldFile)
+{
+    startDevice();
+
+    ASSERT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
+
+    EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), newBytes);
+    EXPECT_EQ (namesIn (deviceFile (usr)), strings ({"f.bin"}));
+    EXPECT_EQ (deviceRequests ("FileOpenRequest"), strings ({"FileOpenRequest access=2 readFlag=0 path=" + part}));
+    EXPECT_EQ (deviceRequests ("FileSystemEntryDeleteRequest"),
+               strings ({"FileSystemEntryDeleteRequest flag1=1 flag2=1 flag3=0 path=" + usr + "/f.bin"}));
+    EXPECT_EQ (
+        deviceRequests ("FileSystemEntryMoveRequest"),
+        strings ({"FileSystemEntryMoveRequest isFolder=0 flagA=0 flagB=1 old=" + part + " new=" + usr + "/f.bin"}));
+}
+
+TEST_F (SafeSendTest, AFailedSendKeepsTheOldFile)
+{
+    struct Case
+    {
+        const char* what;
+        juce::StringArray options;
+        bool deviceAnswersAfterwards;
+    };
+    // Requests: 1 listing, 2 open, 3... blocks.
+    const Case cases[] = {
+        {"an unanswered block", {"--drop", "5"}, true},
+        {"a refused part file", {"--refuse-create", part}, true},
+        {"a hang-up mid-send", {"--hangup-after-received", juce::String (block * 10)}, false},
+    };
+
+    for (auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        startDevice (c.options);
+
+        EXPECT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), -1);
+        EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), oldBytes);
+        if (c.deviceAnswersAfterwards)
+        {
+            EXPECT_EQ (namesIn (deviceFile (usr)), strings ({"f.bin"})) << "no part file is left";
+        }
+        deviceFile (part).deleteFile();
+    }
+}
+
+TEST_F (SafeSendTest, TheLocalFileIsCheckedBeforeTheDeviceIsTouched)
+{
+    ASSERT_EQ (::mkfifo (localFile ("fifo").getFullPathName().toRawUTF8(), 0600), 0);
+    startDevice();
+
+    for (auto& source : {"missing", "fifo", ""})
+    {
+        EXPECT_EQ (client.putFile (localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
+        EXPECT_EQ (client.putFileInPlace (localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
+    }
+
+    EXPECT_EQ (client.putFolder (localFile ("missing").getFullPathName(), usr), -1);
+
+    juce::StringArray expected;
+    for (int i = 0; i < 6; ++i)
+        expected.add ("Couldn't create input stream");
+    expected.add ("Couldn't read folder " + localFile ("missing").getFullPathName());
+    EXPECT_EQ (logger.lines(), expected);
+    EXPECT_EQ (deviceRequests(), juce::StringArray());
+    EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), oldBytes);
+}
+
+TEST_F (SafeSendTest, AFolderInTheWayIsNotReplaced)
+{
+    writeFile (deviceFile (usr + "/dir/inner"), pattern (3));
+    startDevice();
+
+    EXPECT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/dir"), -1);
+    EXPECT_TRUE (logger.contains ("Remote path is a folder: " + usr + "/dir"));
+    EXPECT_EQ (readFile (deviceFile (usr + "/dir/inner")), pattern (3));
+    EXPECT_EQ (deviceRequests ("FileOpenRequest"), juce::StringArray());
+}
+
+TEST_F (SafeSendTest, InPlaceSendWritesStraightIntoTheFile)
+{
+    startDevice();
+
+    ASSERT_EQ (client.putFileInPlace (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
+
+    EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), newBytes);
+    EXPECT_EQ (deviceRequests ("FileOpenRequest"),
+               strings ({"FileOpenRequest access=2 readFlag=0 path=" + usr + "/f.bin"}));
+    EXPECT_EQ (deviceRequests ("FileSystemEntryMoveRequest"), juce::StringArray());
+    EXPECT_EQ (linesStartingWith ("Block "), strings ({"Block 0 Sent."}));
+}
+
+//==============================================================================
+/** Fetches onto local paths that are not plain files in writable folders. */
+class LocalTargetTest : public SimulatedDeviceTest
+{
+protected:
+    void SetUp() override
+    {
+        SimulatedDeviceTest::SetUp();
+        writeFile (deviceFile (remote), bytes);
+    }
+
+    const juce::String remote = usr + "/data.bin";
+    const juce::MemoryBlock bytes = pattern ((size_t) block * 3 + 5, 11);
+};
+
+TEST_F (LocalTargetTest, APipeWithAReaderGetsTheBytes)
+{
+    const auto fifo = localFile ("fifo").getFullPathName();
+    ASSERT_EQ (::mkfifo (fifo.toRawUTF8(), 0600), 0);
+    startDevice();
+    BackgroundReader reader (::open (fifo.toRawUTF8(), O_RDONLY | O_NONBLOCK), bytes.getSize() + 1);
+
+    ASSERT_EQ (client.getFile (remote, fifo), 0);
+    EXPECT_EQ (reader.take(), bytes);
+    EXPECT_EQ (fileTypeOf (fifo), (mode_t) S_IFIFO);
+}
+
+TEST_F (LocalTargetTest, APipeWithoutAReaderFailsAtOnce)
+{
+    const auto fifo = localFile ("fifo").getFullPathName();
+    ASSERT_EQ (::mkfifo (fifo.toRawUTF8(), 0600), 0);
+    startDevice();
+
+    EXPECT_EQ (client.getFile (remote, fifo), -1);
+    EXPECT_TRUE (logger.contains ("Couldn't write file - " + fifo + ": nobody is reading the pipe"));
+    EXPECT_EQ (fileTypeOf (fifo), (mode_t) S_IFIFO);
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"fifo"}));
+    EXPECT_EQ (deviceRequests ("FileCloseRequest").size(), 1);
+}
+
+TEST_F (LocalTargetTest, ACharacterDeviceIsWrittenNotReplaced)
+{
+    // A terminal in raw mode stands for any character device: what goes in comes out
+    // of the other end, and its folder takes no new files.
+    const auto master = ::posix_openpt (O_RDWR | O_NOCTTY);
+    ASSERT_GE (master, 0);
+    ASSERT_EQ (::grantpt (master) | ::unlockpt (master), 0);
+    const juce::String terminal (::ptsname (master));
+    const auto keepOpen = ::open (terminal.toRawUTF8(), O_RDWR | O_NOCTTY);
+    termios raw;
+    ASSERT_EQ (::tcgetattr (keepOpen, &raw), 0);
+    ::cfmakeraw (&raw);
+    ASSERT_EQ (::tcsetattr (keepOpen, TCSANOW, &raw), 0);
+    BackgroundReader reader (master, bytes.getSize());
+    startDevice();
+
+    EXPECT_EQ (client.getFile (remote, terminal), 0);
+    EXPECT_EQ (reader.take(), bytes);
+    EXPECT_EQ (fileTypeOf (terminal), (mode_t) S_IFCHR);
+    ::close (keepOpen);
+}
+
+TEST_F (LocalTargetTest, ALinkIsWrittenThrough)
+{
+    writeFile (localFile ("real"), pattern (9));
+    ASSERT_TRUE (localFile ("sub").createDirectory().wasOk());
+    ASSERT_EQ (::symlink ("real", localFile ("link").getFullPathName().toRawUTF8()), 0);
+    ASSERT_EQ (::symlink ("sub/fresh", localFile ("dangling").getFullPathName().toRawUTF8()), 0);
+    ASSERT_EQ (::symlink ("link", localFile ("chain").getFullPathName().toRawUTF8()), 0);
+    startDevice();
+
+    for (auto& name : {"link", "dangling", "chain"})
+    {
+        EXPECT_EQ (client.getFile (remote, localFile (name).getFullPathName()), 0) << name;
+        EXPECT_TRUE (localFile (name).isSymbolicLink()) << name;
+    }
+    EXPECT_EQ (readFile (localFile ("real")), bytes);
+    EXPECT_EQ (readFile (localFile ("sub/fresh")), bytes);
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"chain", "dangling", "link", "real", "sub"}));
+    EXPECT_EQ (namesIn (localFile ("sub")), strings ({"fresh"}));
+}
+
+TEST_F (LocalTargetTest, AWritableFileInAReadOnlyFolderIsWrittenInPlace)
+{
+    const auto folder = localFile ("ro"), target = localFile ("ro/mac.txt");
+    writeFile (target, pattern (9));
+    ASSERT_EQ (::chmod (localFolder.get().getFullPathName().toRawUTF8(), 0755), 0);
+    ASSERT_EQ (::chmod (target.getFullPathName().toRawUTF8(), 0666), 0);
+    ASSERT_EQ (::chmod (folder.getFullPathName().toRawUTF8(), 0555), 0);
+
+    // First a fetch that fails half-way: the file is not touched.
+    startDevice ({"--hangup-after-sent", juce::String (block * 2)});
+    {
+        UnprivilegedFiles asSomeoneElse;
+        EXPECT_EQ (client.getFile (remote, target.getFullPathName()), -1);
+    }
+    EXPECT_EQ (readFile (target), pattern (9));
+
+    startDevice();
+    logger.clear();
+    {
+        UnprivilegedFiles asSomeoneElse;
+        EXPECT_EQ (client.getFile (remote, target.getFullPathName()), 0);
+        EXPECT_EQ (client.getFile (remote, localFile ("ro/new.txt").getFullPathName()), -1);
+    }
+    EXPECT_EQ (readFile (target), bytes);
+    EXPECT_EQ (namesIn (folder), strings ({"mac.txt"}));
+    EXPECT_TRUE (logger.contains ("No temporary file can be made beside " + target.getFullPathName() +
+                                  ": it is written in place once every byte has arrived"));
+    EXPECT_TRUE (logger.contains ("Couldn't create output stream"));
+    ASSERT_EQ (::chmod (folder.getFullPathName().toRawUTF8(), 0755), 0);
+}
+
+//==============================================================================
+struct SizeCase
+{
+    const char* what;
+    const char* option;
+    const char* value;
+    size_t size;
+    const char* line;
+};
+
+void PrintTo (const SizeCase& c, std::ostream* os)
+{
+    *os << c.what;
+}
+
+/** Sizes the device reports that cannot be true. */
+class UntrustedSizeTest : public SimulatedDeviceTest, public ::testing::WithParamInterface<SizeCase>
+{
+};
+
+TEST_P (UntrustedSizeTest, FailsAndKeepsNothingUnderTheFinalName)
+{
+    writeFile (deviceFile (usr + "/data.bin"), pattern (GetParam().size, 3));
+    writeFile (localFile ("old.txt"), pattern (9));
+    startDevice ({GetParam().option, GetParam().value});
+
+    EXPECT_EQ (client.getFile (usr + "/data.bin", localFile ("old.txt").getFullPathName()), -1);
+    EXPECT_EQ (client.getFile (usr + "/data.bin", localFile ("new.txt").getFullPathName()), -1);
+
+    EXPECT_EQ (linesStartingWith ("Protocol error: "), strings ({GetParam().line, GetParam().line}));
+    EXPECT_EQ (readFile (localFile ("old.txt")), pattern (9));
+    EXPECT_EQ (namesIn (localFolder.get()), strings ({"old.txt"}));
+    EXPECT_EQ (deviceRequests ("FileCloseRequest").size(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+    Table, UntrustedSizeTest,
+    ::testing::Values (SizeCase{"NegativeSize", "--file-size", "-1", 100,
+                                "Protocol error: file size -1 from the device"},
+                       SizeCase{"LongerThanAsked", "--long-reads", "3", 5000,
+                                "Protocol error: read answer of 5003 bytes, 5000 at most were due"},
+                       SizeCase{"PastTheEnd", "--long-reads", "3", (size_t) block * 2 + 100,
+                                "Protocol error: read answer of 103 bytes, 100 at most were due"}),
+    [] (const ::testing::TestParamInfo<SizeCase>& info) { return std::string (info.param.what); });
+
+//==============================================================================
+/** Folder trees that never end, and folder transfers with one failed entry. */
+class FolderBoundsTest : public SimulatedDeviceTest
+{
+protected:
+    static int levelsOf (juce::File folder, const juce::String& name)
+    {
+        int levels = 0;
+        while ((folder = folder.getChildFile (name)).isDirectory())
+            ++levels;
+        return levels;
+    }
+};
+
+TEST_F (FolderBoundsTest, AFolderThatContainsItselfStops32LevelsDown)
+{
+    writeFile (deviceFile (usr + "/f.txt"), pattern (3));
+    startDevice ({"--self-folder", "self"});
+
+    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+
+    EXPECT_EQ (levelsOf (localFile ("usr"), "self"), 31);
+    EXPECT_TRUE (logger.contains ("Skipping folder nested deeper than 32 levels: " + usr +
+                                  juce::String ("/self").repeatedString ("/self", 32)));
+    EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
+               juce::String ("Folder transfer finished: 32 transferred, 1 failed"));
+}
+
+TEST_F (FolderBoundsTest, PathsLongerThanTheSystemAllowsAreSkipped)
+{
+    writeFile (deviceFile (usr + "/f.txt"), pattern (3));
+    const auto name = juce::String::repeatedString ("n", 200);
+    startDevice ({"--self-folder", name});
+
+    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+
+    const auto levels = levelsOf (localFile ("usr"), name);
+    EXPECT_GT (levels, 10);
+    EXPECT_LT (levels, 31);
+    EXPECT_EQ (linesStartingWith ("Skipping path longer than the system allows: ").size(), 1);
+}
+
+TEST_F (FolderBoundsTest, PutFolderStops32LevelsDown)
+{
+    juce::File deepest = localFile ("tree");
+    for (int i = 0; i < 33; ++i)
+        deepest = deepest.getChildFile ("d");
+    writeFile (deepest.getChildFile ("f.txt"), pattern (3));
+    startDevice();
+
+    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+
+    EXPECT_EQ (levelsOf (deviceFile (usr + "/tree"), "d"), 31);
+    EXPECT_TRUE (logger.contains ("Skipping folder nested deeper than 32 levels: " +
+                                  deepest.getParentDirectory().getFullPathName()));
+    EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
+               juce::String ("Folder transfer finished: 0 transferred, 1 failed"));
+}
+
+TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
+{
+    writeFile (deviceFile (usr + "/a.txt"), pattern (1));
+    writeFile (deviceFile (usr + "/b.txt"), pattern (2));
+    writeFile (localFile ("tree/a.txt"), pattern (3));
+    writeFile (localFile ("tree/b.txt"), pattern (4));
+    ASSERT_TRUE (localFile ("usr/a.txt").createDirectory().wasOk()); // in the fetch's way
+    startDevice ({"--refuse-create", usr + "/copy/a.txt"});
+
+    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
+               juce::String ("Folder transfer finished: 1 transferred, 1 failed"));
+    EXPECT_EQ (readFile (localFile ("usr/b.txt")), pattern (2));
+
+    logger.clear();
+    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/copy"), -1);
+    EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
+               juce::String ("Folder transfer finished: 1 transferred, 1 failed"));
+    EXPECT_EQ (namesIn (deviceFile (usr + "/copy")), strings ({"b.txt"})) << "no part file is left";
+    EXPECT_EQ (readFile (deviceFile (usr + "/copy/b.txt")), pattern (4));
 }
 
 TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
@@ -436,10 +933,10 @@ TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
 
     FileReadRequest read (handle, 100);
     auto response = client.sendRequestSync (read, 1000);
-    auto* block = dynamic_cast<FileReadResponse*> (response.get());
-    ASSERT_NE (block, nullptr);
-    ASSERT_EQ (block->getCount(), 100);
-    EXPECT_EQ (std::memcmp (block->getMessage().readBytes (100), (const char*) data.getData() + 12345, 100), 0);
+    auto* received = dynamic_cast<FileReadResponse*> (response.get());
+    ASSERT_NE (received, nullptr);
+    ASSERT_EQ (received->getCount(), 100);
+    EXPECT_EQ (std::memcmp (received->getMessage().readBytes (100), (const char*) data.getData() + 12345, 100), 0);
     EXPECT_EQ (client.closeFile (handle), 0);
 
     EXPECT_EQ (client.seekFile (handle, 0), -1) << "a closed handle";

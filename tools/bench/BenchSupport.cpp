@@ -306,7 +306,13 @@ void PlainDevice::serve()
             break;
         }
 
-        default: // write, close and the rest: done
+        case 0x0011: // folder contents: always empty (a send lists its folder first)
+            begin (0x0012);
+            out.writeInt (0);
+            out.writeInt (0);
+            break;
+
+        default: // write, close, delete, move and the rest: done
             begin (0x0002);
             break;
         }

@@ -2,6 +2,7 @@
 
 #include "Wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -205,6 +206,8 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
                 return malformed();
             log.write (prefix + "FileSystemEntryMoveRequest isFolder=" + flag (isFolder) + " flagA=" + flag (flagA)
                        + " flagB=" + flag (flagB) + " old=" + oldPath + " new=" + newPath);
+            if (options.refuseCreate.count (newPath) != 0)
+                return failure (serial, "Refused to create " + newPath);
             const auto r = fs.moveEntry (oldPath, newPath);
             return r.ok() ? success (serial) : failure (serial, r.error);
         }
@@ -232,10 +235,14 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
                 return malformed();
             log.write (prefix + "FileOpenRequest access=" + std::to_string (access)
                        + " readFlag=" + std::to_string (readFlag) + " path=" + path);
+            if (access == 2 && options.refuseCreate.count (path) != 0)
+                return failure (serial, "Refused to create " + path);
             int64_t handle = 0, size = 0;
             const auto r = fs.openFile (path, access, handle, size);
             if (! r.ok())
                 return failure (serial, r.error);
+            if (access == 1 && options.fixedFileSize)
+                size = options.fileSize;
             return MessageWriter (fileOpenResponse).i32 (serial).i64 (handle).i64 (size).finish();
         }
 
@@ -251,6 +258,8 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             const auto r = fs.readFile (handle, count < maxDataBlock ? count : maxDataBlock, data);
             if (! r.ok())
                 return failure (serial, r.error);
+            if (options.longReads > 0)
+                data.resize (data.size() + std::min ((size_t) options.longReads, maxDataBlock - data.size()), 0x55);
             return MessageWriter (fileReadResponse)
                 .i32 (serial)
                 .i64 (0)
@@ -309,6 +318,11 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             {
                 files.insert (files.begin(), { "..", "../x", "a/b", "/abs", "" });
                 folders.insert (folders.begin(), { "..", "../evil", "a/b" });
+            }
+            if (options.tildeNames)
+            {
+                files.insert (files.begin(), { "~", "~user", "~/x" });
+                folders.insert (folders.begin(), { "~", "~user", "~/x" });
             }
             // The answer must fit one message: drop names from the end while it does not.
             bool cut = false;

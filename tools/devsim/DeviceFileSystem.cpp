@@ -120,13 +120,21 @@ bool DeviceFileSystem::inside (const std::string& hostPath) const
                && hostPath[rootFolder.size()] == '/');
 }
 
+std::vector<std::string> DeviceFileSystem::components (const std::string& devicePath) const
+{
+    auto parts = splitComponents (devicePath);
+    if (! selfFolder.empty())
+        parts.erase (std::remove (parts.begin(), parts.end(), selfFolder), parts.end());
+    return parts;
+}
+
 Outcome DeviceFileSystem::resolve (const std::string& devicePath, std::string& hostPath) const
 {
     const Outcome refused { "Path outside the device file system: " + devicePath };
     if (devicePath.find ('\0') != std::string::npos)
         return refused;
 
-    const auto parts = splitComponents (devicePath);
+    const auto parts = components (devicePath);
     for (auto& p : parts)
         if (p == "..")
             return refused;
@@ -236,7 +244,7 @@ Outcome DeviceFileSystem::deleteEntry (const std::string& path)
     auto r = resolve (path, host);
     if (! r.ok())
         return r;
-    if (splitComponents (path).empty())
+    if (components (path).empty())
         return { "Couldn't delete " + path + ": the root cannot be deleted" };
 
     struct stat st;
@@ -276,6 +284,8 @@ Outcome DeviceFileSystem::folderContents (const std::string& path, std::vector<s
         (isFolder ? folderNames : fileNames).push_back (name);
     }
     ::closedir (d);
+    if (! selfFolder.empty() && std::find (folderNames.begin(), folderNames.end(), selfFolder) == folderNames.end())
+        folderNames.push_back (selfFolder);
     std::sort (fileNames.begin(), fileNames.end());
     std::sort (folderNames.begin(), folderNames.end());
     return {};

@@ -58,6 +58,12 @@ public:
         nextHandle = first;
     }
 
+    /** Every folder then holds a sub-folder of that name which is the folder itself. */
+    void setSelfFolder (const std::string& name)
+    {
+        selfFolder = name;
+    }
+
     Outcome entryInfo (const std::string& path, EntryInfo& info);
     Outcome createEntry (const std::string& path, bool isFolder);
     Outcome moveEntry (const std::string& oldPath, const std::string& newPath);
@@ -91,7 +97,10 @@ private:
         std::string path;
     };
 
+    std::vector<std::string> components (const std::string& devicePath) const;
+
     std::string rootFolder;
+    std::string selfFolder;
     std::map<int64_t, OpenFile> files;
     int64_t nextHandle = 4096;
 };

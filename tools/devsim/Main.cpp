@@ -29,6 +29,7 @@ int main (int argc, char** argv)
         return 1;
     }
     fs.setFirstHandle (options.firstHandle);
+    fs.setSelfFolder (options.selfFolder);
 
     RequestLog log;
     if (! options.logFile.empty() && ! log.open (options.logFile, error))

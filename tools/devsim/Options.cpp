@@ -79,6 +79,11 @@ const OptionInfo optionTable[] = {
     { "--async-every", "MS", "send the set of asynchronous messages every MS milliseconds" },
     { "--async-after", "N[,N...]", "send the set of asynchronous messages right after the Nth response" },
     { "--unsafe-names", nullptr, "add unsafe file and folder names (\"..\", \"../x\", \"a/b\", \"/abs\", \"\"...) to every listing" },
+    { "--tilde-names", nullptr, "add the file and folder names \"~\", \"~user\" and \"~/x\" to every listing" },
+    { "--self-folder", "NAME", "every folder lists a sub-folder NAME that leads back to the folder itself" },
+    { "--file-size", "N", "report N (may be negative) as the size of every file opened for reading" },
+    { "--long-reads", "N", "add N bytes (0x55) to every read answer, as many as fit in one message" },
+    { "--refuse-create", "PATH", "fail an open for writing of PATH, and a move onto it (repeatable)" },
     { "--help", nullptr, "show this text" },
 };
 } // namespace
@@ -158,6 +163,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 o.verbose = true;
             else if (name == "--unsafe-names")
                 o.unsafeNames = true;
+            else if (name == "--tilde-names")
+                o.tildeNames = true;
             continue;
         }
         if (! hasValue)
@@ -276,6 +283,31 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
             if (! number (v, 0, INT64_MAX))
                 return bad();
             (name == "--hangup-after-sent" ? o.hangupAfterSent : o.hangupAfterReceived) = v;
+        }
+        else if (name == "--self-folder")
+        {
+            if (value.empty() || value == "." || value == ".." || value.find ('/') != std::string::npos)
+                return bad();
+            o.selfFolder = value;
+        }
+        else if (name == "--file-size")
+        {
+            if (! number (v, INT64_MIN, INT64_MAX))
+                return bad();
+            o.fixedFileSize = true;
+            o.fileSize = v;
+        }
+        else if (name == "--long-reads")
+        {
+            if (! number (v, 1, 65536))
+                return bad();
+            o.longReads = (int) v;
+        }
+        else if (name == "--refuse-create")
+        {
+            if (value.empty())
+                return bad();
+            o.refuseCreate.insert (value);
         }
         else if (name == "--async-every")
         {

@@ -42,6 +42,12 @@ struct Options
     int asyncEveryMs = 0;
     std::set<uint64_t> asyncAfter;
     bool unsafeNames = false;
+    bool tildeNames = false;
+    std::string selfFolder;      // a sub-folder name that every folder holds and that leads back to it
+    bool fixedFileSize = false;  // --file-size given
+    int64_t fileSize = 0;        // reported on every open for reading
+    int longReads = 0;           // extra bytes in every read answer
+    std::set<std::string> refuseCreate; // device paths that cannot be created
 };
 
 enum class ParseResult

@@ -413,6 +413,33 @@ def faults(binary, fs, work):
     port.close()
     sim.stop()
 
+    sim = Simulator(binary, fs, "--tilde-names", "--self-folder", "loop")
+    port = sim.port()
+    mid, b = port.exchange(17, hstr("/mnt/nandfs/usr/loop/loop/docs"))
+    files = [b.string() for _ in range(b.take("i"))]
+    folders = [b.string() for _ in range(b.take("i"))]
+    check(mid == 18 and {b"~", b"~user", b"~/x", b"notes.txt"} <= set(files)
+          and {b"~", b"~user", b"~/x", b"loop"} <= set(folders), "--tilde-names, --self-folder: %r %r" % (files, folders))
+    port.close()
+    sim.stop()
+
+    sim = Simulator(binary, fs, "--file-size", "-1", "--long-reads", "3", "--refuse-create", "/mnt/nandfs/usr/no")
+    port = sim.port()
+    mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/Readme.txt") + b"\x01\x01")
+    handle, size = b.take("qq")
+    check(mid == 11 and size == -1, "--file-size -1 on open (%r)" % size)
+    mid, b = port.exchange(12, struct.pack("<qI", handle, 5))
+    b.take("q")
+    count = b.take("i")
+    data = b.rest()
+    check(mid == 13 and count == 8 and len(data) == 8 and data[5:] == b"\x55" * 3, "--long-reads 3 (%r)" % data)
+    mid, _ = port.exchange(10, hstr("/mnt/nandfs/usr/no") + b"\x02\x00")
+    check(mid == 3, "--refuse-create: no open for writing")
+    mid, _ = port.exchange(8, b"\x00" + hstr("/mnt/nandfs/usr/Readme.txt") + hstr("/mnt/nandfs/usr/no") + b"\x00\x01")
+    check(mid == 3 and os.path.exists(fs + "/mnt/nandfs/usr/Readme.txt"), "--refuse-create: no move onto it")
+    port.close()
+    sim.stop()
+
     root = os.path.join(work, "root")
     sim = Simulator(binary, fs, "--hangup-after-sent", "30", "--device-root", root)
     port = sim.port()
