@@ -9,6 +9,7 @@
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/DeviceMaintenance.h"
+#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 
@@ -104,7 +105,7 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
     using Result = DeviceMaintenance::UpdateResult;
 
     CliLogger::beginOperation();
-    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (imagePath);
+    const auto local = FileTransfer::localFile (imagePath);
     const auto result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
 
     // The marker check fails on purpose when no firmware is there; the reason for a
@@ -160,7 +161,7 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
 //==============================================================================
 juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce::String& label)
 {
-    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    const auto file = FileTransfer::localFile (path);
     return file.getSiblingFile (file.getFileNameWithoutExtension() + "-" + label + file.getFileExtension())
         .getFullPathName();
 }
@@ -181,7 +182,7 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
     if (localPath.isNotEmpty())
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
-        const auto target = juce::File::getCurrentWorkingDirectory().getChildFile (path);
+        const auto target = FileTransfer::localFile (path);
         if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
             return failed();
         if (context.json && !context.multi)
@@ -306,7 +307,7 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
                                    const juce::String& remotePath, bool recursive, bool verify)
 {
     auto& client = session.getClient();
-    const auto local = juce::File::getCurrentWorkingDirectory().getChildFile (localPath);
+    const auto local = FileTransfer::localFile (localPath);
     auto target = RemotePath::normalise (remotePath);
 
     // A folder as the target receives the source under its own name.

@@ -8,6 +8,7 @@
 #include "cli/ProgressBar.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
+#include "protocol/LocalPaths.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -150,10 +151,13 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     auto& client = session.getClient();
     const auto source = RemotePath::normalise (remotePath);
     const auto name = RemotePath::nameOf (source);
-    auto target = juce::File::getCurrentWorkingDirectory().getChildFile (localPath.isEmpty() ? "." : localPath);
+    auto target = FileTransfer::localFile (localPath);
 
-    if (!RemotePath::isSafeName (name))
-        return CommandResult::failure (ExitStatus::usage, "can't name a local copy of " + source.quoted());
+    // The remote name becomes a local one only when the target is a folder.
+    const auto unnamed = CommandResult::failure (ExitStatus::usage, "can't name a local copy of " + source.quoted() +
+                                                                        "; give LOCAL a name");
+    if (target.isDirectory() && !LocalPaths::isSafeName (name))
+        return unnamed;
 
     if (recursive)
     {
@@ -186,7 +190,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     }
 
     if (target.isDirectory())
-        target = target.getChildFile (name);
+        target = LocalPaths::childOf (target, name);
     if (!target.getParentDirectory().isDirectory())
         return CommandResult::failure (ExitStatus::failed,
                                        "no folder " + target.getParentDirectory().getFullPathName());

@@ -3,6 +3,7 @@
 #include "cli/CliLogger.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/ProgressBar.h"
+#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
@@ -10,7 +11,9 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -118,6 +121,18 @@ private:
 FileTransfer::FileTransfer (TidewireClient& deviceClient, ProgressBar* progressBar)
     : client (deviceClient), progress (progressBar)
 {
+}
+
+juce::File FileTransfer::localFile (const juce::String& path)
+{
+    const auto file = LocalPaths::resolve (path.isEmpty() ? juce::String (".") : path);
+    if (file.getFileName() != "." && file.getFileName() != "..")
+        return file;
+
+    char resolved[PATH_MAX];
+    if (::realpath (file.getFullPathName().toRawUTF8(), resolved) == nullptr)
+        return file;
+    return juce::File (juce::String::fromUTF8 (resolved));
 }
 
 juce::File FileTransfer::partialFileFor (const juce::File& target)

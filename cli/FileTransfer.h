@@ -45,6 +45,10 @@ public:
 
     static juce::File partialFileFor (const juce::File& target);
 
+    /** A local path from the command line: relative to the current folder, a leading
+        "~" a name like any other, and "." or ".." spelled out as the folder they name. */
+    static juce::File localFile (const juce::String& path);
+
 private:
     /** Fetches straight into something that is no regular file (a pipe, a device). */
     Outcome fetchInto (const juce::String& remotePath, const juce::File& target);

@@ -6,9 +6,11 @@
 #include "cli/DeviceCommands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FileCommands.h"
+#include "cli/FileTransfer.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
 #include "log/GlobalLog.h"
+#include "protocol/LocalPaths.h"
 #include "serial/SerialPortDiscovery.h"
 
 #include <CLI/CLI.hpp>
@@ -224,7 +226,7 @@ int NuboCli::runCommand (const std::string& command)
     // What can be checked before any device is touched.
     if (command == "flash" || (command == "put" && !recursive))
     {
-        const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (text (local));
+        const auto file = FileTransfer::localFile (text (local));
         if (!file.existsAsFile())
         {
             Console::error ("can't read " + file.getFullPathName() + ": " +
@@ -238,8 +240,7 @@ int NuboCli::runCommand (const std::string& command)
             return ExitStatus::failed;
         }
     }
-    if (command == "put" && recursive &&
-        !juce::File::getCurrentWorkingDirectory().getChildFile (text (local)).isDirectory())
+    if (command == "put" && recursive && !FileTransfer::localFile (text (local)).isDirectory())
     {
         Console::error ("no folder " + text (local));
         return ExitStatus::failed;
