@@ -34,13 +34,29 @@ juce::String CommandLineModes::localPathOf (const juce::StringArray& tokens)
 std::optional<int> CommandLineModes::run (const juce::String& commandLine, ConnectionPane& pane)
 {
     const auto tokens = tokenise (commandLine);
-    const auto mode = modeOf (tokens);
+    return runMode (modeOf (tokens), localPathOf (tokens), pane);
+}
+
+std::optional<int> CommandLineModes::runArguments (const juce::StringArray& arguments, ConnectionPane& pane)
+{
+    // Joined by hand, not with getChildFile: that would drop a trailing separator,
+    // and "newdir/" would become a file named newdir.
+    // Only "/" starts an absolute path: JUCE also counts a leading "~", which the
+    // file operations take literally, so the log would name another file.
+    auto path = arguments[1];
+    if (path.isNotEmpty() && !path.startsWithChar ('/'))
+        path = juce::File::getCurrentWorkingDirectory().getFullPathName() + juce::File::getSeparatorString() + path;
+    return runMode (modeOf (arguments), path, pane);
+}
+
+std::optional<int> CommandLineModes::runMode (Mode mode, const juce::String& localPath, ConnectionPane& pane)
+{
     if (mode == Mode::none)
         return std::nullopt;
 
     if (!pane.connect())
         return -1;
 
-    const bool succeeded = mode == Mode::autoUpdate ? pane.updateFirmware() : pane.fetchMacFile (localPathOf (tokens));
+    const bool succeeded = mode == Mode::autoUpdate ? pane.updateFirmware() : pane.fetchMacFile (localPath);
     return succeeded ? 0 : -1;
 }

@@ -34,6 +34,13 @@ public:
         when a mode ran, nothing when the program is to run interactively. */
     static std::optional<int> run (const juce::String& commandLine, ConnectionPane& pane);
 
+    /** The same for the program's arguments as the system handed them over: the
+        getmac path is taken exactly as given (blanks, tabs, a trailing separator and
+        all), relative to the current folder. */
+    static std::optional<int> runArguments (const juce::StringArray& arguments, ConnectionPane& pane);
+
 private:
+    static std::optional<int> runMode (Mode mode, const juce::String& localPath, ConnectionPane& pane);
+
     CommandLineModes() = delete;
 };

@@ -4,9 +4,14 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class HelloWorldWindow;
+class QuitSignalWatcher;
+class TidewireClient;
 
 /** The application object: look-and-feel, settings store, main window, and the
     command-line modes of the production line. */
@@ -27,7 +32,20 @@ public:
     /** Discards the line: the main pane is the program's logger. */
     void log (juce::String line) override;
 
+    /** The program's arguments as the system handed them over (without the program
+        name), for the command-line modes: JUCE's own command line is a joined string
+        that loses blanks and quotes inside a path. Call before the runner starts. */
+    static void setProgramArguments (const juce::StringArray& arguments);
+
 private:
+    /** On the signal watcher's thread: like closing the window, and a failure. */
+    void quitOnSignal();
+
+    static std::optional<std::vector<juce::String>>& programArguments();
+
+    std::unique_ptr<QuitSignalWatcher> signalWatcher;    // stopped before the window goes
+    std::atomic<TidewireClient*> clientToAbort{nullptr}; // the main pane's, while the window exists
+    std::atomic<bool> interruptedBySignal{false};
     std::unique_ptr<HelloWorldWindow> mainWindow;
     juce::LookAndFeel_V2 lookAndFeel;
 

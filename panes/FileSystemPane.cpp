@@ -6,6 +6,7 @@
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
+#include "protocol/LocalPaths.h"
 
 namespace
 {
@@ -301,7 +302,8 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         return;
 
     const auto localFolder = Settings::read (Settings::localFolderKey);
-    const auto localStart = juce::File::isAbsolutePath (localFolder) ? juce::File (localFolder) : juce::File();
+    // Only a plain absolute path: JUCE would expand a leading "~" itself.
+    const auto localStart = localFolder.startsWithChar ('/') ? juce::File (localFolder) : juce::File();
 
     // What the buttons need of the selected row, copied: the dialogs below run
     // modal loops, and nothing may hold on to a row across them.
@@ -341,9 +343,11 @@ void FileSystemPane::buttonClicked (juce::Button* button)
     else if (button == getButton.get() && isFile)
     {
         const auto name = afterLastSlash (entryPath);
-        const auto suggested = localStart != juce::File()
-                                   ? juce::File (localStart.getFullPathName() + juce::File::getSeparatorString() + name)
-                                   : juce::File::getCurrentWorkingDirectory().getChildFile (name);
+        // The name comes from the device: only a safe one is suggested, and never
+        // anywhere but inside the starting folder.
+        const auto folder = localStart != juce::File() ? localStart : juce::File::getCurrentWorkingDirectory();
+        const auto child = LocalPaths::childOf (folder, name);
+        const auto suggested = child != juce::File() ? child : folder;
         const auto chosen = asker->choose (Asker::Chooser::fileToSave, "Choose Destination File", suggested);
         if (chosen != juce::File())
         {
@@ -401,14 +405,38 @@ void FileSystemPane::buttonClicked (juce::Button* button)
 //==============================================================================
 bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray&)
 {
-    return true;
+    // While an operation runs the desktop is told the drop is not wanted. JUCE asks
+    // when the pointer enters another child, so one drag may ask a few times: the
+    // line is written at most every two seconds.
+    if (!owner->isDeviceOperationRunning())
+        return true;
+
+    const auto now = juce::Time::getMillisecondCounter();
+    if (lastBusyDropReportMs == 0 || now - lastBusyDropReportMs >= 2000)
+    {
+        lastBusyDropReportMs = juce::jmax (1u, now);
+        // Logged later: logging here lets messages through while JUCE is in the
+        // middle of its drag handling, which is not built to be re-entered.
+        juce::Component::SafePointer<FileSystemPane> safeThis (this);
+        juce::MessageManager::callAsync (
+            [safeThis]
+            {
+                if (safeThis != nullptr)
+                    safeThis->owner->log ("Busy: drop ignored");
+            });
+    }
+    return false;
 }
 
 void FileSystemPane::filesDropped (const juce::StringArray& files, int, int)
 {
     MainPane::DeviceOperation operation (*owner);
     if (!operation.isRunning())
+    {
+        // Accepted while idle, but an operation began before the drop was delivered.
+        owner->log ("Busy: drop ignored");
         return;
+    }
 
     for (const auto& path : files)
     {

@@ -102,6 +102,7 @@ private:
     // The tree does not own its root: detached from it before it is deleted.
     std::unique_ptr<LabelTreeViewItem> rootItem;
     std::unique_ptr<Asker> asker;
+    juce::uint32 lastBusyDropReportMs = 0; // when a drop was last refused for a running operation
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FileSystemPane)
 };

@@ -8,7 +8,7 @@ build="${NUBO_BUILD_DIR:-$root/build}"
 
 packages=(
     build-essential cmake pkg-config ccache libcli11-dev
-    juce-modules-source
+    juce-modules-source libx11-dev
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core

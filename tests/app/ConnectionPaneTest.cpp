@@ -363,6 +363,55 @@ TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesThePortOpenWithBot
     EXPECT_FALSE (w.connectButton().isEnabled());
 }
 
+TEST_F (ConnectionPaneTest, EmptyUpdateFileIsRefusedAndUpdateIsOfferedAgain)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    TempFolder local;
+    const auto empty = local / "empty.bin";
+    ASSERT_TRUE (empty.create());
+    rememberSimulatedPort (empty.getFullPathName());
+
+    Window w;
+    ASSERT_TRUE (w.connection().connect());
+    EXPECT_FALSE (w.connection().updateFirmware());
+
+    ASSERT_EQ (boxes.shown.size(), 1u);
+    EXPECT_EQ (boxes.shown[0].text, "Failed to send update file");
+    EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);
+    EXPECT_TRUE (w.logContains ("Update file is empty or not a regular file - " + empty.getFullPathName()));
+    EXPECT_FALSE (w.logContains ("Checking for existing firmware..."));
+    EXPECT_FALSE (device.deviceFile (imagePath).exists());
+
+    // Nothing reached the device: another file can be tried at once.
+    EXPECT_TRUE (w.connection().hasOpenPort());
+    EXPECT_TRUE (w.updateButton().isEnabled());
+}
+
+TEST_F (ConnectionPaneTest, TriggerThatCannotBeCreatedIsAFailureAndThePortIsClosed)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    ASSERT_TRUE (device.deviceFile (triggerPath).createDirectory());
+    TempFolder local;
+    const auto image = local / "image.bin";
+    writeRandomFile (image, 1000, 5);
+    rememberSimulatedPort (image.getFullPathName());
+
+    Window w;
+    ASSERT_TRUE (w.connection().connect());
+    EXPECT_FALSE (w.connection().updateFirmware());
+
+    ASSERT_EQ (boxes.shown.size(), 1u);
+    EXPECT_EQ (boxes.shown[0].text, "Failed to trigger update");
+    EXPECT_EQ (boxes.shown[0].icon, MessageBoxes::Icon::warning);
+    EXPECT_TRUE (appearInOrder (w.logLines(), {"Triggering update...", "Failed to trigger update", "Closing Port."}))
+        << w.logText();
+    EXPECT_FALSE (w.connection().hasOpenPort());
+    EXPECT_TRUE (w.connectButton().isEnabled());
+    EXPECT_FALSE (w.updateButton().isEnabled());
+}
+
 //==============================================================================
 TEST_F (ConnectionPaneTest, MacFileIsCopiedToTheLocalPath)
 {

@@ -249,6 +249,29 @@ TEST_F (FileSystemPaneTest, HomeUpAndDoubleClicksNavigate)
     EXPECT_EQ (requests(), "");
 }
 
+// The file chooser's suggestion is built from the device's name: a "~" name must not
+// turn into another user's home folder, nor a stored folder with "~" into the operator's.
+TEST_F (FileSystemPaneTest, GetNeverSuggestsAPlaceOutsideTheStartingFolder)
+{
+    usr ("t/~nobody").replaceWithText ("x");
+    list ("/mnt/nandfs/usr/t");
+    asker->chooserAnswer = juce::File();
+
+    select ("~nobody");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, juce::File::getCurrentWorkingDirectory());
+
+    Settings::write (Settings::localFolderKey, local.get().getFullPathName());
+    select ("~nobody");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, local.get());
+
+    Settings::write (Settings::localFolderKey, "~/somewhere");
+    select ("b");
+    click ("Get");
+    EXPECT_EQ (asker->lastStart, juce::File::getCurrentWorkingDirectory().getChildFile ("b"));
+}
+
 TEST_F (FileSystemPaneTest, GetFetchesFilesAndFolderTreesIntoTheChosenPlace)
 {
     list ("/mnt/nandfs/usr/t");
@@ -325,6 +348,45 @@ TEST_F (FileSystemPaneTest, DropsOverAnyChildReachTheFolderShown)
     EXPECT_EQ (usr ("t/on-the-list.txt").loadFileAsString(), "on-the-list.txt");
     EXPECT_EQ (usr ("t/on-the-path.txt").loadFileAsString(), "on-the-path.txt");
     EXPECT_TRUE (row ("on-the-list.txt") != nullptr && row ("on-the-path.txt") != nullptr);
+
+    window.clearContentComponent();
+}
+
+TEST_F (FileSystemPaneTest, DropDuringAnOperationIsRefusedAndSaidSo)
+{
+    juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
+    window.setContentNonOwned (main.get(), false);
+    window.centreWithSize (500, 700);
+    window.setVisible (true);
+    main->getTabs().setCurrentTabIndex (1);
+    list ("/mnt/nandfs/usr/t");
+    pump();
+    (local / "late.txt").replaceWithText ("late");
+    requests();
+
+    {
+        const MainPane::DeviceOperation transfer (*main); // as if a transfer were running
+        ASSERT_TRUE (transfer.isRunning());
+
+        juce::ComponentPeer::DragInfo info;
+        info.files.add ((local / "late.txt").getFullPathName());
+        info.position = window.getLocalPoint (&pane->getTree(), pane->getTree().getLocalBounds().getCentre());
+        ASSERT_NE (window.getPeer(), nullptr);
+        EXPECT_FALSE (window.getPeer()->handleDragDrop (info)) << "the desktop must not be told it was taken";
+
+        // One that was accepted just before the operation began.
+        pane->filesDropped (info.files, 10, 10);
+        pump();
+    }
+
+    EXPECT_EQ (requests(), "");
+    EXPECT_FALSE (usr ("t/late.txt").exists());
+    juce::StringArray lines;
+    lines.addLines (main->getLogView().getText());
+    lines.removeString ("Busy: drop ignored");
+    EXPECT_EQ (juce::StringArray::fromLines (main->getLogView().getText()).size() - lines.size(), 2)
+        << "one line for each refused drop:\n"
+        << main->getLogView().getText();
 
     window.clearContentComponent();
 }

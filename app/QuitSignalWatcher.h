@@ -1,0 +1,30 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+
+/** Hears SIGINT, SIGTERM and SIGHUP while it exists and reports each on a thread of
+    its own, where anything may be done; the handler itself only writes a byte to a
+    pipe. After the first report a second signal has its default effect, so a program
+    that does not end can still be stopped. One instance at a time. */
+class QuitSignalWatcher final : private juce::Thread
+{
+public:
+    /** Installs the handlers; onSignal is called on the watcher's thread. */
+    explicit QuitSignalWatcher (std::function<void (int signalNumber)> onSignal);
+
+    /** Puts the previous handlers back and stops the thread: once this returns,
+        onSignal is not running and never will be. */
+    ~QuitSignalWatcher() override;
+
+private:
+    void run() override;
+    void restoreHandlers();
+
+    std::function<void (int)> callback;
+    int readEnd = -1, writeEnd = -1;
+    bool installed = false;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (QuitSignalWatcher)
+};
