@@ -249,3 +249,31 @@ TEST_F (NuboDevicesTest, APortInUseIsReportedWithTheSystemsReason)
     holder.interrupt();
     EXPECT_EQ (holder.wait(), 130);
 }
+
+TEST_F (NuboDevicesTest, CtrlCDuringASendRemovesThePartFileAndKeepsTheOlderFile)
+{
+    writeFile (work().getChildFile ("up.bin"), randomBytes (4000000, 18));
+    writeFile (deviceFile (0, "/mnt/nandfs/usr/up.bin"), randomBytes (10, 19));
+    startDevice (0, {"--rate", "300000"});
+
+    NuboProcess nubo (work(), root());
+    ASSERT_TRUE (nubo.start ({"put", "up.bin"}));
+    const auto part = deviceFile (0, "/mnt/nandfs/usr/.up.bin.nubo-part");
+    for (int i = 0; i < 1000 && part.getSize() < 100000; ++i)
+        juce::Thread::sleep (10);
+    ASSERT_GE (part.getSize(), 100000);
+
+    nubo.interrupt();
+    EXPECT_EQ (nubo.wait(), 130) << nubo.standardError();
+    EXPECT_LT (nubo.seconds(), 30.0);
+    EXPECT_TRUE (nubo.standardError().startsWith ("nubo: interrupted after ")) << nubo.standardError();
+    EXPECT_FALSE (part.exists());
+    EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/up.bin").getSize(), 10);
+
+    juce::StringArray requests;
+    requests.addLines (requestLog (0).loadFileAsString().trimEnd());
+    ASSERT_GE (requests.size(), 2);
+    EXPECT_TRUE (requests[requests.size() - 2].endsWith ("FileCloseRequest handle=4096"))
+        << requests.joinIntoString ("\n");
+    EXPECT_TRUE (requests[requests.size() - 1].contains ("FileSystemEntryDeleteRequest"));
+}
