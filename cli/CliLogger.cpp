@@ -9,7 +9,6 @@ namespace
 constexpr int maxKeptLines = 200;
 
 thread_local juce::StringArray problemLines;
-thread_local int problems = 0;
 } // namespace
 
 CliLogger::CliLogger (bool verboseOutput) : verbose (verboseOutput) {}
@@ -21,7 +20,6 @@ void CliLogger::log (juce::String line)
 
     if (!isProgressLine (line))
     {
-        ++problems;
         if (problemLines.size() < maxKeptLines)
             problemLines.add (line);
     }
@@ -33,7 +31,6 @@ void CliLogger::log (juce::String line)
 void CliLogger::beginOperation()
 {
     problemLines.clearQuick();
-    problems = 0;
 }
 
 juce::String CliLogger::firstProblem()
@@ -49,13 +46,9 @@ juce::String CliLogger::firstProblemAfter (const juce::String& marker)
     return {};
 }
 
-int CliLogger::problemCount()
-{
-    return problems;
-}
-
 bool CliLogger::isProgressLine (const juce::String& line)
 {
     return (line.startsWith ("Block ") && (line.endsWith (" Sent.") || line.endsWith (" Received."))) ||
-           line.startsWith ("Getting remote file ") || line.startsWith ("File transfer completed successfully");
+           line.startsWith ("Getting remote file ") || line.startsWith ("File transfer completed successfully") ||
+           line.startsWith ("Folder transfer finished: ");
 }

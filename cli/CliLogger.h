@@ -23,9 +23,6 @@ public:
         longer sequence, e.g. "sending "), or empty. */
     static juce::String firstProblemAfter (const juce::String& marker);
 
-    /** How many such lines this thread logged since beginOperation. */
-    static int problemCount();
-
     /** Whether the line only reports progress ("Block 0 Sent.", the throughput line). */
     static bool isProgressLine (const juce::String& line);
 

@@ -9,6 +9,7 @@
 #include "cli/FileTransfer.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
+#include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
 #include "serial/SerialPortDiscovery.h"
@@ -306,12 +307,15 @@ int NuboCli::runCommand (const std::string& command)
     else if (command == "put")
         task = [&] (DeviceSession& s, const RunContext& c)
         {
-            return DeviceCommands::put (s, c, localPath, remotePath.isEmpty() ? "/mnt/nandfs/usr" : remotePath,
-                                        recursive, verify);
+            return DeviceCommands::put (s, c, localPath,
+                                        remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath, recursive,
+                                        verify);
         };
     else if (command == "ls")
-        task = [&] (DeviceSession& s, const RunContext& c)
-        { return FileCommands::list (s, c, remotePath.isEmpty() ? "/mnt/nandfs/usr" : remotePath, longListing); };
+        task = [&] (DeviceSession& s, const RunContext& c) {
+            return FileCommands::list (s, c, remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath,
+                                       longListing);
+        };
     else if (command == "get")
         task = [&] (DeviceSession& s, const RunContext& c)
         { return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify); };
