@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <unistd.h>
 
@@ -17,6 +18,32 @@ std::mutex& outputLock()
 int resultFd = STDOUT_FILENO;
 bool statusShown = false;
 thread_local juce::String threadPrefix;
+
+std::mutex& sharedPrefixLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<const juce::Thread*, juce::String>& sharedPrefixes()
+{
+    static std::map<const juce::Thread*, juce::String> prefixes;
+    return prefixes;
+}
+
+juce::String prefixOfThisThread()
+{
+    if (threadPrefix.isNotEmpty())
+        return threadPrefix;
+
+    const auto* thread = juce::Thread::getCurrentThread();
+    if (thread == nullptr)
+        return {};
+
+    const std::lock_guard<std::mutex> lock (sharedPrefixLock());
+    const auto found = sharedPrefixes().find (thread);
+    return found != sharedPrefixes().end() ? found->second : juce::String();
+}
 
 void writeAll (int fd, const void* data, size_t numBytes)
 {
@@ -64,8 +91,9 @@ void Console::takeStandardOutput()
 
 void Console::out (const juce::String& line)
 {
+    const auto prefix = prefixOfThisThread();
     const std::lock_guard<std::mutex> lock (outputLock());
-    writeLine (resultFd, threadPrefix + line);
+    writeLine (resultFd, prefix + line);
 }
 
 void Console::outRaw (const void* data, size_t numBytes)
@@ -81,9 +109,10 @@ int Console::getResultDescriptor()
 
 void Console::err (const juce::String& line)
 {
+    const auto prefix = prefixOfThisThread();
     const std::lock_guard<std::mutex> lock (outputLock());
     clearStatusLocked();
-    writeLine (STDERR_FILENO, threadPrefix + line);
+    writeLine (STDERR_FILENO, prefix + line);
 }
 
 void Console::error (const juce::String& line)
@@ -111,6 +140,20 @@ void Console::setThreadPrefix (const juce::String& prefix)
 juce::String Console::getThreadPrefix()
 {
     return threadPrefix;
+}
+
+void Console::sharePrefixWith (const juce::Thread* thread)
+{
+    if (threadPrefix.isEmpty())
+        return;
+    const std::lock_guard<std::mutex> lock (sharedPrefixLock());
+    sharedPrefixes()[thread] = threadPrefix;
+}
+
+void Console::forgetThread (const juce::Thread* thread)
+{
+    const std::lock_guard<std::mutex> lock (sharedPrefixLock());
+    sharedPrefixes().erase (thread);
 }
 
 bool Console::isErrorTerminal()

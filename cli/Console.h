@@ -36,6 +36,11 @@ public:
     static void setThreadPrefix (const juce::String& prefix);
     static juce::String getThreadPrefix();
 
+    /** Lines from that thread (a device's client thread, which reports what the device
+        says on its own) take the calling thread's prefix, until the thread is forgotten. */
+    static void sharePrefixWith (const juce::Thread* thread);
+    static void forgetThread (const juce::Thread* thread);
+
     static bool isErrorTerminal();
 
 private:

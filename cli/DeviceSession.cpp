@@ -1,5 +1,6 @@
 #include "cli/DeviceSession.h"
 
+#include "cli/Console.h"
 #include "cli/InterruptWatcher.h"
 #include "serial/PortOpenFailure.h"
 #include "serial/SerialPort.h"
@@ -25,6 +26,7 @@ DeviceSession::~DeviceSession()
 {
     InterruptWatcher::remove (&client);
     client.disconnect();
+    Console::forgetThread (&client);
     if (serialPort != nullptr)
         serialPort->close();
 }
@@ -48,5 +50,6 @@ bool DeviceSession::open (juce::String& error)
 
     client.connect (serialPort.get());
     InterruptWatcher::add (&client);
+    Console::sharePrefixWith (&client);
     return true;
 }

@@ -114,8 +114,10 @@ TEST_F (NuboDevicesTest, FlashesEveryDeviceAtOnceAndTellsWhichOneFailed)
 
 TEST_F (NuboDevicesTest, RunsInfoAndGetmacOnSeveralDevices)
 {
-    startDevice (0);
-    startDevice (1);
+    // Messages the devices send on their own (after the first answer of the getmac run
+    // below, with time to spare) are logged by each client's own thread.
+    startDevice (0, {"--async-after", "2", "--delay", "150"});
+    startDevice (1, {"--async-after", "2", "--delay", "150"});
 
     auto r = run ({"--all", "info"});
     EXPECT_EQ (r.status, 0) << r.err;
@@ -129,6 +131,7 @@ TEST_F (NuboDevicesTest, RunsInfoAndGetmacOnSeveralDevices)
     logLines.addLines (r.err.trimEnd());
     EXPECT_TRUE (logLines.contains ("[ttyACM1] Reading Mac file...")) << r.err;
     EXPECT_TRUE (logLines.contains ("[ttyACM0] Getting remote file /mnt/nandfs/macAddress.txt")) << r.err;
+    EXPECT_TRUE (r.err.contains ("] Async message 32769 not handled\n")) << r.err;
     for (auto& line : logLines)
         EXPECT_TRUE (line.startsWith ("[ttyACM0] ") || line.startsWith ("[ttyACM1] ")) << line;
 
@@ -202,7 +205,9 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
         EXPECT_EQ (work().getChildFile ("out.bin").getSize(), 10) << c.what;
         EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/up.bin").getSize(), 10) << c.what;
         if (juce::String (c.what).endsWith ("silence"))
+        {
             EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/usr/.up.bin.nubo-part").exists()) << c.what;
+        }
         EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/NuboimageDone").exists()) << c.what;
     }
 }
