@@ -198,9 +198,14 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         return fetchInto (remotePath, target);
     }
 
+    // Whatever lies under the partial file's name is ours to replace only when it is a
+    // plain file (a pipe there would block, a link would lead elsewhere).
     const auto partial = partialFileFor (target);
-    if (partial.isSymbolicLink() || partial.isDirectory())
-        return fail ("can't write " + partial.getFullPathName() + ": it is a link or a folder");
+    struct stat partialInfo
+    {
+    };
+    if (::lstat (partial.getFullPathName().toRawUTF8(), &partialInfo) == 0 && !S_ISREG (partialInfo.st_mode))
+        return fail ("can't write " + partial.getFullPathName() + ": it is not a plain file");
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
