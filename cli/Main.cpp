@@ -6,9 +6,15 @@
 
 #include <juce_events/juce_events.h>
 
+#include <csignal>
+
 int main (int argc, char** argv)
 {
     Console::takeStandardOutput();
+
+    // A reader that goes away (nubo get X - | head) is a failed write, handled like any
+    // other, so that the device's file is still closed.
+    std::signal (SIGPIPE, SIG_IGN);
 
     // Before any other thread starts, so that every thread leaves the signals to it.
     const InterruptWatcher interrupts;
