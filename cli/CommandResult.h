@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
+
 /** Exit statuses of nubo. */
 namespace ExitStatus
 {
@@ -34,6 +36,11 @@ struct RunContext
 {
     bool json = false;  ///< --json
     bool quiet = false; ///< -q
-    bool multi = false; ///< several devices at once: no progress bar, no document of its own
+    bool multi = false; ///< several devices at once: no document of its own
     bool showProgress = false;
+    juce::String progressLabel; ///< what the progress bar calls the transfer
+
+    /** Where a transfer tells its bytes so far and its size; empty without a bar. Set
+        for each device by MultiDeviceRun. */
+    std::function<void (juce::int64 done, juce::int64 total)> progress;
 };

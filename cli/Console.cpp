@@ -93,6 +93,7 @@ void Console::out (const juce::String& line)
 {
     const auto prefix = prefixOfThisThread();
     const std::lock_guard<std::mutex> lock (outputLock());
+    clearStatusLocked(); // both may be the same terminal
     writeLine (resultFd, prefix + line);
 }
 

@@ -5,7 +5,6 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
-#include "cli/ProgressBar.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/DeviceMaintenance.h"
@@ -145,7 +144,7 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
 
     if (verify)
     {
-        FileTransfer transfer (session.getClient(), nullptr);
+        FileTransfer transfer (session.getClient());
         const auto mismatch = verifyCopy (transfer, local, DeviceMaintenance::imagePath());
         if (mismatch.isNotEmpty())
             return CommandResult::failure (statusAfterFailure(), mismatch);
@@ -325,8 +324,7 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
         return CommandResult::ok ("sent to " + target, target);
     }
 
-    ProgressBar progress ({}, context.showProgress);
-    FileTransfer transfer (client, &progress);
+    FileTransfer transfer (client, context.progress);
     const auto outcome = transfer.send (local, target);
     if (outcome != FileTransfer::Outcome::done)
         return fromTransfer (outcome, transfer);

@@ -5,7 +5,6 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
-#include "cli/ProgressBar.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
@@ -179,8 +178,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     // "-" (or /dev/stdout, which the console has taken over) is standard output.
     if (localPath == "-" || localPath == "/dev/stdout")
     {
-        ProgressBar progress ({}, context.showProgress);
-        FileTransfer transfer (client, &progress);
+        FileTransfer transfer (client, context.progress);
         const auto outcome = transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output");
         if (outcome != FileTransfer::Outcome::done)
             return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
@@ -195,8 +193,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
         return CommandResult::failure (ExitStatus::failed,
                                        "no folder " + target.getParentDirectory().getFullPathName());
 
-    ProgressBar progress ({}, context.showProgress);
-    FileTransfer transfer (client, &progress);
+    FileTransfer transfer (client, context.progress);
     const auto outcome = transfer.fetch (source, target, resume);
     if (outcome == FileTransfer::Outcome::interrupted)
         return CommandResult::failure (ExitStatus::interrupted, transfer.getError());

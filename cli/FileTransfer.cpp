@@ -2,7 +2,6 @@
 
 #include "cli/CliLogger.h"
 #include "cli/InterruptWatcher.h"
-#include "cli/ProgressBar.h"
 #include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
@@ -118,8 +117,8 @@ private:
 };
 } // namespace
 
-FileTransfer::FileTransfer (TidewireClient& deviceClient, ProgressBar* progressBar)
-    : client (deviceClient), progress (progressBar)
+FileTransfer::FileTransfer (TidewireClient& deviceClient, Progress progressFunction)
+    : client (deviceClient), progress (std::move (progressFunction))
 {
 }
 
@@ -143,8 +142,6 @@ juce::File FileTransfer::partialFileFor (const juce::File& target)
 FileTransfer::Outcome FileTransfer::fail (const juce::String& why)
 {
     error = why;
-    if (progress != nullptr)
-        progress->finish();
     return InterruptWatcher::isInterrupted() ? Outcome::interrupted : Outcome::failed;
 }
 
@@ -258,8 +255,8 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     if (received > 0 && client.seekFile (handle, received) != 0)
         return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) + reason());
 
-    if (progress != nullptr)
-        progress->start (remotePath.fromLastOccurrenceOf ("/", false, false), size);
+    if (progress)
+        progress (received, size);
 
     while (received < size)
     {
@@ -288,8 +285,8 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
             return failKeepingPartial ("can't write " + partial.getFullPathName() + ": " + systemError());
 
         received += count;
-        if (progress != nullptr)
-            progress->update (received);
+        if (progress)
+            progress (received, size);
     }
 
     // The copy takes the older file's permission bits, never a set-user or set-group bit.
@@ -302,9 +299,6 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         closeRemote (handle);
         return fail ("can't write " + partial.getFullPathName() + ": " + why);
     }
-
-    if (progress != nullptr)
-        progress->finish();
 
     // Every byte is in: the file takes the target's place even when the device's close
     // fails, which still fails the command.
@@ -343,8 +337,8 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
         return fail ("can't open " + remotePath + " on the device" + reason());
 
     RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
-    if (progress != nullptr)
-        progress->start (remotePath.fromLastOccurrenceOf ("/", false, false), size);
+    if (progress)
+        progress (0, size);
 
     char buffer[blockSize];
     while (!stream.isExhausted() && !InterruptWatcher::isInterrupted())
@@ -352,8 +346,8 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
         const auto n = stream.read (buffer, (int) sizeof (buffer));
         if (n <= 0 || !writeAll (fd, buffer, (size_t) n))
             break;
-        if (progress != nullptr)
-            progress->update (stream.getPosition());
+        if (progress)
+            progress (stream.getPosition(), size);
     }
 
     if (stream.failed || stream.getPosition() != size)
@@ -362,8 +356,6 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
         return fail ("fetch into " + destination + " failed after " + juce::String (stream.getPosition()) + " of " +
                      juce::String (size) + " bytes" + reason());
     }
-    if (progress != nullptr)
-        progress->finish();
     if (client.closeFile (handle) != 0)
         return fail ("the device did not close " + remotePath + reason());
     return Outcome::done;
@@ -434,8 +426,8 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         return fail (why);
     };
 
-    if (progress != nullptr)
-        progress->start (source.getFileName(), size);
+    if (progress)
+        progress (0, size);
 
     juce::HeapBlock<char> block ((size_t) blockSize);
     juce::int64 sent = 0;
@@ -469,13 +461,11 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
                                 " bytes" + reason());
 
         sent += got;
-        if (progress != nullptr)
-            progress->update (sent);
+        if (progress)
+            progress (sent, size);
     }
 
     ::close (fd);
-    if (progress != nullptr)
-        progress->finish();
 
     if (client.closeFile (handle) != 0)
     {

@@ -2,7 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
-class ProgressBar;
+#include <functional>
+
 class TidewireClient;
 
 /** One file between the computer and the device, block by block: with a progress bar,
@@ -19,8 +20,11 @@ public:
         interrupted
     };
 
-    /** The client and the bar are not owned; they outlive the transfer. The bar may be null. */
-    FileTransfer (TidewireClient& client, ProgressBar* progress);
+    /** Told (0, size) before the first block and (bytes so far, size) after each one. */
+    using Progress = std::function<void (juce::int64 done, juce::int64 total)>;
+
+    /** The client is not owned; it outlives the transfer. The progress may be empty. */
+    FileTransfer (TidewireClient& client, Progress progress = {});
 
     /** Fetches a remote file to the target path (through a link to where it points;
         straight into a pipe or a device). With resume, a partial file left by an earlier
@@ -65,7 +69,7 @@ private:
     static juce::String reason();
 
     TidewireClient& client;
-    ProgressBar* progress; // not owned; may be null
+    Progress progress;
     juce::String error;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FileTransfer)

@@ -3,8 +3,10 @@
 #include "cli/CliLogger.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
+#include "cli/ProgressBar.h"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace
@@ -102,26 +104,52 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
     if (ports.size() == 1)
     {
         context.multi = false;
+        ProgressBar bar (context.progressLabel, context.showProgress);
+        if (context.showProgress)
+            context.progress = [&bar] (juce::int64 done, juce::int64 total) { bar.update (done, total); };
         const auto result = runOne (ports.front(), context, task);
+        bar.finish();
         if (result.status != ExitStatus::success)
             Console::error (result.message);
         return result.status;
     }
 
     context.multi = true;
-    context.showProgress = false;
+
+    // One bar for all: the bytes of every device's transfer against all their sizes.
+    ProgressBar bar (juce::String (ports.size()) + " devices", context.showProgress);
+    std::mutex progressLock;
+    std::vector<std::pair<juce::int64, juce::int64>> progressOf (ports.size());
 
     std::vector<DeviceRecord> records (ports.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < ports.size(); ++i)
     {
         records[i].port = ports[i];
+
+        auto deviceContext = context;
+        if (context.showProgress)
+            deviceContext.progress = [&, i] (juce::int64 done, juce::int64 total)
+            {
+                juce::int64 allDone = 0, allTotal = 0;
+                {
+                    const std::lock_guard<std::mutex> guard (progressLock);
+                    progressOf[i] = {done, total};
+                    for (auto& [d, t] : progressOf)
+                    {
+                        allDone += d;
+                        allTotal += t;
+                    }
+                }
+                bar.update (allDone, allTotal);
+            };
+
         threads.emplace_back (
-            [&record = records[i], &context, &task]
+            [&record = records[i], deviceContext, &task]
             {
                 Console::setThreadPrefix ("[" + record.port.label + "] ");
                 const auto start = std::chrono::steady_clock::now();
-                record.result = runOne (record.port, context, task);
+                record.result = runOne (record.port, deviceContext, task);
                 record.seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
                 if (record.result.status != ExitStatus::success)
                     Console::error (record.result.message);
@@ -129,6 +157,7 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
     }
     for (auto& t : threads)
         t.join();
+    bar.finish();
 
     printSummary (command, records, context.json);
 

@@ -291,6 +291,8 @@ int NuboCli::runCommand (const std::string& command)
     context.json = json;
     context.quiet = quiet;
     context.showProgress = !quiet && Console::isErrorTerminal();
+    context.progressLabel =
+        command == "get" ? RemotePath::nameOf (text (remote)) : FileTransfer::localFile (text (local)).getFileName();
 
     const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
 

@@ -37,33 +37,44 @@ ProgressBar::~ProgressBar()
     finish();
 }
 
-void ProgressBar::start (const juce::String& newLabel, juce::int64 newTotal)
-{
-    label = newLabel;
-    total = newTotal;
-    startMs = juce::Time::getMillisecondCounter();
-    lastDrawMs = 0;
-}
-
-void ProgressBar::update (juce::int64 done)
+void ProgressBar::update (juce::int64 done, juce::int64 newTotal)
 {
     if (!enabled)
         return;
 
     const auto now = juce::Time::getMillisecondCounter();
-    if (drawn && now - lastDrawMs < redrawIntervalMs && done < total)
-        return;
+    juce::String line;
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        if (newTotal != total || done < lastDone)
+        {
+            total = newTotal;
+            baseline = done;
+            startMs = now;
+            drawn = false;
+        }
+        lastDone = done;
 
-    lastDrawMs = now;
-    drawn = true;
-    Console::status (render (label, done, total, (now - startMs) / 1000.0, terminalWidth()));
+        if (drawn && now - lastDrawMs < redrawIntervalMs && done < total)
+            return;
+        lastDrawMs = now;
+        drawn = true;
+        line = render (label, done, total, (now - startMs) / 1000.0, terminalWidth(), done - baseline);
+    }
+    Console::status (line);
 }
 
 void ProgressBar::finish()
 {
-    if (drawn)
+    bool wasDrawn = false;
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        wasDrawn = drawn;
+        drawn = false;
+        total = -1;
+    }
+    if (wasDrawn)
         Console::status ({});
-    drawn = false;
 }
 
 juce::String ProgressBar::formatBytes (juce::int64 bytes)
@@ -78,10 +89,10 @@ juce::String ProgressBar::formatBytes (juce::int64 bytes)
 }
 
 juce::String ProgressBar::render (const juce::String& label, juce::int64 done, juce::int64 total, double seconds,
-                                  int width)
+                                  int width, juce::int64 moved)
 {
     const auto fraction = total > 0 ? juce::jlimit (0.0, 1.0, (double) done / (double) total) : 1.0;
-    const auto rate = seconds > 0.05 ? (double) done / seconds : 0.0;
+    const auto rate = seconds > 0.05 ? (double) (moved < 0 ? done : moved) / seconds : 0.0;
 
     juce::String figures;
     figures << formatBytes (done) << " / " << formatBytes (total) << "  " << (int) (fraction * 100.0) << "%";

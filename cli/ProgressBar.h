@@ -2,9 +2,11 @@
 
 #include <juce_core/juce_core.h>
 
+#include <mutex>
+
 /** A transfer's progress on the terminal's last line: bytes, percent, rate and time
     left, redrawn at most ten times a second. Draws nothing when disabled (standard
-    error is no terminal, -q, several devices at once). */
+    error is no terminal, or -q). Safe to update from any thread. */
 class ProgressBar final
 {
 public:
@@ -13,10 +15,9 @@ public:
     /** Clears the line. */
     ~ProgressBar();
 
-    /** Starts a new transfer under this label. */
-    void start (const juce::String& newLabel, juce::int64 total);
-
-    void update (juce::int64 done);
+    /** Bytes moved so far of the total. A count that goes back (the next file) or a new
+        total starts a new transfer: the rate counts from there. */
+    void update (juce::int64 done, juce::int64 total);
 
     /** Clears the line. */
     void finish();
@@ -24,14 +25,17 @@ public:
     /** "12.3 MiB" and the like. */
     static juce::String formatBytes (juce::int64 bytes);
 
-    /** The line for these figures; made separately so that it can be checked. */
+    /** The line for these figures (the rate over the bytes moved in the given seconds);
+        made separately so that it can be checked. */
     static juce::String render (const juce::String& label, juce::int64 done, juce::int64 total, double seconds,
-                                int width);
+                                int width, juce::int64 moved = -1);
 
 private:
-    juce::String label;
+    const juce::String label;
     const bool enabled;
-    juce::int64 total = 0;
+
+    std::mutex lock;
+    juce::int64 total = -1, lastDone = 0, baseline = 0;
     juce::uint32 startMs = 0, lastDrawMs = 0;
     bool drawn = false;
 
