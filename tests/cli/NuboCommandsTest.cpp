@@ -293,3 +293,35 @@ TEST_F (NuboCommandsTest, RejectsBadCommandLines)
     EXPECT_TRUE (run ({"flash", "--help"}).out.contains ("--force"));
     EXPECT_EQ (run ({"--version"}).out, "nubo 1.0\n");
 }
+
+TEST_F (NuboCommandsTest, DrawsAProgressBarOnlyOnATerminalAndNotWhenQuiet)
+{
+    writeFile (work().getChildFile ("up.bin"), randomBytes (300000, 20));
+
+    for (const bool quiet : {false, true})
+    {
+        NuboProcess nubo (work(), root());
+        juce::StringArray arguments{"put", "up.bin"};
+        if (quiet)
+            arguments.insert (0, "-q");
+        ASSERT_TRUE (nubo.start (arguments, true));
+        EXPECT_EQ (nubo.wait(), 0) << nubo.standardError();
+
+        const auto shown = nubo.standardError();
+        if (quiet)
+        {
+            EXPECT_TRUE (shown.isEmpty()) << shown;
+        }
+        else
+        {
+            EXPECT_TRUE (shown.contains ("up.bin [")) << shown;
+            EXPECT_TRUE (shown.contains ("293.0 KiB / 293.0 KiB  100%")) << shown;
+            EXPECT_TRUE (shown.contains ("\r\x1b[Ksent up.bin to /mnt/nandfs/usr/up.bin"))
+                << "the bar is cleared first";
+        }
+    }
+
+    // Standard error that is no terminal gets no bar (the other tests compare it whole).
+    const auto r = run ({"put", "up.bin"});
+    EXPECT_EQ (r.err, "sent up.bin to /mnt/nandfs/usr/up.bin\n");
+}

@@ -1,6 +1,7 @@
 #include "NuboProcess.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -26,8 +27,19 @@ juce::File NuboProcess::executable()
     return juce::File (NUBO_BIN_DIR).getChildFile ("nubo");
 }
 
-bool NuboProcess::start (const juce::StringArray& arguments)
+bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTerminal)
 {
+    std::string terminalPath;
+    if (errorsToTerminal)
+    {
+        terminal = ::posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || ::grantpt (terminal) != 0 || ::unlockpt (terminal) != 0)
+            return false;
+        terminalPath = ::ptsname (terminal);
+        usedTerminal = true;
+        ::fcntl (terminal, F_SETFL, O_NONBLOCK);
+    }
+
     std::vector<std::string> args{executable().getFullPathName().toStdString()};
     for (auto& a : arguments)
         args.push_back (a.toStdString());
@@ -51,7 +63,8 @@ bool NuboProcess::start (const juce::StringArray& arguments)
         ::setenv ("NUBO_DEVICE_ROOT", rootPath.c_str(), 1);
         const int in = ::open ("/dev/null", O_RDONLY);
         const int o = ::open (out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open (err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = terminalPath.empty() ? ::open (err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                           : ::open (terminalPath.c_str(), O_RDWR | O_NOCTTY);
         if (in < 0 || o < 0 || e < 0 || ::chdir (folder.c_str()) != 0)
             ::_exit (126);
         ::dup2 (in, 0);
@@ -75,6 +88,7 @@ int NuboProcess::wait (int timeoutMs)
     int status = 0;
     for (;;)
     {
+        readTerminal();
         const auto r = ::waitpid (pid, &status, WNOHANG);
         if (r == pid)
             break;
@@ -89,7 +103,27 @@ int NuboProcess::wait (int timeoutMs)
     }
     pid = -1;
     elapsedSeconds = (juce::Time::getMillisecondCounter() - startMs) / 1000.0;
+    readTerminal();
+    if (terminal >= 0)
+    {
+        ::close (terminal);
+        terminal = -1;
+    }
     return WIFEXITED (status) ? WEXITSTATUS (status) : -1;
+}
+
+void NuboProcess::readTerminal()
+{
+    if (terminal < 0)
+        return;
+    char buffer[4096];
+    for (;;)
+    {
+        const auto n = ::read (terminal, buffer, sizeof (buffer));
+        if (n <= 0)
+            return;
+        terminalOutput += juce::String::fromUTF8 (buffer, (int) n);
+    }
 }
 
 void NuboProcess::interrupt()

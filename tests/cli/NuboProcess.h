@@ -13,8 +13,9 @@ public:
     NuboProcess (juce::File workFolder, juce::File deviceRoot);
     ~NuboProcess();
 
-    /** Starts nubo in the work folder; false when it could not be started. */
-    bool start (const juce::StringArray& arguments);
+    /** Starts nubo in the work folder; false when it could not be started. With
+        errorsToTerminal its standard error is a pseudo-terminal, read by wait(). */
+    bool start (const juce::StringArray& arguments, bool errorsToTerminal = false);
 
     /** Waits for it to end (killing it after timeoutMs); the exit status, or -1 when killed. */
     int wait (int timeoutMs = 120000);
@@ -25,9 +26,10 @@ public:
     {
         return stdoutFile().loadFileAsString();
     }
+    /** What nubo wrote to standard error: the file, or what the terminal showed. */
     juce::String standardError() const
     {
-        return stderrFile().loadFileAsString();
+        return usedTerminal ? terminalOutput : stderrFile().loadFileAsString();
     }
     double seconds() const
     {
@@ -37,6 +39,8 @@ public:
     static juce::File executable();
 
 private:
+    void readTerminal();
+
     juce::File stdoutFile() const
     {
         return work.getChildFile ("nubo.out");
@@ -48,6 +52,9 @@ private:
 
     juce::File work, root;
     pid_t pid = -1;
+    int terminal = -1; // the pseudo-terminal's master side, while nubo runs
+    juce::String terminalOutput;
+    bool usedTerminal = false;
     juce::uint32 startMs = 0;
     double elapsedSeconds = 0;
 };
