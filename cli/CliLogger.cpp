@@ -38,6 +38,12 @@ juce::String CliLogger::firstProblem()
     return problemLines[0];
 }
 
+juce::String CliLogger::reason()
+{
+    const auto problem = firstProblem();
+    return problem.isEmpty() ? juce::String() : " (" + problem + ")";
+}
+
 juce::String CliLogger::firstProblemAfter (const juce::String& marker)
 {
     for (int i = problemLines.size(); --i >= 0;)

@@ -19,6 +19,9 @@ public:
         line, or empty. */
     static juce::String firstProblem();
 
+    /** The first problem as " (line)" to end a failure message with, or empty. */
+    static juce::String reason();
+
     /** The first such line after the last one that begins with the marker (a step of a
         longer sequence, e.g. "sending "), or empty. */
     static juce::String firstProblemAfter (const juce::String& marker);

@@ -18,12 +18,6 @@ namespace
 {
 constexpr int exchangeTimeoutMs = 1000;
 
-juce::String why()
-{
-    const auto problem = CliLogger::firstProblem();
-    return problem.isEmpty() ? juce::String() : " (" + problem + ")";
-}
-
 int statusAfterFailure()
 {
     return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
@@ -69,7 +63,7 @@ CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& co
 {
     DeviceIdentity identity;
     if (session.getClient().whoAmI (identity) != 0)
-        return CommandResult::failure (statusAfterFailure(), "the device did not say who it is" + why());
+        return CommandResult::failure (statusAfterFailure(), "the device did not say who it is" + CliLogger::reason());
 
     auto* object = new juce::DynamicObject();
     object->setProperty ("port", session.getPort().label);
@@ -131,8 +125,8 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
         return CommandResult::failure (ExitStatus::failed,
                                        "can't use " + local.getFullPathName() + ": empty or not a regular file");
     case Result::noMarkerAnswer:
-        return CommandResult::failure (statusAfterFailure(),
-                                       "the device did not answer the firmware check; nothing sent" + why());
+        return CommandResult::failure (
+            statusAfterFailure(), "the device did not answer the firmware check; nothing sent" + CliLogger::reason());
     case Result::sendFailed:
         return CommandResult::failure (statusAfterFailure(), "sending the image failed" + sendReason);
     case Result::triggerFailed:
@@ -256,7 +250,7 @@ CommandResult DeviceCommands::props (DeviceSession& session, const RunContext& c
         if (properties == nullptr)
             return CommandResult::failure (statusAfterFailure(), "the device did not give the properties of " +
                                                                      juce::String (text.isEmpty() ? "/" : text) +
-                                                                     why());
+                                                                     CliLogger::reason());
 
         juce::StringArray pathParts;
         juce::Array<juce::var> pathValues;
@@ -317,8 +311,8 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     {
         CliLogger::beginOperation();
         if (client.putFolder (local.getFullPathName(), target) != 0)
-            return CommandResult::failure (statusAfterFailure(),
-                                           "sending " + local.getFullPathName() + " to " + target + " failed" + why());
+            return CommandResult::failure (statusAfterFailure(), "sending " + local.getFullPathName() + " to " +
+                                                                     target + " failed" + CliLogger::reason());
         if (!context.quiet && !context.json)
             Console::err ("sent " + local.getFullPathName() + " to " + target);
         return CommandResult::ok ("sent to " + target, target);

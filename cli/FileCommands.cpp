@@ -16,12 +16,6 @@ namespace
 // Deeper than any real tree; a device whose folder contains itself ends here.
 constexpr int maxFolderDepth = 64;
 
-juce::String why()
-{
-    const auto problem = CliLogger::firstProblem();
-    return problem.isEmpty() ? juce::String() : " (" + problem + ")";
-}
-
 int statusAfterFailure()
 {
     return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
@@ -49,7 +43,7 @@ bool removeTree (TidewireClient& client, const juce::String& folder, int depth, 
     juce::StringArray files, folders;
     if (client.getFolderContents (folder, &files, &folders) != 0)
     {
-        error = "can't list " + folder + why();
+        error = "can't list " + folder + CliLogger::reason();
         return false;
     }
 
@@ -73,14 +67,14 @@ bool removeTree (TidewireClient& client, const juce::String& folder, int depth, 
         }
         if (InterruptWatcher::isInterrupted() || client.deleteEntry (RemotePath::childOf (folder, name)) != 0)
         {
-            error = "can't remove " + RemotePath::childOf (folder, name) + why();
+            error = "can't remove " + RemotePath::childOf (folder, name) + CliLogger::reason();
             return false;
         }
     }
 
     if (InterruptWatcher::isInterrupted() || client.deleteEntry (folder) != 0)
     {
-        error = "can't remove " + folder + why();
+        error = "can't remove " + folder + CliLogger::reason();
         return false;
     }
     return true;
@@ -97,7 +91,7 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
     CliLogger::beginOperation();
     juce::StringArray files, folders;
     if (client.getFolderContents (folder, &files, &folders) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't list " + folder + why());
+        return CommandResult::failure (statusAfterFailure(), "can't list " + folder + CliLogger::reason());
 
     files.sortNatural();
     folders.sortNatural();
@@ -127,10 +121,12 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
 
     for (auto& name : folders)
         if (!show (name, true))
-            return CommandResult::failure (statusAfterFailure(), "can't read the details of " + name + why());
+            return CommandResult::failure (statusAfterFailure(),
+                                           "can't read the details of " + name + CliLogger::reason());
     for (auto& name : files)
         if (!show (name, false))
-            return CommandResult::failure (statusAfterFailure(), "can't read the details of " + name + why());
+            return CommandResult::failure (statusAfterFailure(),
+                                           "can't read the details of " + name + CliLogger::reason());
 
     if (context.json)
     {
@@ -169,7 +165,8 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
 
         CliLogger::beginOperation();
         if (client.getFolder (source, parent.getFullPathName(), copyName) != 0)
-            return CommandResult::failure (statusAfterFailure(), "fetching " + source + " failed" + why());
+            return CommandResult::failure (statusAfterFailure(),
+                                           "fetching " + source + " failed" + CliLogger::reason());
         if (!context.quiet)
             Console::err ("fetched " + source + " to " + parent.getChildFile (copyName).getFullPathName());
         return CommandResult::ok ("fetched");
@@ -224,7 +221,7 @@ CommandResult FileCommands::makeFolder (DeviceSession& session, const juce::Stri
     const auto path = RemotePath::normalise (remotePath);
     CliLogger::beginOperation();
     if (session.getClient().createFolder (path) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't create " + path + why());
+        return CommandResult::failure (statusAfterFailure(), "can't create " + path + CliLogger::reason());
     return CommandResult::ok ("created " + path);
 }
 
@@ -240,7 +237,7 @@ CommandResult FileCommands::move (DeviceSession& session, const juce::String& ol
 
     CliLogger::beginOperation();
     if (client.moveEntry (from, to, isFolder) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't move " + from + " to " + to + why());
+        return CommandResult::failure (statusAfterFailure(), "can't move " + from + " to " + to + CliLogger::reason());
     return CommandResult::ok ("moved " + from + " to " + to);
 }
 
@@ -262,6 +259,6 @@ CommandResult FileCommands::remove (DeviceSession& session, const juce::String& 
 
     CliLogger::beginOperation();
     if (client.deleteEntry (path) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't remove " + path + why());
+        return CommandResult::failure (statusAfterFailure(), "can't remove " + path + CliLogger::reason());
     return CommandResult::ok ("removed " + path);
 }

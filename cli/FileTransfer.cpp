@@ -145,12 +145,6 @@ FileTransfer::Outcome FileTransfer::fail (const juce::String& why)
     return InterruptWatcher::isInterrupted() ? Outcome::interrupted : Outcome::failed;
 }
 
-juce::String FileTransfer::reason()
-{
-    const auto problem = CliLogger::firstProblem();
-    return problem.isEmpty() ? juce::String() : " (" + problem + ")";
-}
-
 void FileTransfer::removeRemote (const juce::String& remotePath)
 {
     client.resetAbort();
@@ -206,7 +200,7 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + reason());
+        return fail ("can't open " + remotePath + " on the device" + CliLogger::reason());
     if (size < 0)
     {
         closeRemote (handle);
@@ -253,7 +247,8 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     };
 
     if (received > 0 && client.seekFile (handle, received) != 0)
-        return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) + reason());
+        return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) +
+                                   CliLogger::reason());
 
     if (progress)
         progress (received, size);
@@ -275,7 +270,7 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         {
             const auto why = data != nullptr
                                  ? juce::String (" (the device sent a block of " + juce::String (count) + " bytes)")
-                                 : reason();
+                                 : CliLogger::reason();
             return failKeepingPartial ((InterruptWatcher::isInterrupted() ? "interrupted" : "fetch failed") +
                                        juce::String (" after ") + juce::String (received) + " of " +
                                        juce::String (size) + " bytes" + why);
@@ -309,7 +304,7 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
                      partial.getFullPathName());
 
     if (!closed)
-        return fail ("the device did not close " + remotePath + reason());
+        return fail ("the device did not close " + remotePath + CliLogger::reason());
 
     return Outcome::done;
 }
@@ -334,7 +329,7 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + reason());
+        return fail ("can't open " + remotePath + " on the device" + CliLogger::reason());
 
     RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
     if (progress)
@@ -354,10 +349,10 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
     {
         closeRemote (handle);
         return fail ("fetch into " + destination + " failed after " + juce::String (stream.getPosition()) + " of " +
-                     juce::String (size) + " bytes" + reason());
+                     juce::String (size) + " bytes" + CliLogger::reason());
     }
     if (client.closeFile (handle) != 0)
-        return fail ("the device did not close " + remotePath + reason());
+        return fail ("the device did not close " + remotePath + CliLogger::reason());
     return Outcome::done;
 }
 
@@ -401,7 +396,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (client.getFolderContents (folder, &files, &folders) != 0)
     {
         ::close (fd);
-        return fail ("can't list " + folder + " on the device" + reason());
+        return fail ("can't list " + folder + " on the device" + CliLogger::reason());
     }
     if (folders.contains (name))
     {
@@ -415,7 +410,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (client.openFile (partPath, 0, handle) != 0)
     {
         ::close (fd);
-        return fail ("can't open " + partPath + " on the device for writing" + reason());
+        return fail ("can't open " + partPath + " on the device for writing" + CliLogger::reason());
     }
 
     auto failClosing = [&] (const juce::String& why)
@@ -458,7 +453,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         if (client.sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
             return failClosing ((InterruptWatcher::isInterrupted() ? "interrupted" : "send failed") +
                                 juce::String (" after ") + juce::String (sent) + " of " + juce::String (size) +
-                                " bytes" + reason());
+                                " bytes" + CliLogger::reason());
 
         sent += got;
         if (progress)
@@ -470,13 +465,13 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (client.closeFile (handle) != 0)
     {
         removeRemote (partPath);
-        return fail ("the device did not close " + partPath + reason());
+        return fail ("the device did not close " + partPath + CliLogger::reason());
     }
 
     if (replaceOld && client.deleteEntry (remotePath) != 0)
     {
         removeRemote (partPath);
-        return fail ("can't replace " + remotePath + " on the device" + reason());
+        return fail ("can't replace " + remotePath + " on the device" + CliLogger::reason());
     }
 
     if (client.moveEntry (partPath, remotePath, false) != 0)
@@ -484,7 +479,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         // With the old file gone, the new copy is the only one: it stays.
         if (!replaceOld)
             removeRemote (partPath);
-        return fail ("can't move " + partPath + " to " + remotePath + reason() +
+        return fail ("can't move " + partPath + " to " + remotePath + CliLogger::reason() +
                      (replaceOld ? "; the new copy stays on the device as " + partPath : juce::String()));
     }
 
@@ -498,7 +493,7 @@ FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device to verify it" + reason());
+        return fail ("can't open " + remotePath + " on the device to verify it" + CliLogger::reason());
 
     RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
     const juce::SHA256 sha (stream);
@@ -506,7 +501,7 @@ FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath
     if (stream.failed || stream.getPosition() != size)
     {
         closeRemote (handle);
-        return fail ("can't read " + remotePath + " back to verify it" + reason());
+        return fail ("can't read " + remotePath + " back to verify it" + CliLogger::reason());
     }
 
     client.closeFile (handle);

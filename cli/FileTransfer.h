@@ -65,9 +65,6 @@ private:
     /** After a failure: closes the remote file if the device still answers. */
     void closeRemote (juce::int64 handle);
 
-    /** What the log said went wrong, as " (reason)", or empty. */
-    static juce::String reason();
-
     TidewireClient& client;
     Progress progress;
     juce::String error;
