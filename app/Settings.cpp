@@ -1,5 +1,8 @@
 #include "app/Settings.h"
 
+#include "log/GlobalLog.h"
+
+#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -30,6 +33,102 @@ juce::PropertiesFile::Options storageOptions()
     return options;
 }
 
+/** Strict UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+    nothing above U+10FFFF, no sequence cut short by the end. */
+bool isWellFormedUtf8 (const juce::uint8* text, size_t numBytes)
+{
+    for (size_t i = 0; i < numBytes;)
+    {
+        const auto lead = text[i];
+        size_t extra = 0;
+        juce::uint32 codePoint = 0, smallest = 0;
+
+        if (lead < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        if ((lead & 0xe0) == 0xc0)
+        {
+            extra = 1;
+            codePoint = lead & 0x1fu;
+            smallest = 0x80;
+        }
+        else if ((lead & 0xf0) == 0xe0)
+        {
+            extra = 2;
+            codePoint = lead & 0x0fu;
+            smallest = 0x800;
+        }
+        else if ((lead & 0xf8) == 0xf0)
+        {
+            extra = 3;
+            codePoint = lead & 0x07u;
+            smallest = 0x10000;
+        }
+        else
+        {
+            return false;
+        }
+
+        if (numBytes - i - 1 < extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k)
+        {
+            if ((text[i + k] & 0xc0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (text[i + k] & 0x3fu);
+        }
+        if (codePoint < smallest || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+/** Whether JUCE's XML reader can be given these bytes. It takes the text for
+    well-formed UTF-8 and reads past the end of text that is not; and it loops for
+    ever on a processing instruction ("<?...?>") followed by text inside an element.
+    The files it writes itself have one processing instruction, the declaration at
+    the start, and nothing else comes near it. */
+bool isSafeToParse (const juce::MemoryBlock& bytes)
+{
+    const auto* text = static_cast<const juce::uint8*> (bytes.getData());
+    if (!isWellFormedUtf8 (text, bytes.getSize()))
+        return false;
+
+    const auto content = juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
+    const auto start = content.trimStart();
+    const auto firstInstruction = content.indexOf ("<?");
+    const auto declarationOnly = firstInstruction < 0 || (start.startsWith ("<?") && start.indexOf (2, "<?") < 0);
+    return declarationOnly;
+}
+
+/** A damaged file (a failing disk, a stray editor) is moved aside, its bytes kept,
+    and the program starts with empty settings, as it would without a file. */
+void setAsideUnreadableFile (const juce::File& file)
+{
+    juce::MemoryBlock bytes;
+    if (!file.existsAsFile() || !file.loadFileAsData (bytes) || isSafeToParse (bytes))
+        return;
+
+    const auto aside = file.getSiblingFile (file.getFileName() + ".unreadable");
+    const auto moved = (!aside.exists() || aside.deleteFile()) && file.moveFileTo (aside);
+    const auto line = "Settings file " + file.getFullPathName() + " is damaged; " +
+                      (moved ? "moved to " + aside.getFullPathName() + ", starting with empty settings"
+                             : juce::String ("it could not be moved aside"));
+    // Usually no logger is in the slot yet at start-up, so the line goes to standard error too.
+    std::fprintf (stderr, "%s\n", line.toRawUTF8());
+    globalLog (line);
+}
+
+void applyStorageParameters (juce::ApplicationProperties& p)
+{
+    const auto options = storageOptions();
+    setAsideUnreadableFile (options.getDefaultFile());
+    p.setStorageParameters (options);
+}
+
 // Created on first use (C++ makes that thread-safe) and released at exit; close()
 // saves it before JUCE shuts down.
 juce::ApplicationProperties& properties()
@@ -43,14 +142,14 @@ void Settings::configure()
 {
     auto& p = properties();
     p.closeFiles();
-    p.setStorageParameters (storageOptions());
+    applyStorageParameters (p);
 }
 
 juce::ApplicationProperties& Settings::store()
 {
     auto& p = properties();
     if (p.getStorageParameters().applicationName.isEmpty())
-        p.setStorageParameters (storageOptions());
+        applyStorageParameters (p);
     return p;
 }
 

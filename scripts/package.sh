@@ -6,6 +6,11 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Compiler cache entries name paths relative to the checkout and ignore the build
+# folder, so another clone (CI's) or another build folder reuses them.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+export CCACHE_NOHASHDIR=1
 build="${NUBO_PACKAGE_BUILD_DIR:-$root/build-package}"
 
 packages=(

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (only what is missing), then
-# configures and builds everything into ${NUBO_BUILD_DIR:-build}.
+# configures and builds everything into ${NUBO_BUILD_DIR:-build} (only the targets
+# in NUBO_BUILD_TARGETS when that is set; scripts/check.sh uses it).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Compiler cache entries name paths relative to the checkout and ignore the build
+# folder, so another clone (CI's) or another build folder reuses them.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+export CCACHE_NOHASHDIR=1
 build="${NUBO_BUILD_DIR:-$root/build}"
 
 packages=(
@@ -12,6 +18,7 @@ packages=(
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core
+    clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()
@@ -28,4 +35,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${NUBO_BUILD_TYPE:-RelWithDebInfo}" ${NUBO_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)"
+targets=()
+for t in ${NUBO_BUILD_TARGETS:-}; do
+    targets+=(--target "$t")
+done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

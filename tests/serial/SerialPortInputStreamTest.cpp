@@ -88,11 +88,15 @@ TEST_F (SerialPortInputStreamTest, DeliveriesCallListenersOnReaderThreadOnlyWhen
             return listener.received.getSize() == 5 + payload.getSize();
         }));
 
+    // As the client does: notification off first, which waits for a delivery in
+    // progress, so that the listener list is not changed while the reader walks it.
+    stream.setNotifyOnData (false);
+    stream.removeChangeListener (&listener);
+
     const juce::ScopedLock sl (listener.lock);
     EXPECT_EQ (memcmp (listener.received.getData(), "quiet", 5), 0);
     EXPECT_EQ (memcmp (listener.received.begin() + 5, payload.getData(), payload.getSize()), 0);
     EXPECT_TRUE (listener.onReaderThread.load());
-    stream.removeChangeListener (&listener);
 }
 
 TEST_F (SerialPortInputStreamTest, FarEndClosingEndsReaderWithoutSpinning)

@@ -11,6 +11,7 @@
 // the client's own cost from the simulator's.
 
 #include "BenchSupport.h"
+#include "Soak.h"
 
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
@@ -339,10 +340,18 @@ int runBenchmark (int rounds)
 
 int main (int argc, char** argv)
 {
+    if (argc == 2 && juce::String (argv[1]) == "--soak")
+    {
+        std::signal (SIGPIPE, SIG_IGN);
+        const juce::ScopedJuceInitialiser_GUI juce;
+        return runSoak();
+    }
+
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
     if (argc > 2 || rounds < 1 || rounds > 50)
     {
-        std::fprintf (stderr, "Usage: nubo-bench [rounds]   (default 3; runs nubo-devsim from its own folder)\n");
+        std::fprintf (
+            stderr, "Usage: nubo-bench [rounds | --soak]   (default 3 rounds; runs nubo-devsim from its own folder)\n");
         return 2;
     }
 

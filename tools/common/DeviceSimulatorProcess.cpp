@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -34,9 +35,18 @@ bool DeviceSimulatorProcess::start (const juce::StringArray& arguments, int time
         argv.push_back (a.data());
     argv.push_back (nullptr);
 
+    const auto parent = getpid();
     pid = fork();
     if (pid == 0)
     {
+        // A test program that dies (a sanitizer halting it, a crash) must not leave its
+        // simulator behind: that would hold the test's output open, and CTest would wait
+        // for it until the test's time-out. (The signal comes when the thread that
+        // started the simulator ends; the tests and the benchmark start it from the one
+        // that owns this object.)
+        prctl (PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit (127);
         dup2 (fds[1], STDOUT_FILENO);
         execv (argv[0], argv.data());
         _exit (127);

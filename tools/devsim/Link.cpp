@@ -1,5 +1,6 @@
 #include "Link.h"
 
+#include "Framing.h"
 #include "Wire.h"
 
 #include <algorithm>
@@ -342,27 +343,16 @@ void Link::readRequests (int64_t now)
 
 void Link::takeRequests (int64_t now)
 {
-    size_t offset = 0;
-    while (received.size() - offset >= headerSize)
-    {
-        const auto* h = received.data() + offset;
-        const auto id = (uint16_t) (h[0] | (h[1] << 8));
-        const auto size = (uint32_t) h[2] | ((uint32_t) h[3] << 8) | ((uint32_t) h[4] << 16) | ((uint32_t) h[5] << 24);
-        if (id > maxMessageId || size > maxBodySize)
+    const auto used = frameRequests (
+        received.data(), received.size(),
+        [this, now] (uint16_t id, const uint8_t* body, size_t size)
         {
-            // As the device does: the six header bytes are dropped and framing goes on after them.
-            std::fprintf (stderr, "nubo-devsim: dropped a bad header (id %u, body size %u)\n", id, size);
-            offset += headerSize;
-            continue;
-        }
-        if (received.size() - offset < headerSize + size)
-            break;
-        answer (id, h + headerSize, size, now);
-        offset += headerSize + size;
-        if (state != State::live)
-            break;
-    }
-    received.erase (received.begin(), received.begin() + (std::ptrdiff_t) offset);
+            answer (id, body, size, now);
+            return state == State::live;
+        },
+        [] (uint16_t id, uint32_t size)
+        { std::fprintf (stderr, "nubo-devsim: dropped a bad header (id %u, body size %u)\n", id, size); });
+    received.erase (received.begin(), received.begin() + (std::ptrdiff_t) std::min (used, received.size()));
 }
 
 void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
