@@ -28,7 +28,7 @@ MainPane::MainPane()
     tabs->addTab ("File System", juce::Colours::white, fileSystemPane, true);
     tabs->setCurrentTabIndex (0);
 
-    logView = std::make_unique<juce::TextEditor> ("Log");
+    logView = std::make_unique<LogView> ("Log");
     addAndMakeVisible (logView.get());
     logView->setMultiLine (true, true);
     logView->setReturnKeyStartsNewLine (true);
@@ -68,7 +68,7 @@ MainPane::~MainPane()
     client.removeListener (this);
     client.setBetweenExchangesCallback (nullptr);
     client.disconnect();
-    logFlusher.cancelPendingUpdate();
+    logFlusher.cancel();
 
     connectionPane = nullptr;
     fileSystemPane = nullptr;
@@ -98,14 +98,19 @@ void MainPane::log (juce::String line)
 
     {
         const juce::ScopedLock sl (pendingLogLock);
-        pendingLogText << line << '\n';
         // Under the lock, so standard error sees the lines in the log's order.
         writeToStandardError (line);
         if (tearingDown)
         {
-            pendingLogText.clear();
+            pendingLogLines.clear();
             return;
         }
+
+        // While the message thread is busy the lines wait here; the view would only keep
+        // the last ones anyway.
+        pendingLogLines.add (line);
+        if (pendingLogLines.size() > LogView::maxLines)
+            pendingLogLines.removeRange (0, pendingLogLines.size() - LogView::maxLines);
     }
 
     auto* mm = juce::MessageManager::getInstanceWithoutCreating();
@@ -128,14 +133,16 @@ void MainPane::log (juce::String line)
 
 void MainPane::flushPendingLog()
 {
-    juce::String text;
+    lastFlushMs = juce::Time::getMillisecondCounter();
+
+    juce::StringArray lines;
     {
         const juce::ScopedLock sl (pendingLogLock);
-        text.swapWith (pendingLogText);
+        lines.swapWith (pendingLogLines);
     }
 
-    if (text.isNotEmpty() && logView != nullptr)
-        logView->insertTextAtCaret (text);
+    if (!lines.isEmpty() && logView != nullptr)
+        logView->addLines (lines.joinIntoString ("\n") + "\n");
 }
 
 //==============================================================================
@@ -153,6 +160,42 @@ void MainPane::stringPropertyChanged (juce::Array<juce::uint16>, int propertyId,
 {
     log ("Prop " + juce::String (propertyId) + ":");
     log (value);
+}
+
+void MainPane::connectionLost()
+{
+    juce::Component::SafePointer<MainPane> safeThis (this);
+    juce::MessageManager::callAsync (
+        [safeThis]
+        {
+            if (safeThis != nullptr)
+                safeThis->handleConnectionLost();
+        });
+}
+
+void MainPane::handleConnectionLost()
+{
+    // An operation in progress finds out through its failing exchanges and is not to lose
+    // the port under it; it ends soon, and this runs again then. A loss of a connection
+    // since replaced (or closed) is no longer the client's.
+    if (operationRunning || tearingDown || !client.isLinkLost())
+        return;
+
+    // Released before the line: logging lets waiting messages through, this one's second
+    // notice among them, which must find the loss handled.
+    if (connectionPane != nullptr)
+        connectionPane->releasePortAfterLoss();
+    else
+        client.disconnect();
+    deviceDisconnected();
+    log ("Device disconnected");
+}
+
+void MainPane::deviceOperationEnded()
+{
+    handleConnectionLost();
+    if (connectionPane != nullptr)
+        connectionPane->updateButtons();
 }
 
 //==============================================================================
@@ -185,7 +228,10 @@ MainPane::DeviceOperation::DeviceOperation (MainPane& owner) : pane (owner)
 MainPane::DeviceOperation::~DeviceOperation()
 {
     if (acquired)
+    {
         pane.operationRunning = false;
+        pane.deviceOperationEnded();
+    }
 }
 
 //==============================================================================
@@ -204,7 +250,7 @@ juce::TabbedComponent& MainPane::getTabs() const
     return *tabs;
 }
 
-juce::TextEditor& MainPane::getLogView() const
+LogView& MainPane::getLogView() const
 {
     return *logView;
 }

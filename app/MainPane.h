@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LogView.h"
 #include "log/ILogger.h"
 #include "protocol/ITidewireClientListener.h"
 #include "protocol/TidewireClient.h"
@@ -30,6 +31,10 @@ public:
     void eventReceived (int eventId, juce::int64 argument) override;
     void propertyChanged (juce::Array<juce::uint16> path, int propertyId, int value) override;
     void stringPropertyChanged (juce::Array<juce::uint16> path, int propertyId, juce::String value) override;
+
+    /** Client thread: the device went away. The window returns to its state before
+        Connect on the message thread, once no device operation runs any more. */
+    void connectionLost() override;
 
     /** Every tab enabled. */
     void deviceConnected();
@@ -65,7 +70,7 @@ public:
     ConnectionPane* getConnectionPane() const;
     FileSystemPane* getFileSystemPane() const;
     juce::TabbedComponent& getTabs() const;
-    juce::TextEditor& getLogView() const;
+    LogView& getLogView() const;
 
     /** The one protocol client of the program. */
     TidewireClient client;
@@ -74,27 +79,59 @@ private:
     /** Moves the pending text into the log view; message thread. */
     void flushPendingLog();
 
+    /** Message thread: when the client has lost the device and no operation runs, logs
+        "Device disconnected" and releases the port: Connect enabled, only tab 0. */
+    void handleConnectionLost();
+
+    /** Message thread, when a device operation ends. */
+    void deviceOperationEnded();
+
     /** Brings lines logged on other threads to the message thread without making
-        the logging thread wait. */
-    class LogFlusher final : public juce::AsyncUpdater
+        the logging thread wait, at most every flushPeriodMs: each flush costs the
+        log view about the same however many lines it brings. */
+    class LogFlusher final : public juce::AsyncUpdater, private juce::Timer
     {
     public:
+        static constexpr juce::uint32 flushPeriodMs = 250;
+
         explicit LogFlusher (MainPane& owner) : pane (owner) {}
+        ~LogFlusher() override
+        {
+            stopTimer();
+        }
+
         void handleAsyncUpdate() override
         {
-            pane.flushPendingLog();
+            const auto sinceLast = juce::Time::getMillisecondCounter() - pane.lastFlushMs;
+            if (sinceLast >= flushPeriodMs)
+                pane.flushPendingLog();
+            else if (!isTimerRunning())
+                startTimer ((int) (flushPeriodMs - sinceLast));
+        }
+
+        void cancel()
+        {
+            cancelPendingUpdate();
+            stopTimer();
         }
 
     private:
+        void timerCallback() override
+        {
+            stopTimer();
+            pane.flushPendingLog();
+        }
+
         MainPane& pane;
     };
 
-    juce::String pendingLogText;
+    juce::StringArray pendingLogLines; // at most LogView::maxLines: older ones are only on standard error
     juce::CriticalSection pendingLogLock;
     std::unique_ptr<juce::TabbedComponent> tabs;
-    std::unique_ptr<juce::TextEditor> logView;
+    std::unique_ptr<LogView> logView;
     ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
     FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
+    juce::uint32 lastFlushMs = 0;             // message thread
     LogFlusher logFlusher{*this};
     bool operationRunning = false;
     std::atomic<bool> tearingDown{false}; // lines logged from here on go to standard error only

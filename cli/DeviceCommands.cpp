@@ -1,6 +1,7 @@
 #include "cli/DeviceCommands.h"
 
 #include "cli/CliLogger.h"
+#include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
@@ -99,7 +100,11 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
 
     CliLogger::beginOperation();
     const auto local = FileTransfer::localFile (imagePath);
-    const auto result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
+    auto result = Result::sendFailed;
+    {
+        const ClientProgress progress (session.getClient(), context);
+        result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
+    }
 
     // The marker check fails on purpose when no firmware is there; the reason for a
     // failed send comes after the line that starts it.
@@ -310,6 +315,7 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     if (recursive)
     {
         CliLogger::beginOperation();
+        const ClientProgress progress (client, context);
         if (client.putFolder (local.getFullPathName(), target) != 0)
             return CommandResult::failure (statusAfterFailure(), "sending " + local.getFullPathName() + " to " +
                                                                      target + " failed" + CliLogger::reason());

@@ -1,6 +1,7 @@
 #include "cli/FileCommands.h"
 
 #include "cli/CliLogger.h"
+#include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
@@ -164,6 +165,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
             return CommandResult::failure (ExitStatus::failed, "no folder " + parent.getFullPathName());
 
         CliLogger::beginOperation();
+        const ClientProgress progress (client, context);
         if (client.getFolder (source, parent.getFullPathName(), copyName) != 0)
             return CommandResult::failure (statusAfterFailure(),
                                            "fetching " + source + " failed" + CliLogger::reason());

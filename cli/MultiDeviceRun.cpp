@@ -25,7 +25,13 @@ CommandResult runOne (const ChosenPort& port, const RunContext& context, const M
     juce::String error;
     if (!session.open (error))
         return CommandResult::failure (ExitStatus::noPort, error);
-    return task (session, context);
+
+    auto result = task (session, context);
+
+    // A device that went away fails every exchange at once, without a line of its own.
+    if (result.status != ExitStatus::success && session.getClient().isLinkLost())
+        result.message << "; the device is gone (unplugged or hung up)";
+    return result;
 }
 
 int rank (int status)

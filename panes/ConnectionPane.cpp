@@ -3,12 +3,14 @@
 #include "app/MainPane.h"
 #include "app/MessageBoxes.h"
 #include "app/Settings.h"
+#include "panes/TransferProgress.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/DeviceMaintenance.h"
 #include "serial/PortOpenFailure.h"
 #include "serial/SerialPort.h"
 #include "serial/SerialPortDiscovery.h"
 #include "serial/SerialPortSettings.h"
+#include "serial/SerialPortWatcher.h"
 
 namespace
 {
@@ -22,6 +24,23 @@ void styleLabel (juce::Label& label)
     label.setColour (juce::TextEditor::textColourId, juce::Colours::black);
     label.setColour (juce::TextEditor::backgroundColourId, juce::Colour (0x00000000));
 }
+
+/** Looks at the ports again each time it opens: without hot-plug notices (a test device
+    root) that is when the list must be right. */
+class PortBox final : public juce::ComboBox
+{
+public:
+    using juce::ComboBox::ComboBox;
+
+    void showPopup() override
+    {
+        if (onOpen)
+            onOpen();
+        juce::ComboBox::showPopup();
+    }
+
+    std::function<void()> onOpen;
+};
 
 SerialPortSettings deviceLineSettings()
 {
@@ -41,7 +60,9 @@ ConnectionPane::ConnectionPane (MainPane* ownerPane) : owner (ownerPane)
     addAndMakeVisible (serialPortLabel.get());
     styleLabel (*serialPortLabel);
 
-    portBox = std::make_unique<juce::ComboBox> ("Com Port Box");
+    auto box = std::make_unique<PortBox> ("Com Port Box");
+    box->onOpen = [this] { followPortChanges(); };
+    portBox = std::move (box);
     addAndMakeVisible (portBox.get());
     portBox->setEditableText (false);
     portBox->setJustificationType (juce::Justification::centredLeft);
@@ -81,9 +102,24 @@ ConnectionPane::ConnectionPane (MainPane* ownerPane) : owner (ownerPane)
 
     updateButton->setEnabled (false);
 
+    transferProgress = std::make_unique<TransferProgress> (owner->client);
+    addChildComponent (transferProgress.get());
+
     setSize (600, 400);
 
     refreshPortList();
+
+    juce::Component::SafePointer<ConnectionPane> safeThis (this);
+    portWatcher = SerialPortWatcher::create (
+        [safeThis]
+        {
+            juce::MessageManager::callAsync (
+                [safeThis]
+                {
+                    if (safeThis != nullptr)
+                        safeThis->followPortChanges();
+                });
+        });
 
     // The change notification arrives later and saves the same value again.
     updateFileEditor->setText (Settings::read (Settings::updateFileKey), true);
@@ -92,6 +128,7 @@ ConnectionPane::ConnectionPane (MainPane* ownerPane) : owner (ownerPane)
 
 ConnectionPane::~ConnectionPane()
 {
+    portWatcher.reset();
     releasePort();
 
     serialPortLabel.reset();
@@ -101,28 +138,51 @@ ConnectionPane::~ConnectionPane()
     updateButton.reset();
     updateFileEditor.reset();
     browseButton.reset();
+    transferProgress.reset();
 }
 
 //==============================================================================
 void ConnectionPane::refreshPortList()
 {
-    releasePort();
+    fillPortBox (true);
+}
+
+void ConnectionPane::followPortChanges()
+{
+    // Quietly: ports that are not the device's would be logged at every change.
+    fillPortBox (false);
+}
+
+void ConnectionPane::fillPortBox (bool logIgnored)
+{
+    // The open port, if any, is left alone: the reader notices when its device goes.
     const auto lastPort = Settings::read (Settings::lastPortKey);
+    const auto chosen = portBox->getSelectedId() != 0 ? portBox->getText() : juce::String();
 
-    ports = enumerateSerialPorts (deviceOnlyFilter);
+    const auto found = enumerateSerialPorts (deviceOnlyFilter, logIgnored);
+    const auto names = found.getAllKeys();
+    if (found == ports && portBox->getNumItems() == names.size() && names.size() > 0 && chosen.isNotEmpty())
+        return;
 
+    ports = found;
     portBox->clear (juce::dontSendNotification);
-    const auto names = ports.getAllKeys();
-    int rememberedId = 0;
+
+    int chosenId = 0, rememberedId = 0;
     for (int i = 0; i < names.size(); ++i)
     {
         portBox->addItem (names[i], i + 1);
+        if (names[i] == chosen)
+            chosenId = i + 1;
         if (names[i] == lastPort) // exact: a name that differs in case is another port
             rememberedId = i + 1;
     }
 
-    if (rememberedId != 0)
+    if (chosenId != 0)
+        portBox->setSelectedId (chosenId, juce::dontSendNotification);
+    else if (rememberedId != 0)
         portBox->setSelectedId (rememberedId, juce::sendNotificationSync);
+    else if (lastPort.isEmpty() && names.size() == 1)
+        portBox->setSelectedId (1, juce::sendNotificationSync); // the one device of a fresh machine
 }
 
 bool ConnectionPane::connect()
@@ -171,6 +231,7 @@ bool ConnectionPane::connect()
     owner->log (juce::String (identity.text1));
     owner->log (juce::String (identity.text2));
 
+    identified = true;
     connectButton->setEnabled (false);
     updateButton->setEnabled (true);
     return true;
@@ -248,6 +309,7 @@ bool ConnectionPane::fetchMacFile (const juce::String& localPath)
 
 void ConnectionPane::closePort()
 {
+    identified = false;
     if (port == nullptr)
         return;
 
@@ -260,6 +322,24 @@ void ConnectionPane::releasePort()
 {
     closePort();
     port.reset();
+}
+
+void ConnectionPane::releasePortAfterLoss()
+{
+    releasePort();
+    updateButtons();
+}
+
+void ConnectionPane::updateButtons()
+{
+    const auto open = hasOpenPort();
+    connectButton->setEnabled (!open || !identified);
+    updateButton->setEnabled (open && identified);
+}
+
+TransferProgress& ConnectionPane::getTransferProgress() const
+{
+    return *transferProgress;
 }
 
 bool ConnectionPane::hasOpenPort() const
@@ -285,6 +365,7 @@ void ConnectionPane::resized()
     updateFileLabel->setBounds (c - 150, 160, 300, 24);
     updateFileEditor->setBounds (c - 150, 180, 300, 24);
     browseButton->setBounds (c + 150, 180, 50, 24);
+    transferProgress->setBounds (c - 150, 220, 370, 24);
 }
 
 //==============================================================================
@@ -299,7 +380,10 @@ void ConnectionPane::buttonClicked (juce::Button* button)
     if (button == connectButton.get())
         connect();
     else if (button == updateButton.get())
+    {
+        const TransferProgress::Showing showing (*transferProgress);
         updateFirmware();
+    }
     else if (button == browseButton.get())
         browseForUpdateFile();
 }

@@ -6,6 +6,8 @@
 
 class MainPane;
 class SerialPort;
+class SerialPortWatcher;
+class TransferProgress;
 
 /** Tab 0: choose the device's serial port, connect and identify the device, update
     its firmware, fetch its MAC-address file. Owns the program's one open port. */
@@ -35,6 +37,19 @@ public:
     /** Fills the port box with the device's ports and selects the remembered one. */
     void refreshPortList();
 
+    /** Lists the ports again when they changed: the chosen port stays chosen while it is
+        present, the remembered one is chosen when it appears, and with nothing remembered
+        a single device port is chosen. Called when ports come or go and when the box opens. */
+    void followPortChanges();
+
+    /** After the device went away: the port released, as before Connect. */
+    void releasePortAfterLoss();
+
+    /** Connect while no port is open or the device is not identified; Update while it is. */
+    void updateButtons();
+
+    TransferProgress& getTransferProgress() const;
+
     /** Detaches the port from the client and closes it; the object stays here. */
     void closePort();
 
@@ -58,11 +73,13 @@ private:
     void releasePort();
     /** The end of every update that reached the device: port closed, Connect offered. */
     void closeAfterUpdate();
+    void fillPortBox (bool logIgnored);
     void saveUpdateFilePath();
     void browseForUpdateFile();
 
     MainPane* owner; // owns the tabs that own this pane; outlives it
     std::unique_ptr<SerialPort> port;
+    bool identified = false; // the device on the open port answered WhoAmI
     juce::StringPairArray ports{true};
 
     std::unique_ptr<juce::Label> serialPortLabel;
@@ -72,6 +89,8 @@ private:
     std::unique_ptr<juce::TextButton> updateButton;
     std::unique_ptr<juce::TextEditor> updateFileEditor;
     std::unique_ptr<juce::TextButton> browseButton;
+    std::unique_ptr<TransferProgress> transferProgress;
+    std::unique_ptr<SerialPortWatcher> portWatcher; // its thread calls back: gone first
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ConnectionPane)
 };

@@ -6,6 +6,7 @@
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
+#include "panes/TransferProgress.h"
 #include "protocol/LocalPaths.h"
 
 namespace
@@ -122,6 +123,9 @@ FileSystemPane::FileSystemPane (MainPane* ownerPane) : owner (ownerPane), asker 
 
     renameButton = makeTextButton ("rename button", "Rename");
 
+    transferProgress = std::make_unique<TransferProgress> (owner->client);
+    addChildComponent (transferProgress.get());
+
     setSize (600, 400);
 
     rootItem = std::make_unique<LabelTreeViewItem> ("Entries", true);
@@ -158,6 +162,7 @@ FileSystemPane::~FileSystemPane()
     newFolderButton.reset();
     nameAssigner.reset();
     renameButton.reset();
+    transferProgress.reset();
 }
 
 //==============================================================================
@@ -222,6 +227,10 @@ void FileSystemPane::listRemoteFolder()
 
     for (const auto& name : names)
     {
+        // A device that went away answers nothing more: no use asking for every entry.
+        if (owner->client.isLinkLost())
+            break;
+
         const auto path = folder + "/" + name;
         FileSystemEntryInfo info;
         info.clear();
@@ -271,6 +280,7 @@ void FileSystemPane::resized()
     deleteButton->setBounds (16, h - 47, 80, 24);
     tree->setBounds (96, 34, w - 116, h - 47);
     nameAssigner->setBounds ((w - 116) / 2 - (w - 241) / 2 + 96, 32, w - 241, 80);
+    transferProgress->setBounds (104, h - 45, w - 132, 24); // over the foot of the list while it shows
 }
 
 void FileSystemPane::broughtToFront()
@@ -337,6 +347,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         if (chosen != juce::File())
         {
             Settings::write (Settings::localFolderKey, chosen.getFullPathName());
+            const TransferProgress::Showing showing (*transferProgress);
             owner->client.getFolder (entryPath, chosen.getFullPathName(), {});
         }
     }
@@ -352,6 +363,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         if (chosen != juce::File())
         {
             Settings::write (Settings::localFolderKey, chosen.getParentDirectory().getFullPathName());
+            const TransferProgress::Showing showing (*transferProgress);
             owner->client.getFile (entryPath, chosen.getFullPathName());
         }
     }
@@ -361,6 +373,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         if (chosen != juce::File())
         {
             Settings::write (Settings::localFolderKey, chosen.getParentDirectory().getFullPathName());
+            const TransferProgress::Showing showing (*transferProgress);
             owner->client.putFile (chosen.getFullPathName(), remoteFolderBox->getText() + "/" + chosen.getFileName());
         }
         listRemoteFolder();

@@ -7,6 +7,7 @@
 class MainPane;
 class LabelTreeViewItem;
 class NameAssigner;
+class TransferProgress;
 
 /** The "File System" tab: one remote folder at a time as a list of rows, with
     the buttons that move files and folders between the device and the PC and
@@ -77,6 +78,11 @@ public:
         return *remoteFolderBox;
     }
 
+    TransferProgress& getTransferProgress() const noexcept
+    {
+        return *transferProgress;
+    }
+
     static constexpr const char* homeFolder = "/mnt/nandfs/usr";
 
 private:
@@ -98,6 +104,7 @@ private:
     std::unique_ptr<juce::TextButton> newFolderButton;
     std::unique_ptr<NameAssigner> nameAssigner;
     std::unique_ptr<juce::TextButton> renameButton;
+    std::unique_ptr<TransferProgress> transferProgress;
 
     // The tree does not own its root: detached from it before it is deleted.
     std::unique_ptr<LabelTreeViewItem> rootItem;

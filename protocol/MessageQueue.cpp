@@ -2,7 +2,9 @@
 
 #include "protocol/ReceivedMessage.h"
 
-MessageQueue::MessageQueue() = default;
+#include <utility>
+
+MessageQueue::MessageQueue (int maxMessagesToKeep) : maxMessages (juce::jmax (0, maxMessagesToKeep)) {}
 
 MessageQueue::~MessageQueue()
 {
@@ -16,6 +18,7 @@ void MessageQueue::push (std::unique_ptr<ReceivedMessage> message)
 
     message->next = nullptr;
     auto* record = message.release();
+    std::unique_ptr<ReceivedMessage> dropped;
 
     {
         const juce::ScopedLock sl (lock);
@@ -24,6 +27,18 @@ void MessageQueue::push (std::unique_ptr<ReceivedMessage> message)
         else
             head = record;
         tail = record;
+        ++numMessages;
+
+        // The oldest goes together with its count; when a waiter has already taken that
+        // count it is about to take the oldest itself, and the queue stays one over.
+        if (maxMessages > 0 && numMessages > maxMessages && head != record && available.tryWait())
+        {
+            dropped.reset (head);
+            head = head->next;
+            dropped->next = nullptr;
+            --numMessages;
+            ++numDropped;
+        }
     }
 
     available.post();
@@ -47,6 +62,7 @@ std::unique_ptr<ReceivedMessage> MessageQueue::pop (int timeoutMs, const std::at
     if (head == nullptr)
         tail = nullptr;
     message->next = nullptr;
+    --numMessages;
     return message;
 }
 
@@ -60,4 +76,16 @@ void MessageQueue::clear()
     while (pop (0) != nullptr)
     {
     }
+}
+
+int MessageQueue::size() const
+{
+    const juce::ScopedLock sl (lock);
+    return numMessages;
+}
+
+int MessageQueue::takeDroppedCount()
+{
+    const juce::ScopedLock sl (lock);
+    return std::exchange (numDropped, 0);
 }

@@ -11,11 +11,13 @@ class ReceivedMessage;
 
 /** First-in first-out queue of complete messages, linked through their next field.
     Any thread may push; one thread at a time pops. The queue owns what it holds
-    and destroys it with itself. */
+    and destroys it with itself. A bounded queue that is full drops its oldest
+    message for each new one and counts the drops. */
 class MessageQueue final
 {
 public:
-    MessageQueue();
+    /** maxMessages 0: no bound. */
+    explicit MessageQueue (int maxMessages = 0);
     ~MessageQueue();
 
     void push (std::unique_ptr<ReceivedMessage> message);
@@ -30,9 +32,17 @@ public:
     /** Destroys every queued message. */
     void clear();
 
+    int size() const;
+
+    /** How many messages were dropped since the last call. */
+    int takeDroppedCount();
+
 private:
     CountingSemaphore available;
-    juce::CriticalSection lock;
+    const int maxMessages;
+    mutable juce::CriticalSection lock;
+    int numMessages = 0;
+    int numDropped = 0;
     ReceivedMessage* head = nullptr; // owned, with every record linked behind it
     ReceivedMessage* tail = nullptr;
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-ReceivedMessage::ReceivedMessage() : buffer (std::make_unique<juce::uint8[]> ((size_t) maxMessageSize)) {}
+ReceivedMessage::ReceivedMessage() = default;
 
 ReceivedMessage::~ReceivedMessage() = default;
 
@@ -21,7 +21,7 @@ int ReceivedMessage::append (const void* data, int numBytes)
     if (!headerValid)
     {
         const auto headerBytes = juce::jmin (headerSize - receivedCount, numBytes);
-        std::memcpy (buffer.get() + receivedCount, source, (size_t) headerBytes);
+        std::memcpy (bytes + receivedCount, source, (size_t) headerBytes);
         receivedCount += headerBytes;
         used = headerBytes;
         source += headerBytes;
@@ -40,7 +40,7 @@ int ReceivedMessage::append (const void* data, int numBytes)
             headerValid = false;
         }
 
-        bodySize = juce::ByteOrder::littleEndianInt (buffer.get() + 2);
+        bodySize = juce::ByteOrder::littleEndianInt (bytes + 2);
         if (bodySize > (juce::uint32) maxBodySize)
         {
             std::printf ("invalid size read - %d\n", (int) bodySize);
@@ -55,12 +55,18 @@ int ReceivedMessage::append (const void* data, int numBytes)
             reset();
             return used;
         }
+
+        // Room for this message's own bytes only: a flood of small messages must not
+        // cost the largest size each.
+        storage = std::make_unique<juce::uint8[]> ((size_t) bodySize + headerSize);
+        std::memcpy (storage.get(), header, headerSize);
+        bytes = storage.get();
     }
 
     const auto bodyBytes = juce::jmin (numBytes, (int) bodySize + headerSize - receivedCount);
     if (bodyBytes > 0)
     {
-        std::memcpy (buffer.get() + receivedCount, source, (size_t) bodyBytes);
+        std::memcpy (bytes + receivedCount, source, (size_t) bodyBytes);
         receivedCount += bodyBytes;
         used += bodyBytes;
     }
@@ -102,11 +108,13 @@ void ReceivedMessage::reset()
     headerValid = false;
     overrun = false;
     bodySize = 0;
+    bytes = header;
+    storage.reset();
 }
 
 juce::uint16 ReceivedMessage::getMessageId() const
 {
-    return receivedCount >= 2 ? juce::ByteOrder::littleEndianShort (buffer.get()) : (juce::uint16) 0;
+    return receivedCount >= 2 ? juce::ByteOrder::littleEndianShort (bytes) : (juce::uint16) 0;
 }
 
 juce::uint32 ReceivedMessage::getBodySize() const
@@ -124,7 +132,7 @@ const juce::uint8* ReceivedMessage::take (int numBytes)
         return nullptr;
     }
 
-    const auto* field = buffer.get() + readPosition;
+    const auto* field = bytes + readPosition;
     readPosition += numBytes;
     return field;
 }
@@ -277,5 +285,14 @@ bool ReceivedMessage::isValidUtf8 (const juce::uint8* text, int numBytes)
         i += extra + 1;
     }
 
+    return true;
+}
+
+bool ReceivedMessage::peekSerialNumber (juce::int32& serial) const
+{
+    if (!headerValid || bodySize < 4 || receivedCount < headerSize + 4)
+        return false;
+
+    serial = (juce::int32) juce::ByteOrder::littleEndianInt (bytes + headerSize);
     return true;
 }

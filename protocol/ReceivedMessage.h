@@ -30,7 +30,7 @@ public:
         0x8006); 0x8003 and 0x8004 travel the way of responses. */
     bool isAsync() const;
 
-    /** Starts over with an empty record; the buffer is kept. */
+    /** Starts over with an empty record. */
     void reset();
 
     /** From the header; 0 before the header is in. */
@@ -61,6 +61,10 @@ public:
     int getReadPosition() const;
     int bytesLeft() const;
 
+    /** The serial number that begins a request's or response's body; false when the
+        body is too short to hold one. */
+    bool peekSerialNumber (juce::int32& serial) const;
+
     /** Link for the queues that hold finished messages; not owned. */
     ReceivedMessage* next = nullptr;
 
@@ -68,7 +72,9 @@ private:
     static bool isValidUtf8 (const juce::uint8* text, int numBytes);
     const juce::uint8* take (int numBytes);
 
-    std::unique_ptr<juce::uint8[]> buffer;
+    juce::uint8 header[headerSize] = {};
+    std::unique_ptr<juce::uint8[]> storage; // the whole message, sized once the header is in
+    juce::uint8* bytes = header;            // where the bytes received so far are
     int readPosition = 0;
     int receivedCount = 0;
     bool complete = false;

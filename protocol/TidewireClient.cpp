@@ -10,6 +10,7 @@
 #include "serial/SerialPortOutputStream.h"
 
 #include <chrono>
+#include <utility>
 
 namespace
 {
@@ -27,6 +28,7 @@ TidewireClient::~TidewireClient()
     // Stop, then release: the client thread first (it reads the async queue and the
     // listener list), then the reader thread (it feeds the assembler and the queues).
     stopping = true;
+    clientWake = true;
     signalThreadShouldExit();
     asyncQueue.wakeWaiter();
     stopThread (-1);
@@ -45,6 +47,9 @@ void TidewireClient::connect (SerialPort* newPort)
     port = nullptr;
     releaseStreams();
     discardReceived();
+    linkLost = false;
+    lossToReport = false;
+    updateInterrupted();
 
     if (newPort == nullptr)
         return;
@@ -57,6 +62,10 @@ void TidewireClient::connect (SerialPort* newPort)
     output = std::make_unique<SerialPortOutputStream> (*newPort);
 
     port = newPort;
+
+    // A device gone before the notification was on has not been heard of yet.
+    if (input->hasLostDevice())
+        noteLinkLost();
 }
 
 void TidewireClient::disconnect()
@@ -64,6 +73,34 @@ void TidewireClient::disconnect()
     port = nullptr;
     releaseStreams();
     discardReceived();
+    linkLost = false;
+    lossToReport = false;
+    updateInterrupted();
+}
+
+bool TidewireClient::isLinkLost() const
+{
+    return linkLost.load();
+}
+
+void TidewireClient::noteLinkLost()
+{
+    if (linkLost.exchange (true))
+        return;
+
+    updateInterrupted();
+    responseQueue.wakeWaiter();
+
+    lossToReport = true;
+    clientWake = true;
+    asyncQueue.wakeWaiter();
+}
+
+void TidewireClient::updateInterrupted()
+{
+    // Under a lock: two threads recomputing at once must not leave the older answer.
+    const std::lock_guard<std::mutex> guard (interruptedLock);
+    interrupted = aborted.load() || linkLost.load();
 }
 
 bool TidewireClient::isConnected() const
@@ -96,6 +133,11 @@ void TidewireClient::discardReceived()
     assembler.reset();
     asyncQueue.clear();
     responseQueue.clear();
+    asyncQueue.takeDroppedCount();
+    responseQueue.takeDroppedCount();
+    staleResponses = 0;
+    unreportedStale = 0;
+    lastStaleReportMs = 0;
 }
 
 //==============================================================================
@@ -144,12 +186,14 @@ void TidewireClient::callListeners (const std::function<void (ITidewireClientLis
 void TidewireClient::abortOperations()
 {
     aborted = true;
+    updateInterrupted();
     responseQueue.wakeWaiter();
 }
 
 void TidewireClient::resetAbort()
 {
     aborted = false;
+    updateInterrupted();
 }
 
 bool TidewireClient::isAborted() const
@@ -162,6 +206,17 @@ void TidewireClient::setBetweenExchangesCallback (std::function<void()> callback
     betweenExchanges = std::move (callback);
 }
 
+void TidewireClient::setTransferProgressCallback (std::function<void (juce::int64, juce::int64)> callback)
+{
+    transferProgress = std::move (callback);
+}
+
+void TidewireClient::reportTransferProgress (juce::int64 done, juce::int64 total)
+{
+    if (transferProgress != nullptr)
+        transferProgress (done, total);
+}
+
 //==============================================================================
 int TidewireClient::sendRequest (TidewireClientRequest& request)
 {
@@ -170,6 +225,9 @@ int TidewireClient::sendRequest (TidewireClientRequest& request)
         globalLog ("Operation cancelled.");
         return -1;
     }
+
+    if (linkLost)
+        return -1; // reported once, by the listeners
 
     if (port.load() == nullptr || output == nullptr)
     {
@@ -184,13 +242,13 @@ int TidewireClient::sendRequest (TidewireClientRequest& request)
 
 std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (TidewireClientRequest& request, int timeoutMs)
 {
-    auto message = responseQueue.pop (timeoutMs, &aborted);
+    auto message = responseQueue.pop (timeoutMs, &interrupted);
 
     if (message == nullptr)
     {
         if (aborted)
             globalLog ("Operation cancelled.");
-        else
+        else if (!linkLost)
             globalLog ("Timeout on serial # " + juce::String (request.getSerialNumber()));
         return nullptr;
     }
@@ -223,14 +281,33 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
     lastSerial = request.getSerialNumber();
     lastOutcome = ExchangeOutcome::unanswered;
 
+    // The device is gone: fail at once, quietly (the loss is reported once, not per exchange).
+    if (linkLost && !aborted)
+        return nullptr;
+
+    const auto serial = request.getSerialNumber();
+
+    // From here on only this request's answers are queued; what an earlier exchange left
+    // (a second copy of its answer) is dropped.
+    awaitedSerial = serial;
+    responseQueue.clear();
+
     if (sendRequest (request) != 0)
     {
-        globalLog ("Send Failed.");
+        awaitedSerial = noSerial;
+        if (!linkLost || aborted)
+            globalLog ("Send Failed.");
         return nullptr;
     }
 
-    const auto serial = request.getSerialNumber();
     const auto deadline = Clock::now() + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
+
+    auto finish = [this, serial] (std::unique_ptr<TidewireClientResponse> result)
+    {
+        awaitedSerial = noSerial;
+        reportStaleResponses (serial);
+        return result;
+    };
 
     for (;;)
     {
@@ -240,16 +317,17 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
 
         if (response == nullptr)
         {
-            globalLog ("Failed to get valid response to serial # " + juce::String (serial));
-            return nullptr;
+            if (!linkLost || aborted)
+                globalLog ("Failed to get valid response to serial # " + juce::String (serial));
+            return finish (nullptr);
         }
 
         if (response->getSerialNumber() != serial)
         {
-            // The answer to an exchange that timed out earlier: drop it and keep
-            // waiting for this request's own answer.
-            globalLog ("sync receive serial number didn't match! Expected " + juce::String (serial) + ", got " +
-                       juce::String (response->getSerialNumber()) + ", Discarding.");
+            // Queued just before this exchange began waiting: drop it and keep waiting
+            // for this request's own answer.
+            lastStaleSerial = response->getSerialNumber();
+            ++staleResponses;
             continue;
         }
 
@@ -258,11 +336,11 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
             const auto* failure = static_cast<const FailureResponse*> (response.get());
             globalLog (failure->getText() + " serial# " + juce::String (response->getSerialNumber()));
             lastOutcome = ExchangeOutcome::refused;
-            return nullptr;
+            return finish (nullptr);
         }
 
         lastOutcome = ExchangeOutcome::answered;
-        return response;
+        return finish (std::move (response));
     }
 }
 
@@ -278,23 +356,66 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::awaitLateResponse (int t
     if (lastOutcome != ExchangeOutcome::unanswered)
         return nullptr;
 
+    // The reader queues only answers to the serial number awaited: await the old one again.
+    awaitedSerial = lastSerial.load();
+    std::unique_ptr<TidewireClientResponse> late;
+
     const auto deadline = Clock::now() + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
-    while (!isAborted() && canHearDevice())
+    while (late == nullptr && !isAborted() && canHearDevice())
     {
         const auto left = (int) std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
         if (left <= 0)
             break;
 
         // Short slices: a device that goes away meanwhile ends the wait early.
-        auto message = responseQueue.pop (juce::jmin (left, 100), &aborted);
+        auto message = responseQueue.pop (juce::jmin (left, 100), &interrupted);
         if (message == nullptr)
             continue;
 
         if (auto response = createResponse (std::move (message)))
             if (response->getSerialNumber() == lastSerial)
-                return response;
+                late = std::move (response);
     }
-    return nullptr;
+
+    awaitedSerial = noSerial;
+    return late;
+}
+
+bool TidewireClient::isAwaited (const ReceivedMessage& message)
+{
+    juce::int32 serial = 0;
+
+    // Without a serial number it cannot be matched here; the exchange rejects it.
+    if (!message.peekSerialNumber (serial))
+        return true;
+
+    if ((juce::int64) serial == awaitedSerial.load())
+        return true;
+
+    lastStaleSerial = serial;
+    ++staleResponses;
+    return false;
+}
+
+void TidewireClient::reportStaleResponses (juce::int32 expectedSerial)
+{
+    // At most one line a second: a device that answers everything twice would otherwise
+    // add a line to every exchange of a transfer.
+    unreportedStale += staleResponses.exchange (0) + responseQueue.takeDroppedCount();
+    const auto now = juce::Time::getMillisecondCounter();
+    if (unreportedStale <= 0 || (lastStaleReportMs != 0 && now - lastStaleReportMs < 1000))
+        return;
+
+    const auto count = std::exchange (unreportedStale, 0);
+    lastStaleReportMs = juce::jmax ((juce::uint32) 1, now);
+
+    const auto expected = juce::String (expectedSerial);
+    const auto got = juce::String (lastStaleSerial.load());
+    if (count == 1)
+        globalLog ("sync receive serial number didn't match! Expected " + expected + ", got " + got + ", Discarding.");
+    else
+        globalLog ("sync receive serial number didn't match! Expected " + expected + ", got " + got + " and " +
+                   juce::String (count - 1) + " more, Discarding.");
 }
 
 //==============================================================================
@@ -310,18 +431,45 @@ void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
                      {
                          if (message->isAsync())
                              asyncQueue.push (std::move (message));
-                         else
+                         else if (isAwaited (*message))
                              responseQueue.push (std::move (message));
                      });
+
+    if (stream->hasLostDevice())
+        noteLinkLost();
 }
 
 void TidewireClient::run()
 {
     while (!threadShouldExit())
     {
-        if (auto message = asyncQueue.pop (clientThreadSliceMs, &stopping))
+        auto message = asyncQueue.pop (clientThreadSliceMs, &clientWake);
+        clientWake = stopping.load();
+
+        if (message != nullptr)
             handleAsyncMessage (std::move (message));
+
+        reportDroppedAsyncMessages();
+
+        if (lossToReport.exchange (false))
+            callListeners ([] (ITidewireClientListener& l) { l.connectionLost(); });
     }
+}
+
+void TidewireClient::reportDroppedAsyncMessages()
+{
+    droppedAsyncMessages += asyncQueue.takeDroppedCount();
+    if (droppedAsyncMessages == 0)
+        return;
+
+    const auto now = juce::Time::getMillisecondCounter();
+    if (now - lastDropReportMs < 1000)
+        return;
+
+    lastDropReportMs = now;
+    globalLog ("Dropped " + juce::String (droppedAsyncMessages) +
+               " asynchronous messages from the device: more arrived than could be handled.");
+    droppedAsyncMessages = 0;
 }
 
 void TidewireClient::handleAsyncMessage (std::unique_ptr<ReceivedMessage> message)

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 
 class ReceivedMessage;
 class SerialPort;
@@ -38,6 +40,11 @@ public:
 
     bool isConnected() const;
 
+    /** True from the moment the reader sees the device go until the next connect or
+        disconnect; meanwhile every exchange fails at once, without a line of its own
+        (the listeners' connectionLost reports the loss once). */
+    bool isLinkLost() const;
+
     void addListener (ITidewireClientListener* listener);
     void removeListener (ITidewireClientListener* listener);
 
@@ -51,6 +58,14 @@ public:
         a long operation can let its thread's own work through (the GUI repaints and
         answers a click on Close while a transfer runs). Empty by default. */
     void setBetweenExchangesCallback (std::function<void()> callback);
+
+    /** Called on the transferring thread by getFile and putFile: once with 0 before the
+        first block and after every block, with the bytes moved so far and the file's size. */
+    void setTransferProgressCallback (std::function<void (juce::int64 done, juce::int64 total)> callback);
+
+    /** At most this many asynchronous messages wait for the client thread; a device that
+        sends faster loses its oldest ones (one line says how many). */
+    static constexpr int maxQueuedAsyncMessages = 256;
 
     //==============================================================================
     /** Writes the request, waits up to timeoutMs for its response and returns it,
@@ -160,6 +175,24 @@ private:
     void getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
                         const juce::StringArray& folderNames, const juce::File& localFolder, int depth,
                         FolderTally& tally);
+    /** Reader thread: the device is gone. Wakes a waiting exchange and has the client
+        thread tell the listeners, once. */
+    void noteLinkLost();
+
+    /** Whether a waiting exchange should stop waiting: aborted or the device gone. */
+    void updateInterrupted();
+
+    /** Reader thread: false for a response that answers no waiting exchange, which is
+        counted and dropped where it arrives. */
+    bool isAwaited (const ReceivedMessage& message);
+
+    /** One line, at most every second, for the responses that answered nothing. */
+    void reportStaleResponses (juce::int32 expectedSerial);
+
+    /** One line, at most every second, for asynchronous messages dropped as too many. */
+    void reportDroppedAsyncMessages();
+
+    void reportTransferProgress (juce::int64 done, juce::int64 total);
 
     /** False once the reader thread has ended (device gone, port closed): nothing the
         device might still say can arrive any more. */
@@ -173,8 +206,17 @@ private:
     // the destructor once that thread has ended.
     MessageAssembler assembler;
 
-    MessageQueue asyncQueue;    // for the client thread
-    MessageQueue responseQueue; // for the one waiting exchange
+    MessageQueue asyncQueue{maxQueuedAsyncMessages}; // for the client thread
+    MessageQueue responseQueue{16};                  // for the one waiting exchange: only its answers
+
+    // The serial number of the exchange that waits, or noSerial. Set before its request
+    // is written, so its answer can never arrive before.
+    static constexpr juce::int64 noSerial = std::numeric_limits<juce::int64>::min();
+    std::atomic<juce::int64> awaitedSerial{noSerial};
+    std::atomic<int> staleResponses{0};
+    std::atomic<juce::int32> lastStaleSerial{0};
+    int unreportedStale = 0;            // the exchanging thread only
+    juce::uint32 lastStaleReportMs = 0; // the exchanging thread only; 0: never
 
     // listenerLock guards the list for the few lines that read or change it.
     // dispatchLock is held while the client thread calls listeners, and removeListener
@@ -185,6 +227,14 @@ private:
     juce::Array<ITidewireClientListener*> listeners; // not owned: each removes itself before it goes
 
     std::atomic<bool> aborted{false};
+    std::atomic<bool> linkLost{false};
+    std::atomic<bool> interrupted{false};  // aborted || linkLost: ends a waiting exchange
+    std::mutex interruptedLock;            // held only to recompute interrupted
+    std::atomic<bool> lossToReport{false}; // the client thread calls connectionLost
+    std::atomic<bool> clientWake{false};   // ends the client thread's wait early
+    int droppedAsyncMessages = 0;          // client thread only
+    juce::uint32 lastDropReportMs = 0;     // client thread only
+    std::function<void (juce::int64, juce::int64)> transferProgress;
     std::function<void()> betweenExchanges;
     std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
     std::atomic<int> lastSerial{0};                                  // its request's serial number

@@ -151,10 +151,17 @@ int TidewireClient::closeFile (juce::int64 handle)
 
 void TidewireClient::closeAfterFailure (juce::int64 handle)
 {
-    // A handle left open would keep the remote file busy. An aborted operation, or a
-    // device that is gone, would only add a time-out.
-    if (!isAborted() && canHearDevice())
-        closeFile (handle);
+    // A handle left open would keep the remote file busy; a device that is gone would
+    // only add a time-out. A cancelled transfer still closes it while the device answers.
+    if (isLinkLost() || !canHearDevice())
+        return;
+
+    const auto wasAborted = isAborted();
+    if (wasAborted)
+        resetAbort();
+    closeFile (handle);
+    if (wasAborted)
+        abortOperations();
 }
 
 void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
@@ -174,8 +181,17 @@ void TidewireClient::logThroughput (juce::int64 numBytes, juce::int64 startMs)
 //==============================================================================
 void TidewireClient::removeAfterFailure (const juce::String& remotePath)
 {
-    if (!isAborted() && canHearDevice())
-        deleteEntry (remotePath);
+    // As closeAfterFailure: a cancelled send still removes its part file while the
+    // device answers.
+    if (isLinkLost() || !canHearDevice())
+        return;
+
+    const auto wasAborted = isAborted();
+    if (wasAborted)
+        resetAbort();
+    deleteEntry (remotePath);
+    if (wasAborted)
+        abortOperations();
 }
 
 int TidewireClient::putFile (juce::String localPath, juce::String remotePath)
@@ -253,6 +269,7 @@ int TidewireClient::sendFile (const juce::String& localPath, const juce::String&
 
     FileWriteRequest request (handle, *in);
     int block = 0;
+    reportTransferProgress (0, size);
 
     while (in->getPosition() < in->getTotalLength())
     {
@@ -277,6 +294,7 @@ int TidewireClient::sendFile (const juce::String& localPath, const juce::String&
         if (block % blocksPerProgressLine == 0)
             globalLog ("Block " + juce::String (block) + " Sent.");
 
+        reportTransferProgress (in->getPosition(), size);
         ++block;
         request.renumber();
     }
@@ -362,6 +380,7 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
     FileReadRequest request (handle, (juce::uint32) asked);
     juce::int64 received = 0;
     int block = 0;
+    reportTransferProgress (0, fileSize);
 
     while (received < fileSize)
     {
@@ -398,6 +417,7 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
         }
 
         received += count;
+        reportTransferProgress (received, fileSize);
         request.renumber();
     }
 
@@ -458,7 +478,7 @@ bool TidewireClient::putFolderTree (const juce::File& local, const juce::String&
 
     for (const auto& child : children)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return true;
 
         // Following a link to a folder could loop for ever (a link to a parent).
@@ -555,7 +575,7 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
 
     for (const auto& file : fileNames)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return;
 
         const auto remoteFile = remoteFolder + "/" + file;
@@ -571,7 +591,7 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
 
     for (const auto& subFolder : folderNames)
     {
-        if (isAborted())
+        if (isAborted() || isLinkLost())
             return;
 
         const auto remoteSub = remoteFolder + "/" + subFolder;

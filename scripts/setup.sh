@@ -19,6 +19,7 @@ packages=(
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core
     clang-14 libclang-rt-14-dev llvm-14
+    libudev-dev
 )
 
 missing=()

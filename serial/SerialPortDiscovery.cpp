@@ -22,14 +22,16 @@ bool passesSerialPortFilter (const juce::String& hardwareId, int deviceFilter)
     return hardwareId.equalsIgnoreCase (filterTexts[deviceFilter]);
 }
 
-std::vector<PresentSerialPort> selectSerialPortDetails (const std::vector<PresentSerialPort>& ports, int deviceFilter)
+std::vector<PresentSerialPort> selectSerialPortDetails (const std::vector<PresentSerialPort>& ports, int deviceFilter,
+                                                        bool logIgnored)
 {
     std::vector<PresentSerialPort> result;
     for (auto& port : ports)
     {
         if (!passesSerialPortFilter (port.hardwareId, deviceFilter))
         {
-            globalLog ("Ignoring " + port.hardwareId);
+            if (logIgnored)
+                globalLog ("Ignoring " + port.hardwareId);
             continue;
         }
 
@@ -51,17 +53,17 @@ std::vector<PresentSerialPort> selectSerialPortDetails (const std::vector<Presen
     return result;
 }
 
-juce::StringPairArray selectSerialPorts (const std::vector<PresentSerialPort>& ports, int deviceFilter)
+juce::StringPairArray selectSerialPorts (const std::vector<PresentSerialPort>& ports, int deviceFilter, bool logIgnored)
 {
     juce::StringPairArray result (true);
-    for (auto& port : selectSerialPortDetails (ports, deviceFilter))
+    for (auto& port : selectSerialPortDetails (ports, deviceFilter, logIgnored))
         result.set (port.friendlyName, port.portName);
     return result;
 }
 
-juce::StringPairArray enumerateSerialPorts (int deviceFilter)
+juce::StringPairArray enumerateSerialPorts (int deviceFilter, bool logIgnored)
 {
-    return selectSerialPorts (listPresentSerialPorts(), deviceFilter);
+    return selectSerialPorts (listPresentSerialPorts(), deviceFilter, logIgnored);
 }
 
 std::vector<PresentSerialPort> enumerateSerialPortDetails (int deviceFilter)

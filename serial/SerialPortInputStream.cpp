@@ -80,6 +80,7 @@ void SerialPortInputStream::setNotifyOnData (bool shouldNotify)
 void SerialPortInputStream::run()
 {
     juce::HeapBlock<char> chunk (readChunkSize);
+    bool gone = false;
 
     while (!threadShouldExit())
     {
@@ -87,23 +88,46 @@ void SerialPortInputStream::run()
         {
             const SerialPortHandle::Use port (*handle, opening);
             if (!port)
-                break;
+                break; // closed by its owner: nothing to report
 
             const auto waited = port->waitUntilReadable (waitSliceMs);
             if (waited == SerialPortBackend::WaitResult::gone)
+            {
+                gone = true;
                 break;
+            }
             if (waited != SerialPortBackend::WaitResult::ready)
                 continue;
 
             received = port->read (chunk, readChunkSize);
             if (received < 0)
+            {
+                gone = true;
                 break;
+            }
         }
 
         // Outside the Use: a listener may take its time, or even close the port.
         if (received > 0)
             deliver (chunk, received);
     }
+
+    // Outside the Use as well: the listener may close the port.
+    if (gone)
+        reportDeviceLost();
+}
+
+bool SerialPortInputStream::hasLostDevice() const
+{
+    return deviceLost.load();
+}
+
+void SerialPortInputStream::reportDeviceLost()
+{
+    const juce::ScopedLock sl (lock);
+    deviceLost = true;
+    if (notifyOnData)
+        sendSynchronousChangeMessage();
 }
 
 void SerialPortInputStream::deliver (const char* data, int numBytes)

@@ -3,6 +3,7 @@
 #include <juce_core/juce_core.h>
 #include <juce_events/juce_events.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -44,10 +45,15 @@ public:
         Turning it off waits for a call in progress to return. */
     void setNotifyOnData (bool shouldNotify);
 
+    /** True once the reader has seen the device go (end of file, EIO, a hang-up). The
+        change listeners hear of it like an arrival, if notification is on then. */
+    bool hasLostDevice() const;
+
     void run() override;
 
 private:
     void deliver (const char* data, int numBytes);
+    void reportDeviceLost();
     void makeRoomFor (size_t numBytes);
 
     static constexpr int readChunkSize = 8192;
@@ -63,6 +69,7 @@ private:
     size_t readOffset = 0;
     size_t numBytesAvailable = 0;
     bool notifyOnData = false;
+    std::atomic<bool> deviceLost{false};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SerialPortInputStream)
 };

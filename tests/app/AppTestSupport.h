@@ -163,13 +163,42 @@ public:
         const bool ok = extra->start ({"--fs", fs.getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
                                        "--tty", tty, "--usb-port", juce::String (usbPort)});
         others.push_back (std::move (extra));
+        otherTtys.push_back (tty);
         return ok;
     }
 
-private:
-    void start (const juce::StringArray& extraArguments, const juce::String& tty)
+    /** Pulls the plug: the simulator ends and its port leaves the device root. */
+    void unplug()
     {
-        ready = sampleDeviceFolder().copyDirectoryTo (fsRoot());
+        simulator.stop();
+    }
+
+    /** Plugs the device in again: a new simulator on the same file system and port name. */
+    bool replug (const juce::StringArray& extraArguments = {})
+    {
+        simulator.stop();
+        start (extraArguments, tty);
+        return ready;
+    }
+
+    /** Pulls the plug of a port added with addPort. */
+    void removePort (const juce::String& ttyToRemove)
+    {
+        for (size_t i = 0; i < others.size(); ++i)
+            if (otherTtys[i] == ttyToRemove)
+            {
+                others[i]->stop();
+                others.erase (others.begin() + (std::ptrdiff_t) i);
+                otherTtys.erase (otherTtys.begin() + (std::ptrdiff_t) i);
+                return;
+            }
+    }
+
+private:
+    void start (const juce::StringArray& extraArguments, const juce::String& ttyToUse)
+    {
+        tty = ttyToUse;
+        ready = fsRoot().isDirectory() || sampleDeviceFolder().copyDirectoryTo (fsRoot());
         juce::StringArray args{
             "--fs", fsRoot().getFullPathName(), "--device-root", deviceRoot().getFullPathName(), "--tty", tty};
         args.addArray (extraArguments);
@@ -180,6 +209,8 @@ private:
     ScopedEnvironment environment;
     DeviceSimulator simulator;
     std::vector<std::unique_ptr<DeviceSimulator>> others;
+    std::vector<juce::String> otherTtys;
+    juce::String tty;
     bool ready = false;
 };
 

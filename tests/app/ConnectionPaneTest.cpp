@@ -50,7 +50,9 @@ TEST_F (ConnectionPaneTest, ChildrenHaveTheirNamesTextsAndPlaces)
     };
 
     const auto& children = w.connection().getChildren();
-    ASSERT_EQ (children.size(), (int) std::size (expected));
+    ASSERT_EQ (children.size(), (int) std::size (expected) + 1);
+    EXPECT_EQ (children.getLast()->getName(), "transfer progress");
+    EXPECT_FALSE (children.getLast()->isVisible()) << "shown only while the firmware is sent";
     for (size_t i = 0; i < std::size (expected); ++i)
     {
         auto* c = children[(int) i];
@@ -85,18 +87,17 @@ TEST_F (ConnectionPaneTest, StartsWithEmptyValuesWhenThereIsNoSettingsFile)
     Window w;
     EXPECT_EQ (w.portBox().getNumItems(), 1);
     EXPECT_EQ (w.portBox().getItemText (0), simulatedPortName);
-    EXPECT_EQ (w.portBox().getSelectedId(), 0) << "nothing remembered, nothing selected";
-    EXPECT_EQ (w.portBox().getText(), "");
     EXPECT_EQ (w.updateFileEditor().getText(), "");
-    for (auto* key :
-         {Settings::lastPortKey, Settings::updateFileKey, Settings::remoteFolderKey, Settings::localFolderKey})
+    for (auto* key : {Settings::updateFileKey, Settings::remoteFolderKey, Settings::localFolderKey})
         EXPECT_EQ (Settings::read (key), "") << key;
 
-    // Connect with nothing chosen.
+    // Nothing remembered and one device present: that one is chosen (and remembered), so a
+    // fresh machine with one device connects at once.
+    EXPECT_EQ (w.portBox().getSelectedId(), 1);
+    EXPECT_EQ (Settings::read (Settings::lastPortKey), simulatedPortName);
     w.connectButton().triggerClick();
-    ASSERT_TRUE (pumpUntil ([&] { return w.logContains ("Failed to open port"); }));
-    EXPECT_FALSE (w.tabEnabled (1));
-    EXPECT_FALSE (w.connection().hasOpenPort());
+    ASSERT_TRUE (pumpUntil ([&] { return w.logContains ("Found device: familyID=0x001, deviceID=0x02a."); }));
+    EXPECT_TRUE (w.tabEnabled (1));
 }
 
 TEST_F (ConnectionPaneTest, RememberedPortIsSelectedOnlyWhenItMatchesExactly)
@@ -335,7 +336,7 @@ TEST_F (ConnectionPaneTest, UpdateSkipsTheImageWhenTheFirmwareIsInstalled)
     EXPECT_FALSE (w.connection().hasOpenPort());
 }
 
-TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesThePortOpenWithBothButtonsDisabled)
+TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesThePortOpenWithUpdateOfferedAgain)
 {
     SimulatedDevice device;
     ASSERT_TRUE (device.isReady());
@@ -356,10 +357,11 @@ TEST_F (ConnectionPaneTest, UnreadableUpdateFileFailsAndLeavesThePortOpenWithBot
     EXPECT_FALSE (w.logContains ("Triggering update..."));
     EXPECT_FALSE (device.deviceFile (triggerPath).exists());
 
-    // Still connected, but neither Connect nor Update is offered again.
+    // Still connected and identified: Update may be tried again (with another file)
+    // without starting the program afresh.
     EXPECT_TRUE (w.connection().hasOpenPort());
     EXPECT_TRUE (w.tabEnabled (1));
-    EXPECT_FALSE (w.updateButton().isEnabled());
+    EXPECT_TRUE (w.updateButton().isEnabled());
     EXPECT_FALSE (w.connectButton().isEnabled());
 }
 
@@ -478,4 +480,57 @@ TEST_F (ConnectionPaneTest, ClosingTheWindowWhileConnectedReleasesEverything)
     // The port was closed and unlocked: another window can open it at once.
     Window again;
     EXPECT_TRUE (again.connection().connect()) << again.logText();
+}
+
+//==============================================================================
+TEST_F (ConnectionPaneTest, PortBoxFollowsPortsThatComeAndGoAndKeepsTheChoice)
+{
+    rememberSimulatedPort();
+    SimulatedDevice device; // ttyACM0, the remembered one
+    ASSERT_TRUE (device.isReady());
+    const juce::String second = "Nubo Device (ttyACM1)";
+
+    Window w;
+    ASSERT_EQ (w.portBox().getNumItems(), 1);
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // A port plugged in later shows when the box opens (and without it, within moments);
+    // the choice stays.
+    ASSERT_TRUE (device.addPort ("ttyACM1", 3));
+    w.portBox().showPopup();
+    EXPECT_EQ (w.portBox().getNumItems(), 2) << "looked again as the box opened";
+    w.portBox().hidePopup();
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // The chosen port goes: nothing is chosen, but it stays remembered...
+    device.unplug();
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 1; }));
+    EXPECT_EQ (w.portBox().getItemText (0), second);
+    EXPECT_EQ (w.portBox().getSelectedId(), 0);
+    EXPECT_EQ (Settings::read (Settings::lastPortKey), simulatedPortName);
+
+    // ...and is chosen again when it comes back.
+    ASSERT_TRUE (device.replug());
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 2; }));
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+
+    // Another port going leaves the choice alone; Connect then works without a restart.
+    device.removePort ("ttyACM1");
+    ASSERT_TRUE (pumpUntil ([&] { return w.portBox().getNumItems() == 1; }));
+    EXPECT_EQ (w.portBox().getText(), simulatedPortName);
+    EXPECT_TRUE (w.connection().connect());
+}
+
+TEST_F (ConnectionPaneTest, WithTwoDevicesAndNothingRememberedNothingIsChosen)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.isReady());
+    ASSERT_TRUE (device.addPort ("ttyACM1", 3));
+
+    Window w;
+    EXPECT_EQ (w.portBox().getNumItems(), 2);
+    EXPECT_EQ (w.portBox().getSelectedId(), 0) << "which of two is the user's to say";
+    w.connectButton().triggerClick();
+    ASSERT_TRUE (pumpUntil ([&] { return w.logContains ("Failed to open port"); }));
+    EXPECT_FALSE (w.tabEnabled (1));
 }

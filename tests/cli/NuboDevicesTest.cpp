@@ -98,7 +98,8 @@ TEST_F (NuboDevicesTest, FlashesEveryDeviceAtOnceAndTellsWhichOneFailed)
     juce::StringArray errors;
     errors.addLines (r.err.trimEnd());
     ASSERT_EQ (errors.size(), 1) << r.err;
-    EXPECT_TRUE (errors[0].startsWith ("[ttyACM1] nubo: sending the image failed (Timeout on serial # ")) << errors[0];
+    EXPECT_TRUE (errors[0].startsWith ("[ttyACM1] nubo: sending the image failed")) << errors[0];
+    EXPECT_TRUE (errors[0].endsWith ("; the device is gone (unplugged or hung up)")) << errors[0];
 
     // The same run in JSON: one document with each device's result.
     stopDevice (1);
@@ -202,6 +203,14 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
         lines.addLines (r.err.trimEnd());
         EXPECT_EQ (lines.size(), 1) << c.what << r.err;
         EXPECT_TRUE (lines[0].startsWith ("nubo: ")) << c.what;
+        if (juce::String (c.what).endsWith ("hang-up"))
+        {
+            EXPECT_TRUE (lines[0].endsWith ("the device is gone (unplugged or hung up)")) << c.what << lines[0];
+        }
+        else
+        {
+            EXPECT_TRUE (lines[0].contains ("(Timeout on serial # ")) << c.what << lines[0];
+        }
         EXPECT_EQ (work().getChildFile ("out.bin").getSize(), 10) << c.what;
         EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/up.bin").getSize(), 10) << c.what;
         if (juce::String (c.what).endsWith ("silence"))

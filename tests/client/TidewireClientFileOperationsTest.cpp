@@ -921,6 +921,61 @@ TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
     EXPECT_EQ (readFile (deviceFile (usr + "/copy/b.txt")), pattern (4));
 }
 
+//==============================================================================
+namespace
+{
+/** Kilobytes of the process's resident memory: now ("VmRSS") or at its peak ("VmHWM"). */
+juce::int64 residentKb (const char* field)
+{
+    juce::StringArray lines;
+    lines.addLines (juce::File ("/proc/self/status").loadFileAsString());
+    for (auto& line : lines)
+        if (line.startsWith (field))
+            return line.fromFirstOccurrenceOf (":", false, false).trim().getLargeIntValue();
+    return -1;
+}
+
+/** Takes its time over every notification, as a busy window would. */
+class SlowListener final : public ITidewireClientListener
+{
+public:
+    void eventReceived (int, juce::int64) override
+    {
+        juce::Thread::sleep (5);
+    }
+    void propertyChanged (juce::Array<juce::uint16>, int, int) override
+    {
+        juce::Thread::sleep (5);
+    }
+    void stringPropertyChanged (juce::Array<juce::uint16>, int, juce::String) override
+    {
+        juce::Thread::sleep (5);
+    }
+};
+} // namespace
+
+TEST_F (FileTransferTest, FloodsKeepMemoryBoundedAndAGetStillExact)
+{
+    // Notifications every 2 ms (faster than the listener takes them), every answer twice
+    // and twenty answers to nothing after each: none of it may pile up.
+    const auto data = pattern ((size_t) 8 * 1024 * 1024, 8);
+    writeFile (deviceFile (usr + "/big"), data);
+    SlowListener slow;
+    client.addListener (&slow);
+    startDevice ({"--async-every", "2", "--duplicate", "--unsolicited", "20"});
+
+    const auto before = residentKb ("VmRSS:");
+    ASSERT_EQ (client.getFile (usr + "/big", localFile ("big").getFullPathName()), 0);
+    juce::Thread::sleep (2000); // the flood goes on after the transfer
+    const auto peak = residentKb ("VmHWM:");
+    client.removeListener (&slow);
+
+    constexpr juce::int64 boundKb = 64 * 1024;
+    EXPECT_LT (peak - before, boundKb) << "grew from " << before << " kB to a peak of " << peak << " kB";
+    EXPECT_EQ (readFile (localFile ("big")), data);
+    EXPECT_FALSE (linesStartingWith ("Dropped ").isEmpty()) << "the drops are reported";
+}
+
 TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
 {
     const auto data = pattern (20000);

@@ -56,6 +56,26 @@ private:
     juce::CriticalSection& lock;
 };
 
+/** Counts connectionLost calls. */
+class LossCounter final : public ITidewireClientListener
+{
+public:
+    void eventReceived (int, juce::int64) override {}
+    void propertyChanged (juce::Array<juce::uint16>, int, int) override {}
+    void stringPropertyChanged (juce::Array<juce::uint16>, int, juce::String) override {}
+    void connectionLost() override
+    {
+        ++losses;
+    }
+    int count() const
+    {
+        return losses.load();
+    }
+
+private:
+    std::atomic<int> losses{0};
+};
+
 bool waitUntil (const std::function<bool()>& condition)
 {
     for (int i = 0; i < 2000; ++i, juce::Thread::sleep (5))
@@ -145,14 +165,72 @@ TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
     EXPECT_TRUE (logger.lines().isEmpty());
 }
 
-TEST_F (ClientExchangeTest, TimesOutOnceTheDeviceHasVanished)
+TEST_F (ClientExchangeTest, FailsAtOnceOnceTheDeviceHasVanished)
 {
+    LossCounter losses;
+    client.addListener (&losses);
     startDevice();
+    EXPECT_FALSE (client.isLinkLost());
     simulator.stop(); // the far end of the pseudo-terminal closes
+    ASSERT_TRUE (waitUntil ([&] { return losses.count() == 1; }));
+    EXPECT_TRUE (client.isLinkLost());
 
+    // No time-out: the exchange knows the device is gone, and says nothing of its own
+    // (the listeners report the loss once).
+    const auto start = juce::Time::getMillisecondCounter();
+    WhoAmIRequest request, later;
+    EXPECT_EQ (client.sendRequestSync (request, 60000), nullptr);
+    EXPECT_EQ (client.sendRequestSync (later, 60000), nullptr);
+    EXPECT_LT (juce::Time::getMillisecondCounter() - start, 30000u);
+    EXPECT_TRUE (logger.lines().isEmpty()) << logger.lines().joinIntoString ("\n");
+    EXPECT_EQ (losses.count(), 1);
+
+    // Given a port again, the client works as before.
+    port.reset();
+    startDevice();
+    EXPECT_FALSE (client.isLinkLost());
+    WhoAmIRequest again;
+    EXPECT_NE (client.sendRequestSync (again, 1000), nullptr);
+    client.removeListener (&losses);
+}
+
+TEST_F (ClientExchangeTest, AHangUpEndsTheExchangeThatWaits)
+{
+    LossCounter losses;
+    client.addListener (&losses);
+    // The device takes the request and hangs up without answering.
+    startDevice ({"--delay", "60000", "--hangup-after-received", "1"});
+
+    const auto start = juce::Time::getMillisecondCounter();
     WhoAmIRequest request;
-    EXPECT_EQ (client.sendRequestSync (request, 1000), nullptr);
-    EXPECT_EQ (logger.lines(), timeOutLines (request));
+    EXPECT_EQ (client.sendRequestSync (request, 60000), nullptr);
+    EXPECT_LT (juce::Time::getMillisecondCounter() - start, 30000u);
+    EXPECT_TRUE (logger.lines().isEmpty()) << logger.lines().joinIntoString ("\n");
+    ASSERT_TRUE (waitUntil ([&] { return losses.count() == 1; }));
+    client.removeListener (&losses);
+}
+
+TEST_F (ClientExchangeTest, AnswersToNoRequestAreDroppedAsTheyArriveAndReportedInOneLine)
+{
+    // Each answer comes twice and is followed by 50 answers to requests never made.
+    startDevice ({"--duplicate", "--unsolicited", "50"});
+
+    WhoAmIRequest first, second, third;
+    ASSERT_NE (client.sendRequestSync (first, 1000), nullptr);
+    juce::Thread::sleep (1100); // the extra answers are in long before this; reports come a second apart
+    logger.clear();
+
+    // Whether they arrived before or after an exchange ended, they are counted and said
+    // in one line by an exchange (not one line each).
+    ASSERT_NE (client.sendRequestSync (second, 1000), nullptr);
+    juce::Thread::sleep (1100);
+    ASSERT_NE (client.sendRequestSync (third, 1000), nullptr);
+    const auto lines = logger.lines();
+    ASSERT_GE (lines.size(), 1);
+    ASSERT_LE (lines.size(), 2) << lines.joinIntoString ("\n");
+    for (auto& line : lines)
+        EXPECT_TRUE (line.startsWith ("sync receive serial number didn't match! Expected ")) << line;
+    EXPECT_TRUE (lines.joinIntoString ("\n").contains (" more, Discarding.")) << lines.joinIntoString ("\n");
 }
 
 TEST_F (ClientExchangeTest, AbortEndsAWaitingExchangeAndRefusesMoreUntilReset)

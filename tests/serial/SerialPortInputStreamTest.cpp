@@ -120,3 +120,36 @@ TEST_F (SerialPortInputStreamTest, FarEndClosingEndsReaderWithoutSpinning)
     EXPECT_LT (cpuSeconds() - cpuBefore, 0.5);
     EXPECT_EQ (stream.getTotalLength(), 1);
 }
+
+TEST_F (SerialPortInputStreamTest, AHangUpIsReportedOnceToTheListenersAndAClosedPortIsNot)
+{
+    std::atomic<int> calls{0};
+    struct CountingListener final : public juce::ChangeListener
+    {
+        explicit CountingListener (std::atomic<int>& c) : count (c) {}
+        void changeListenerCallback (juce::ChangeBroadcaster*) override
+        {
+            ++count;
+        }
+        std::atomic<int>& count;
+    } listener (calls);
+
+    stream.addChangeListener (&listener);
+    stream.setNotifyOnData (true);
+    EXPECT_FALSE (stream.hasLostDevice());
+
+    terminal.closeMaster();
+    ASSERT_TRUE (waitUntil ([&] { return !stream.isThreadRunning(); }));
+    EXPECT_TRUE (stream.hasLostDevice());
+    EXPECT_EQ (calls.load(), 1) << "no bytes came: the one call is the hang-up";
+    stream.setNotifyOnData (false);
+    stream.removeChangeListener (&listener);
+
+    // Closed by its owner, the port has not lost its device.
+    PseudoTerminal other;
+    SerialPort otherPort{other.slave, {115200, 8, 0, 0, 1}};
+    SerialPortInputStream otherStream{otherPort};
+    otherPort.close();
+    ASSERT_TRUE (waitUntil ([&] { return !otherStream.isThreadRunning(); }));
+    EXPECT_FALSE (otherStream.hasLostDevice());
+}

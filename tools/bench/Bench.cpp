@@ -12,6 +12,7 @@
 
 #include "BenchSupport.h"
 #include "Soak.h"
+#include "LinkBench.h"
 
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
@@ -347,11 +348,27 @@ int main (int argc, char** argv)
         return runSoak();
     }
 
+    if (argc >= 2 && juce::String (argv[1]) == "link")
+    {
+        const auto seconds = argc >= 3 ? juce::String (argv[2]).getIntValue() : 60;
+        const auto everyMs = argc >= 4 ? juce::String (argv[3]).getIntValue() : 86;
+        if (argc > 4 || seconds < 1 || everyMs < 1)
+        {
+            std::fprintf (stderr, "Usage: nubo-bench link [seconds [async-every-ms]]   (default 60 86)\n");
+            return 2;
+        }
+        std::signal (SIGPIPE, SIG_IGN);
+        const juce::ScopedJuceInitialiser_GUI juce;
+        return runLinkBenchmark (seconds, everyMs);
+    }
+
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
     if (argc > 2 || rounds < 1 || rounds > 50)
     {
         std::fprintf (
-            stderr, "Usage: nubo-bench [rounds | --soak]   (default 3 rounds; runs nubo-devsim from its own folder)\n");
+            stderr,
+            "Usage: nubo-bench [rounds | --soak]   (default 3 rounds; runs nubo-devsim from its own folder)\n"
+            "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n");
         return 2;
     }
 

@@ -53,9 +53,10 @@ public:
     /** A short description of an outgoing message for --verbose. */
     static std::string describe (const Message& message);
 
+    Message success (int32_t serial) const;
+
 private:
     Message failure (int32_t serial, const std::string& text) const;
-    Message success (int32_t serial) const;
 
     const Options& options;
     DeviceFileSystem& fs;

@@ -375,7 +375,11 @@ void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
     {
         if (auto g = options.garbage.find (number); g != options.garbage.end())
             reply.insert (reply.begin(), (size_t) g->second, (uint8_t) 0xff);
+        if (options.duplicate)
+            schedule (release, reply);
         schedule (release, std::move (reply));
+        for (int i = 0; i < options.unsolicited; ++i)
+            schedule (release, device.success ((int32_t) (0x7f000000u + unsolicitedSent++)));
     }
 
     if (options.asyncAfter.count (number) != 0)

@@ -66,6 +66,7 @@ private:
 
     std::vector<uint8_t> received;   // bytes not yet framed
     uint64_t requestCount = 0;       // accepted requests; the Nth request gets the Nth response
+    uint32_t unsolicitedSent = 0; // --unsolicited serials count up from 0x7f000000
     uint64_t sequence = 0;           // keeps messages released at the same time in order
     std::map<std::pair<int64_t, uint64_t>, Message> scheduled; // (release time, sequence)
     Message current;                 // the message being written, whole before the next starts

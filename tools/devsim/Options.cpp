@@ -78,6 +78,8 @@ const OptionInfo optionTable[] = {
       "close the pty (unplug) once BYTES bytes are received; then idle until a signal, exit 0" },
     { "--async-every", "MS", "send the set of asynchronous messages every MS milliseconds" },
     { "--async-after", "N[,N...]", "send the set of asynchronous messages right after the Nth response" },
+    { "--duplicate", nullptr, "send every response twice" },
+    { "--unsolicited", "N", "after every response send N success responses to no request (serials 0x7f000000 up)" },
     { "--unsafe-names", nullptr, "add unsafe file and folder names (\"..\", \"../x\", \"a/b\", \"/abs\", \"\"...) to every listing" },
     { "--tilde-names", nullptr, "add the file and folder names \"~\", \"~user\" and \"~/x\" to every listing" },
     { "--self-folder", "NAME", "every folder lists a sub-folder NAME that leads back to the folder itself" },
@@ -165,6 +167,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 o.unsafeNames = true;
             else if (name == "--tilde-names")
                 o.tildeNames = true;
+            else if (name == "--duplicate")
+                o.duplicate = true;
             continue;
         }
         if (! hasValue)
@@ -308,6 +312,12 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
             if (value.empty())
                 return bad();
             o.refuseCreate.insert (value);
+        }
+        else if (name == "--unsolicited")
+        {
+            if (! number (v, 0, 1000000))
+                return bad();
+            o.unsolicited = (int) v;
         }
         else if (name == "--async-every")
         {

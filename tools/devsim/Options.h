@@ -48,6 +48,8 @@ struct Options
     int64_t fileSize = 0;        // reported on every open for reading
     int longReads = 0;           // extra bytes in every read answer
     std::set<std::string> refuseCreate; // device paths that cannot be created
+    bool duplicate = false;
+    int unsolicited = 0;
 };
 
 enum class ParseResult
