@@ -321,6 +321,13 @@ TEST_F (NuboCommandsTest, DrawsAProgressBarOnlyOnATerminalAndNotWhenQuiet)
         }
     }
 
+    // The client's own transfers too: the firmware image.
+    NuboProcess flash (work(), root());
+    ASSERT_TRUE (flash.start ({"flash", "up.bin"}, true));
+    EXPECT_EQ (flash.wait(), 0) << flash.standardError();
+    EXPECT_TRUE (flash.standardError().contains ("up.bin [")) << flash.standardError();
+    EXPECT_TRUE (flash.standardError().contains ("293.0 KiB / 293.0 KiB  100%")) << flash.standardError();
+
     // Standard error that is no terminal gets no bar (the other tests compare it whole).
     const auto r = run ({"put", "up.bin"});
     EXPECT_EQ (r.err, "sent up.bin to /mnt/nandfs/usr/up.bin\n");
