@@ -27,7 +27,7 @@ start_device() {
         --usb-serial "SIM-$n" "$@" >"$work/devsim$n.out" 2>/dev/null &
     pids+=($!)
     for _ in $(seq 1 100); do
-        grep -q '^READY ' "$work/devsim$n.out" && return 0
+        grep -qs '^READY ' "$work/devsim$n.out" && return 0
         sleep 0.1
     done
     echo "nubo-devsim $n did not start" >&2
