@@ -291,3 +291,25 @@ TEST_F (NuboDevicesTest, CtrlCDuringASendRemovesThePartFileAndKeepsTheOlderFile)
         << requests.joinIntoString ("\n");
     EXPECT_TRUE (requests[requests.size() - 1].contains ("FileSystemEntryDeleteRequest"));
 }
+
+TEST_F (NuboDevicesTest, CtrlCDuringAFlashClosesTheImageAndTriggersNothing)
+{
+    writeFile (work().getChildFile ("fw.img"), randomBytes (4000000, 21));
+    startDevice (0, {"--rate", "300000"});
+
+    NuboProcess nubo (work(), root());
+    ASSERT_TRUE (nubo.start ({"flash", "fw.img"}));
+    const auto image = deviceFile (0, "/mnt/nandfs/Nuboimage");
+    for (int i = 0; i < 1000 && image.getSize() < 100000; ++i)
+        juce::Thread::sleep (10);
+    ASSERT_GE (image.getSize(), 100000);
+
+    nubo.interrupt();
+    EXPECT_EQ (nubo.wait(), 130) << nubo.standardError();
+    EXPECT_LT (nubo.seconds(), 30.0);
+    EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/NuboimageDone").exists());
+
+    juce::StringArray requests;
+    requests.addLines (requestLog (0).loadFileAsString().trimEnd());
+    EXPECT_TRUE (requests.strings.getLast().contains ("FileCloseRequest")) << requests.joinIntoString ("\n");
+}
