@@ -120,6 +120,10 @@ public:
     int moveEntry (juce::String oldPath, juce::String newPath, bool isFolder);
     int whoAmI (DeviceIdentity& identity);
 
+    /** Moves an open remote file's position to offset bytes from its start (a resumed
+        fetch reads on from there). */
+    int seekFile (juce::int64 handle, juce::int64 offset);
+
     //==============================================================================
     /** Called by the input stream on its reader thread whenever bytes arrived. */
     void changeListenerCallback (juce::ChangeBroadcaster* source) override;

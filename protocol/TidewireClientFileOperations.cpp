@@ -684,3 +684,14 @@ int TidewireClient::whoAmI (DeviceIdentity& identity)
     identity.text2 = who->getText2().toStdString();
     return 0;
 }
+
+int TidewireClient::seekFile (juce::int64 handle, juce::int64 offset)
+{
+    FileSeekRequest request (handle, offset, 0);
+    if (sendRequestSync (request, exchangeTimeoutMs) == nullptr)
+    {
+        globalLog ("failed to seek remote file");
+        return -1;
+    }
+    return 0;
+}

@@ -19,6 +19,16 @@ juce::StringPairArray enumerateSerialPorts (int deviceFilter, bool logIgnored = 
 juce::StringPairArray selectSerialPorts (const std::vector<PresentSerialPort>& ports, int deviceFilter,
                                          bool logIgnored = true);
 
+/** The ports enumerateSerialPorts would offer, with everything discovery knows about
+    each (device path, USB IDs and serial number): the same filter, log lines, order
+    and friendly names. A later port whose friendly name repeats an earlier one
+    (ignoring case) takes the earlier one's place and keeps its friendly name. */
+std::vector<PresentSerialPort> enumerateSerialPortDetails (int deviceFilter);
+
+/** The ports enumerateSerialPortDetails makes from a list of ports. */
+std::vector<PresentSerialPort> selectSerialPortDetails (const std::vector<PresentSerialPort>& ports, int deviceFilter,
+                                                        bool logIgnored = true);
+
 /** Whether a port with this hardware ID passes the filter: the whole text, ignoring case.
     An unknown filter passes nothing. */
 bool passesSerialPortFilter (const juce::String& hardwareId, int deviceFilter);

@@ -64,11 +64,15 @@ fs::path usbDeviceOf (const fs::path& deviceFolder, const fs::path& devicesFolde
     return {};
 }
 
+int usbId (const fs::path& usbDevice, const char* name)
+{
+    return readAttribute (usbDevice / name).getHexValue32() & 0xffff;
+}
+
 juce::String usbHardwareId (const fs::path& usbDevice)
 {
-    auto hex = [&usbDevice] (const char* name) { return readAttribute (usbDevice / name).getHexValue32() & 0xffff; };
-    return juce::String::formatted ("USB\\Vid_%04X&Pid_%04X&Rev_%04X", hex ("idVendor"), hex ("idProduct"),
-                                    hex ("bcdDevice"));
+    return juce::String::formatted ("USB\\Vid_%04X&Pid_%04X&Rev_%04X", usbId (usbDevice, "idVendor"),
+                                    usbId (usbDevice, "idProduct"), usbId (usbDevice, "bcdDevice"));
 }
 
 juce::String subsystemOf (const fs::path& deviceFolder)
@@ -123,6 +127,10 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
         {
             const auto product = readAttribute (usbDevice / "product");
             port.hardwareId = usbHardwareId (usbDevice);
+            port.vendorId = juce::String::toHexString (usbId (usbDevice, "idVendor")).paddedLeft ('0', 4);
+            port.productId = juce::String::toHexString (usbId (usbDevice, "idProduct")).paddedLeft ('0', 4);
+            port.revision = juce::String::toHexString (usbId (usbDevice, "bcdDevice")).paddedLeft ('0', 4);
+            port.serialNumber = readAttribute (usbDevice / "serial");
             port.friendlyName = (product.isNotEmpty() ? product : "USB Serial Device") + " (" + ttyName + ")";
         }
         else

@@ -3,6 +3,7 @@
 
 #include "ClientFixture.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -965,4 +966,28 @@ TEST_F (FileTransferTest, FloodsKeepMemoryBoundedAndAGetStillExact)
     }
     EXPECT_EQ (readFile (localFile ("big")), data);
     EXPECT_FALSE (linesStartingWith ("Dropped ").isEmpty()) << "the drops are reported";
+}
+
+TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
+{
+    const auto data = pattern (20000);
+    writeFile (deviceFile (usr + "/big.bin"), data);
+    startDevice();
+
+    juce::int64 handle = 0, size = 0;
+    ASSERT_EQ (client.openFile (usr + "/big.bin", 1, handle, &size), 0);
+    ASSERT_EQ (client.seekFile (handle, 12345), 0);
+
+    FileReadRequest read (handle, 100);
+    auto response = client.sendRequestSync (read, 1000);
+    auto* received = dynamic_cast<FileReadResponse*> (response.get());
+    ASSERT_NE (received, nullptr);
+    ASSERT_EQ (received->getCount(), 100);
+    EXPECT_EQ (std::memcmp (received->getMessage().readBytes (100), (const char*) data.getData() + 12345, 100), 0);
+    EXPECT_EQ (client.closeFile (handle), 0);
+
+    EXPECT_EQ (client.seekFile (handle, 0), -1) << "a closed handle";
+    EXPECT_EQ (deviceRequests ("FileSeekRequest"),
+               strings ({"FileSeekRequest handle=" + juce::String (handle) + " offset=12345 origin=0",
+                         "FileSeekRequest handle=" + juce::String (handle) + " offset=0 origin=0"}));
 }

@@ -127,3 +127,28 @@ TEST_F (SerialPortDiscoveryTest, MissingRootGivesNothingAndLogsNothing)
     EXPECT_TRUE (listed (0).isEmpty());
     EXPECT_TRUE (logger.lines().isEmpty());
 }
+
+TEST_F (SerialPortDiscoveryTest, DetailsListTheSamePortsWithUsbIdsAndSerialNumbers)
+{
+    addUsbPort ("ttyACM0", "1-2", "7a3c", "0100", "NUBO DEVICE");
+    addUsbPort ("ttyUSB0", "1-3", "0403", "0600", "FT232R USB UART", true);
+    addUsbPort ("ttyacm0", "1-4", "7A3C", "0100", "Nubo Device"); // replaces the first in place
+    write ("sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/serial", "A1B2");
+
+    const auto ports = enumerateSerialPortDetails (1);
+    ASSERT_EQ (ports.size(), 1u);
+    EXPECT_EQ (ports[0].friendlyName, "NUBO DEVICE (ttyACM0)");
+    EXPECT_TRUE (ports[0].portName.endsWith ("/dev/ttyacm0"));
+    EXPECT_EQ (ports[0].vendorId + ":" + ports[0].productId + ":" + ports[0].revision, "7a3c:0511:0100");
+    EXPECT_EQ (ports[0].serialNumber, "A1B2");
+    EXPECT_EQ (logger.lines(), juce::StringArray ("Ignoring USB\\Vid_0403&Pid_0511&Rev_0600"));
+
+    const auto all = enumerateSerialPortDetails (0);
+    ASSERT_EQ (all.size(), 2u);
+    EXPECT_EQ (all[1].friendlyName, "FT232R USB UART (ttyUSB0)");
+    EXPECT_EQ (all[1].vendorId, "0403");
+    EXPECT_EQ (all[1].serialNumber, ""); // none reported
+
+    // The pairs the port box shows are the same ports.
+    EXPECT_EQ (listed (1), juce::StringArray ("NUBO DEVICE (ttyACM0) -> /dev/ttyacm0"));
+}

@@ -1,0 +1,342 @@
+#include "cli/DeviceCommands.h"
+
+#include "cli/CliLogger.h"
+#include "cli/ClientProgress.h"
+#include "cli/Console.h"
+#include "cli/DeviceSession.h"
+#include "cli/FileTransfer.h"
+#include "cli/InterruptWatcher.h"
+#include "cli/RemotePath.h"
+#include "log/GlobalLog.h"
+#include "protocol/DeviceMaintenance.h"
+#include "protocol/LocalPaths.h"
+#include "protocol/TidewireClientRequest.h"
+#include "protocol/TidewireClientResponse.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+namespace
+{
+constexpr int exchangeTimeoutMs = 1000;
+
+int statusAfterFailure()
+{
+    return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
+}
+
+CommandResult fromTransfer (FileTransfer::Outcome outcome, const FileTransfer& transfer)
+{
+    return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
+                                                                                 : ExitStatus::failed,
+                                   transfer.getError());
+}
+
+void printJson (const juce::var& document)
+{
+    const auto text = juce::JSON::toString (document) + "\n";
+    Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+/** Compares a remote file's SHA-256 with a local file's; empty when they match. */
+juce::String verifyCopy (FileTransfer& transfer, const juce::File& local, const juce::String& remotePath)
+{
+    juce::MemoryBlock remoteDigest;
+    if (transfer.remoteDigest (remotePath, remoteDigest) != FileTransfer::Outcome::done)
+        return "verify: " + transfer.getError();
+
+    const auto localDigest = juce::SHA256 (local).getRawData();
+    if (localDigest != remoteDigest)
+        return "verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
+               juce::String::toHexString (remoteDigest.getData(), (int) remoteDigest.getSize(), 0) + " vs " +
+               juce::String::toHexString (localDigest.getData(), (int) localDigest.getSize(), 0) + ")";
+    return {};
+}
+
+/** The device's property value as the command line shows it. */
+juce::String quoted (const juce::String& text)
+{
+    return "\"" + escapeControlCharacters (text).replace ("\"", "\\\"") + "\"";
+}
+} // namespace
+
+//==============================================================================
+CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& context)
+{
+    DeviceIdentity identity;
+    if (session.getClient().whoAmI (identity) != 0)
+        return CommandResult::failure (statusAfterFailure(), "the device did not say who it is" + CliLogger::reason());
+
+    auto* object = new juce::DynamicObject();
+    object->setProperty ("port", session.getPort().label);
+    object->setProperty ("path", session.getPort().devicePath);
+    object->setProperty ("familyId", (int) identity.familyId);
+    object->setProperty ("deviceId", (int) identity.deviceId);
+    object->setProperty ("protocolVersion", (int) identity.protocolVersion);
+    object->setProperty ("firmwareVersion", (int) identity.firmwareVersion);
+    object->setProperty ("text1", juce::String (identity.text1));
+    object->setProperty ("text2", juce::String (identity.text2));
+    const juce::var data (object);
+
+    if (context.json && !context.multi)
+        printJson (data);
+    else if (!context.json)
+    {
+        Console::out (juce::String::formatted ("Family ID: 0x%.3x", (unsigned) identity.familyId));
+        Console::out (juce::String::formatted ("Device ID: 0x%.3x", (unsigned) identity.deviceId));
+        Console::out (juce::String::formatted ("Protocol version: 0x%.4x", (unsigned) identity.protocolVersion));
+        Console::out (juce::String::formatted ("Firmware version: 0x%.4x", (unsigned) identity.firmwareVersion));
+        Console::out ("Text 1: " + escapeControlCharacters (juce::String (identity.text1)));
+        Console::out ("Text 2: " + escapeControlCharacters (juce::String (identity.text2)));
+    }
+
+    return CommandResult::ok (juce::String::formatted ("firmware 0x%.4x", (unsigned) identity.firmwareVersion), data);
+}
+
+//==============================================================================
+CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& context, const juce::String& imagePath,
+                                     bool force, bool verify)
+{
+    using Result = DeviceMaintenance::UpdateResult;
+
+    CliLogger::beginOperation();
+    const auto local = FileTransfer::localFile (imagePath);
+    auto result = Result::sendFailed;
+    {
+        const ClientProgress progress (session.getClient(), context);
+        result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
+    }
+
+    // The marker check fails on purpose when no firmware is there; the reason for a
+    // failed send comes after the line that starts it.
+    const auto sendProblem = CliLogger::firstProblemAfter ("sending ");
+    const auto sendReason = sendProblem.isEmpty() ? juce::String() : " (" + sendProblem + ")";
+
+    auto* object = new juce::DynamicObject();
+    juce::var data (object);
+
+    switch (result)
+    {
+    case Result::alreadyInstalled:
+        object->setProperty ("result", "alreadyInstalled");
+        if (!context.json)
+            Console::out ("Firmware already installed (" + juce::String (DeviceMaintenance::firmwareMarkerPath) +
+                          " present); nothing sent");
+        return CommandResult::ok ("firmware already installed; nothing sent", data);
+
+    case Result::completed:
+        break;
+
+    case Result::badUpdateFile:
+        return CommandResult::failure (ExitStatus::failed,
+                                       "can't use " + local.getFullPathName() + ": empty or not a regular file");
+    case Result::noMarkerAnswer:
+        return CommandResult::failure (
+            statusAfterFailure(), "the device did not answer the firmware check; nothing sent" + CliLogger::reason());
+    case Result::sendFailed:
+        return CommandResult::failure (statusAfterFailure(), "sending the image failed" + sendReason);
+    case Result::triggerFailed:
+        return CommandResult::failure (statusAfterFailure(),
+                                       "the image was sent, but the device did not accept the update trigger " +
+                                           DeviceMaintenance::triggerPath() +
+                                           (InterruptWatcher::isInterrupted() ? " (interrupted)" : ""));
+    }
+
+    if (verify)
+    {
+        FileTransfer transfer (session.getClient());
+        const auto mismatch = verifyCopy (transfer, local, DeviceMaintenance::imagePath());
+        if (mismatch.isNotEmpty())
+            return CommandResult::failure (statusAfterFailure(), mismatch);
+    }
+
+    object->setProperty ("result", "completed");
+    object->setProperty ("verified", verify);
+    if (!context.json)
+        Console::out ("Firmware image sent" + juce::String (verify ? " and verified" : "") + "; update triggered");
+    return CommandResult::ok ("image sent" + juce::String (verify ? " and verified" : "") + ", update triggered", data);
+}
+
+//==============================================================================
+juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce::String& label)
+{
+    const auto file = FileTransfer::localFile (path);
+    return file.getSiblingFile (file.getFileNameWithoutExtension() + "-" + label + file.getFileExtension())
+        .getFullPathName();
+}
+
+CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& context, const juce::String& localPath)
+{
+    auto failed = []
+    {
+        // The local side's reason, in the system's words, when it was the local side.
+        const auto problem = CliLogger::firstProblemAfter ("Reading Mac file");
+        return CommandResult::failure (statusAfterFailure(),
+                                       "can't fetch the MAC-address file" +
+                                           (problem.isEmpty() ? juce::String() : " (" + problem + ")"));
+    };
+
+    CliLogger::beginOperation();
+
+    if (localPath.isNotEmpty())
+    {
+        const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
+        const auto target = FileTransfer::localFile (path);
+        if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
+            return failed();
+        if (context.json && !context.multi)
+            printJson (target.getFullPathName());
+        else if (!context.quiet)
+            Console::err ("MAC file stored to " + target.getFullPathName());
+        return CommandResult::ok ("stored to " + target.getFullPathName(), target.getFullPathName());
+    }
+
+    // To standard output: through a private temporary folder, removed afterwards.
+    const juce::TemporaryFile temporary ("nubo-mac");
+    if (!temporary.getFile().createDirectory())
+        return CommandResult::failure (ExitStatus::failed, "can't create a temporary folder");
+    const auto file = temporary.getFile().getChildFile ("macAddress.txt");
+    const auto fetched = DeviceMaintenance::fetchMacFile (session.getClient(), file.getFullPathName());
+    juce::MemoryBlock bytes;
+    file.loadFileAsData (bytes);
+    temporary.getFile().deleteRecursively();
+    if (!fetched)
+        return failed();
+
+    const auto text = bytes.toString();
+    if (context.multi)
+    {
+        juce::StringArray lines;
+        lines.addLines (text);
+        for (auto& line : lines)
+            Console::out (escapeControlCharacters (line));
+    }
+    else if (context.json)
+    {
+        printJson (text);
+    }
+    else
+    {
+        Console::outRaw (bytes.getData(), bytes.getSize());
+    }
+    return CommandResult::ok (
+        "MAC file " + text.trim().upToFirstOccurrenceOf ("\n", false, false).substring (0, 40).quoted(), text);
+}
+
+//==============================================================================
+bool DeviceCommands::parsePropertyPath (const juce::String& text, juce::Array<juce::uint16>& path)
+{
+    path.clear();
+    juce::StringArray parts;
+    parts.addTokens (text, ",/.", {});
+    parts.removeEmptyStrings();
+    for (auto& part : parts)
+    {
+        if (!part.containsOnly ("0123456789") || part.length() > 5 || part.getIntValue() > 0xffff)
+            return false;
+        path.add ((juce::uint16) part.getIntValue());
+    }
+    return true;
+}
+
+CommandResult DeviceCommands::props (DeviceSession& session, const RunContext& context, const juce::StringArray& paths)
+{
+    juce::Array<juce::var> documents;
+    const auto queries = paths.isEmpty() ? juce::StringArray ("") : paths;
+
+    for (auto& text : queries)
+    {
+        juce::Array<juce::uint16> path;
+        parsePropertyPath (text, path); // checked with the command line
+
+        CliLogger::beginOperation();
+        GetPropertiesRequest request (path);
+        const auto response = session.getClient().sendRequestSync (request, exchangeTimeoutMs);
+        const auto* properties = dynamic_cast<const GetPropertiesResponse*> (response.get());
+        if (properties == nullptr)
+            return CommandResult::failure (statusAfterFailure(), "the device did not give the properties of " +
+                                                                     juce::String (text.isEmpty() ? "/" : text) +
+                                                                     CliLogger::reason());
+
+        juce::StringArray pathParts;
+        juce::Array<juce::var> pathValues;
+        for (auto p : path)
+        {
+            pathParts.add (juce::String (p));
+            pathValues.add ((int) p);
+        }
+        const auto shownPath = path.isEmpty() ? juce::String ("/") : pathParts.joinIntoString (",");
+
+        juce::Array<juce::var> list;
+        for (auto& [id, value] : properties->getIntProperties())
+        {
+            auto* p = new juce::DynamicObject();
+            p->setProperty ("id", (int) id);
+            p->setProperty ("type", "int");
+            p->setProperty ("value", (int) value);
+            list.add (juce::var (p));
+            if (!context.json)
+                Console::out (shownPath + "  " + juce::String (id) + "  int  " + juce::String (value));
+        }
+        for (auto& [id, value] : properties->getStringProperties())
+        {
+            auto* p = new juce::DynamicObject();
+            p->setProperty ("id", (int) id);
+            p->setProperty ("type", "string");
+            p->setProperty ("value", value);
+            list.add (juce::var (p));
+            if (!context.json)
+                Console::out (shownPath + "  " + juce::String (id) + "  string  " + quoted (value));
+        }
+
+        auto* document = new juce::DynamicObject();
+        document->setProperty ("path", pathValues);
+        document->setProperty ("properties", list);
+        documents.add (juce::var (document));
+    }
+
+    const juce::var data (documents);
+    if (context.json && !context.multi)
+        printJson (data);
+    return CommandResult::ok (juce::String (documents.size()) + " path(s) read", data);
+}
+
+//==============================================================================
+CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& context, const juce::String& localPath,
+                                   const juce::String& remotePath, bool recursive, bool verify)
+{
+    auto& client = session.getClient();
+    const auto local = FileTransfer::localFile (localPath);
+    auto target = RemotePath::normalise (remotePath);
+
+    // A folder as the target receives the source under its own name.
+    if (client.getFolderContents (target, nullptr, nullptr) == 0)
+        target = RemotePath::childOf (target, local.getFileName());
+
+    if (recursive)
+    {
+        CliLogger::beginOperation();
+        const ClientProgress progress (client, context);
+        if (client.putFolder (local.getFullPathName(), target) != 0)
+            return CommandResult::failure (statusAfterFailure(), "sending " + local.getFullPathName() + " to " +
+                                                                     target + " failed" + CliLogger::reason());
+        if (!context.quiet && !context.json)
+            Console::err ("sent " + local.getFullPathName() + " to " + target);
+        return CommandResult::ok ("sent to " + target, target);
+    }
+
+    FileTransfer transfer (client, context.progress);
+    const auto outcome = transfer.send (local, target);
+    if (outcome != FileTransfer::Outcome::done)
+        return fromTransfer (outcome, transfer);
+
+    if (verify)
+    {
+        const auto mismatch = verifyCopy (transfer, local, target);
+        if (mismatch.isNotEmpty())
+            return CommandResult::failure (statusAfterFailure(), mismatch);
+    }
+
+    if (!context.quiet && !context.json)
+        Console::err ("sent " + local.getFileName() + " to " + target + (verify ? " (verified)" : ""));
+    return CommandResult::ok ("sent to " + target + (verify ? ", verified" : ""), target);
+}

@@ -1,0 +1,55 @@
+#include "cli/DeviceSession.h"
+
+#include "cli/Console.h"
+#include "cli/InterruptWatcher.h"
+#include "serial/PortOpenFailure.h"
+#include "serial/SerialPort.h"
+#include "serial/SerialPortSettings.h"
+
+namespace
+{
+SerialPortSettings deviceLineSettings()
+{
+    SerialPortSettings settings;
+    settings.baudRate = 115200;
+    settings.dataBits = 8;
+    settings.parity = 0;      // none
+    settings.stopBits = 0;    // one
+    settings.flowControl = 1; // hardware handshake
+    return settings;
+}
+} // namespace
+
+DeviceSession::DeviceSession (ChosenPort chosenPort) : port (std::move (chosenPort)) {}
+
+DeviceSession::~DeviceSession()
+{
+    InterruptWatcher::remove (&client);
+    client.disconnect();
+    Console::forgetThread (&client);
+    if (serialPort != nullptr)
+        serialPort->close();
+}
+
+bool DeviceSession::open (juce::String& error)
+{
+    serialPort = std::make_unique<SerialPort>();
+    if (!serialPort->open (port.devicePath))
+    {
+        // The device path, the system's reason and what to do about it.
+        const auto reason = describePortOpenFailure (port.devicePath, serialPort->getOpenError());
+        error = "can't open " + (reason.isNotEmpty() ? reason : port.devicePath);
+        return false;
+    }
+
+    if (!serialPort->configure (deviceLineSettings()))
+    {
+        error = "can't set up " + port.devicePath + " for the device (115200 baud, 8N1, hardware handshake)";
+        return false;
+    }
+
+    client.connect (serialPort.get());
+    InterruptWatcher::add (&client);
+    Console::sharePrefixWith (&client);
+    return true;
+}

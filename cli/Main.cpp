@@ -1,0 +1,31 @@
+// nubo: the Nubo USB File Utility without a window, for production lines and scripts.
+
+#include "cli/Console.h"
+#include "cli/InterruptWatcher.h"
+#include "cli/NuboCli.h"
+
+#include <juce_events/juce_events.h>
+
+#include <csignal>
+
+int main (int argc, char** argv)
+{
+    Console::takeStandardOutput();
+
+    // A reader that goes away (nubo get X - | head) is a failed write, handled like any
+    // other, so that the device's file is still closed.
+    std::signal (SIGPIPE, SIG_IGN);
+
+    // Before any other thread starts, so that every thread leaves the signals to it.
+    const InterruptWatcher interrupts;
+
+    int status = 0;
+    {
+        // The message manager of juce_events only; nothing here needs a display.
+        const juce::ScopedJuceInitialiser_GUI juce;
+        NuboCli cli;
+        status = cli.run (argc, argv);
+    }
+
+    return InterruptWatcher::isInterrupted() && status != 0 ? 130 : status;
+}

@@ -1,0 +1,334 @@
+#include "cli/NuboCli.h"
+
+#include "cli/CliLogger.h"
+#include "cli/CommandResult.h"
+#include "cli/Console.h"
+#include "cli/DeviceCommands.h"
+#include "cli/DeviceSession.h"
+#include "cli/FileCommands.h"
+#include "cli/FileTransfer.h"
+#include "cli/MultiDeviceRun.h"
+#include "cli/PortChooser.h"
+#include "cli/RemotePath.h"
+#include "log/GlobalLog.h"
+#include "protocol/LocalPaths.h"
+#include "serial/SerialPortDiscovery.h"
+
+#include <CLI/CLI.hpp>
+
+#include <sstream>
+
+namespace
+{
+constexpr const char* version = "1.0";
+
+const char* const multiDeviceCommands[] = {"info", "flash", "getmac", "put", "props"};
+
+bool runsOnSeveralDevices (const std::string& command)
+{
+    for (auto* c : multiDeviceCommands)
+        if (command == c)
+            return true;
+    return false;
+}
+
+juce::String text (const std::string& s)
+{
+    return juce::String::fromUTF8 (s.c_str());
+}
+
+/** The options every command that talks to a device takes. */
+void addPortOptions (CLI::App& command, std::vector<std::string>& ports, bool& all, bool severalAllowed)
+{
+    command
+        .add_option ("-p,--port", ports,
+                     severalAllowed ? "port: a friendly name, a tty name (ttyACM0) or a device path; repeat for "
+                                      "several devices"
+                                    : "port: a friendly name, a tty name (ttyACM0) or a device path")
+        ->type_name ("PORT")
+        ->allow_extra_args (false);
+    if (severalAllowed)
+        command.add_flag ("--all", all, "every Nubo device present, all at the same time");
+}
+} // namespace
+
+int NuboCli::run (int argc, char** argv)
+{
+    CLI::App app ("Nubo USB File Utility on the command line: lists, moves and updates files on Nubo devices "
+                  "over their USB serial port.",
+                  "nubo");
+    app.set_version_flag ("--version", std::string ("nubo ") + version);
+    app.require_subcommand (1, 1);
+    app.add_flag ("-v,--verbose", verbose, "write the protocol log to standard error");
+    app.add_flag ("-q,--quiet", quiet, "no progress bar, no notes on standard error");
+    addPortOptions (app, ports, all, true);
+    app.footer ("Exit status: 0 success, 1 the device refused or a transfer failed, 2 usage error,\n"
+                "3 no device / several without a choice / the port could not be opened, 130 interrupted.\n"
+                "Run 'nubo COMMAND --help' for a command's options.");
+
+    const std::string remoteHelp = std::string ("path on the device; relative paths start at ") + "/mnt/nandfs/usr";
+
+    auto* portsCommand = app.add_subcommand ("ports", "list the Nubo devices present");
+    portsCommand->add_flag ("--json", json, "one JSON document on standard output");
+
+    auto* infoCommand = app.add_subcommand ("info", "show who the device is: family, device, versions, texts");
+    addPortOptions (*infoCommand, ports, all, true);
+    infoCommand->add_flag ("--json", json, "one JSON document on standard output");
+
+    auto* lsCommand = app.add_subcommand ("ls", "list a folder on the device (folders end in /)");
+    addPortOptions (*lsCommand, ports, all, false);
+    lsCommand->add_flag ("-l", longListing, "add size and modification time");
+    lsCommand->add_flag ("--json", json, "one JSON document on standard output");
+    lsCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)");
+
+    auto* getCommand = app.add_subcommand ("get", "fetch a file (or with -r a folder) from the device");
+    addPortOptions (*getCommand, ports, all, false);
+    getCommand->add_flag ("-r,--recursive", recursive, "fetch a whole folder");
+    getCommand->add_flag ("--continue", resume, "resume an interrupted fetch from its .nubo-partial file");
+    getCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
+    getCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+    getCommand->add_option ("LOCAL", local, "local file or folder (default: the current folder)");
+
+    auto* putCommand = app.add_subcommand ("put", "send a file (or with -r a folder) to the device");
+    addPortOptions (*putCommand, ports, all, true);
+    putCommand->add_flag ("-r,--recursive", recursive, "send a whole folder");
+    putCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
+    putCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
+    putCommand->add_option ("LOCAL", local, "local file or folder")->required();
+    putCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)");
+
+    auto* mkdirCommand = app.add_subcommand ("mkdir", "create a folder on the device");
+    addPortOptions (*mkdirCommand, ports, all, false);
+    mkdirCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+
+    auto* mvCommand = app.add_subcommand ("mv", "rename or move an entry on the device");
+    addPortOptions (*mvCommand, ports, all, false);
+    mvCommand->add_option ("OLD", remote, remoteHelp)->required();
+    mvCommand->add_option ("NEW", second, "new path; an existing folder receives the entry under its own name")
+        ->required();
+
+    auto* rmCommand = app.add_subcommand ("rm", "remove an entry on the device");
+    addPortOptions (*rmCommand, ports, all, false);
+    rmCommand->add_flag ("-r,--recursive", recursive, "empty a folder first, deepest entries first");
+    rmCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+
+    auto* flashCommand = app.add_subcommand ("flash", "update the firmware: send IMAGE unless it is installed, then "
+                                                      "trigger the update");
+    addPortOptions (*flashCommand, ports, all, true);
+    flashCommand->add_flag ("--force", force, "send the image even when firmware is installed");
+    flashCommand->add_flag ("--verify", verify, "read the image back and compare SHA-256");
+    flashCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
+    flashCommand->add_option ("IMAGE", local, "the firmware update file")->required();
+
+    auto* getmacCommand = app.add_subcommand ("getmac", "fetch the device's MAC-address file");
+    addPortOptions (*getmacCommand, ports, all, true);
+    getmacCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
+    getmacCommand->add_option ("LOCAL", local,
+                               "where to store it (default: standard output); with several devices the port's "
+                               "name goes before the extension");
+
+    auto* propsCommand = app.add_subcommand ("props", "show the device's properties");
+    addPortOptions (*propsCommand, ports, all, true);
+    propsCommand->add_flag ("--json", json, "one JSON document on standard output");
+    propsCommand->add_option ("PATH", propertyPaths, "property paths, numbers between commas (default: the top)");
+
+    // Global flags may follow the command too.
+    for (auto* command : app.get_subcommands ({}))
+        command->fallthrough();
+
+    // A mistyped command would otherwise be reported as a stray argument.
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string arg (argv[i]);
+        if (arg == "-p" || arg == "--port")
+            ++i; // its value
+        if (arg.empty() || arg[0] == '-')
+            continue;
+        bool known = false;
+        for (auto* command : app.get_subcommands ({}))
+            known = known || command->get_name() == arg;
+        if (!known)
+        {
+            Console::error ("unknown command '" + text (arg) + "'");
+            Console::err ("Run 'nubo --help' for the commands.");
+            return ExitStatus::usage;
+        }
+        break;
+    }
+
+    try
+    {
+        app.parse (argc, argv);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        std::ostringstream out, err;
+        const auto status = app.exit (e, out, err);
+        if (status == 0)
+        {
+            const auto help = out.str();
+            Console::outRaw (help.data(), help.size());
+            return ExitStatus::success;
+        }
+        Console::error (text (e.what()));
+        Console::err ("Run 'nubo --help' for the commands, 'nubo COMMAND --help' for their options.");
+        return ExitStatus::usage;
+    }
+
+    const auto selected = app.get_subcommands();
+    return runCommand (selected.front()->get_name());
+}
+
+int NuboCli::listPorts()
+{
+    const auto found = enumerateSerialPortDetails (1);
+
+    if (json)
+    {
+        juce::Array<juce::var> list;
+        for (auto& port : found)
+        {
+            auto* object = new juce::DynamicObject();
+            object->setProperty ("name", port.friendlyName);
+            object->setProperty ("path", port.portName);
+            object->setProperty ("vendorId", port.vendorId);
+            object->setProperty ("productId", port.productId);
+            object->setProperty ("revision", port.revision);
+            object->setProperty ("serial", port.serialNumber.isEmpty() ? juce::var() : juce::var (port.serialNumber));
+            list.add (juce::var (object));
+        }
+        const auto document = juce::JSON::toString (juce::var (list)) + "\n";
+        Console::outRaw (document.toRawUTF8(), document.getNumBytesAsUTF8());
+        return ExitStatus::success;
+    }
+
+    for (auto& port : found)
+        Console::out (PortChooser::describe (port));
+    if (found.empty() && !quiet)
+        Console::err ("no Nubo device found");
+    return ExitStatus::success;
+}
+
+int NuboCli::runCommand (const std::string& command)
+{
+    CliLogger logger (verbose);
+    setGlobalLogger (&logger);
+    struct SlotEmptier
+    {
+        ~SlotEmptier()
+        {
+            setGlobalLogger (nullptr);
+        }
+    } emptySlotOnReturn;
+
+    if (command == "ports")
+        return listPorts();
+
+    // What can be checked before any device is touched.
+    if (command == "flash" || (command == "put" && !recursive))
+    {
+        const auto file = FileTransfer::localFile (text (local));
+        if (!file.existsAsFile())
+        {
+            Console::error ("can't read " + file.getFullPathName() + ": " +
+                            (file.isDirectory() ? "it is a folder" + juce::String (command == "put" ? " (use -r)" : "")
+                                                : juce::String ("no such file")));
+            return ExitStatus::failed;
+        }
+        if (!file.hasReadAccess())
+        {
+            Console::error ("can't read " + file.getFullPathName() + ": permission denied");
+            return ExitStatus::failed;
+        }
+    }
+    if (command == "put" && recursive && !FileTransfer::localFile (text (local)).isDirectory())
+    {
+        Console::error ("no folder " + text (local));
+        return ExitStatus::failed;
+    }
+    if (command == "get" && recursive && (resume || verify))
+    {
+        Console::error ("--continue and --verify work on single files, not with -r");
+        return ExitStatus::usage;
+    }
+    if (command == "put" && recursive && verify)
+    {
+        Console::error ("--verify works on single files, not with -r");
+        return ExitStatus::usage;
+    }
+    juce::StringArray paths;
+    for (auto& p : propertyPaths)
+    {
+        juce::Array<juce::uint16> parsed;
+        if (!DeviceCommands::parsePropertyPath (text (p), parsed))
+        {
+            Console::error ("not a property path: " + text (p).quoted() + " (numbers between commas, e.g. 1,2)");
+            return ExitStatus::usage;
+        }
+        paths.add (text (p));
+    }
+
+    juce::StringArray requested;
+    for (auto& p : ports)
+        requested.add (text (p));
+
+    const auto choice = PortChooser::choose (requested, all);
+    if (choice.error.isNotEmpty())
+    {
+        Console::error (choice.error);
+        return ExitStatus::noPort;
+    }
+    for (auto& warning : choice.warnings)
+        Console::error (warning);
+
+    if (choice.ports.size() > 1 && !runsOnSeveralDevices (command))
+    {
+        Console::error (juce::String (command) + " works on one device at a time; choose one with -p");
+        return ExitStatus::usage;
+    }
+
+    RunContext context;
+    context.json = json;
+    context.quiet = quiet;
+    context.showProgress = !quiet && Console::isErrorTerminal();
+    context.progressLabel =
+        command == "get" ? RemotePath::nameOf (text (remote)) : FileTransfer::localFile (text (local)).getFileName();
+
+    const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
+
+    MultiDeviceRun::Task task;
+    if (command == "info")
+        task = [] (DeviceSession& s, const RunContext& c) { return DeviceCommands::info (s, c); };
+    else if (command == "flash")
+        task = [&] (DeviceSession& s, const RunContext& c)
+        { return DeviceCommands::flash (s, c, localPath, force, verify); };
+    else if (command == "getmac")
+        task = [&] (DeviceSession& s, const RunContext& c) { return DeviceCommands::getMac (s, c, localPath); };
+    else if (command == "props")
+        task = [&] (DeviceSession& s, const RunContext& c) { return DeviceCommands::props (s, c, paths); };
+    else if (command == "put")
+        task = [&] (DeviceSession& s, const RunContext& c)
+        {
+            return DeviceCommands::put (s, c, localPath,
+                                        remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath, recursive,
+                                        verify);
+        };
+    else if (command == "ls")
+        task = [&] (DeviceSession& s, const RunContext& c) {
+            return FileCommands::list (s, c, remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath,
+                                       longListing);
+        };
+    else if (command == "get")
+        task = [&] (DeviceSession& s, const RunContext& c)
+        { return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify); };
+    else if (command == "mkdir")
+        task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::makeFolder (s, remotePath); };
+    else if (command == "mv")
+        task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::move (s, remotePath, secondPath); };
+    else if (command == "rm")
+        task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::remove (s, remotePath, recursive); };
+    else
+        return ExitStatus::usage;
+
+    return MultiDeviceRun::run (choice.ports, juce::String (command), context, task);
+}

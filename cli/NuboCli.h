@@ -1,0 +1,29 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <string>
+#include <vector>
+
+/** The nubo command line: parses it, chooses the ports and runs the command; returns
+    the exit status. */
+class NuboCli final
+{
+public:
+    NuboCli() = default;
+
+    int run (int argc, char** argv);
+
+private:
+    int runCommand (const std::string& command);
+    int listPorts();
+
+    // Options, filled by the parser.
+    std::vector<std::string> ports;
+    bool all = false, json = false, quiet = false, verbose = false;
+    bool longListing = false, recursive = false, resume = false, verify = false, force = false;
+    std::string remote, local, second;
+    std::vector<std::string> propertyPaths;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (NuboCli)
+};

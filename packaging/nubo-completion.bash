@@ -1,0 +1,54 @@
+# Bash completion for nubo. Install as /usr/share/bash-completion/completions/nubo,
+# or source it from ~/.bashrc.
+
+_nubo_ports() {
+    while IFS=$'\t' read -r _ path _; do
+        [ -n "$path" ] && printf '%s\n' "${path##*/}"
+    done < <(nubo ports 2>/dev/null)
+}
+
+_nubo() {
+    local cur prev command i
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local commands="ports info ls get put mkdir mv rm flash getmac props"
+
+    command=""
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        case " $commands " in
+        *" ${COMP_WORDS[i]} "*)
+            command=${COMP_WORDS[i]}
+            break
+            ;;
+        esac
+    done
+
+    if [ "$prev" = "-p" ] || [ "$prev" = "--port" ]; then
+        mapfile -t COMPREPLY < <(compgen -W "$(_nubo_ports)" -- "$cur")
+        return
+    fi
+
+    local options="-p --port -v --verbose -q --quiet --help"
+    case "$command" in
+    "") options="$options --all --version" ;;
+    info | props) options="$options --all --json" ;;
+    ports) options="--json --help" ;;
+    ls) options="$options -l --json" ;;
+    get) options="$options -r --recursive --continue --verify" ;;
+    put) options="$options --all -r --recursive --verify --json" ;;
+    flash) options="$options --all --force --verify --json" ;;
+    getmac) options="$options --all --json" ;;
+    rm) options="$options -r --recursive" ;;
+    esac
+
+    if [[ "$cur" == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+    elif [ -z "$command" ]; then
+        mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+    else
+        # Local paths; remote ones would need the device.
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    fi
+}
+
+complete -F _nubo nubo

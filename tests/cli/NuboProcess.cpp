@@ -1,0 +1,133 @@
+#include "NuboProcess.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+NuboProcess::NuboProcess (juce::File workFolder, juce::File deviceRoot)
+    : work (std::move (workFolder)), root (std::move (deviceRoot))
+{
+}
+
+NuboProcess::~NuboProcess()
+{
+    if (pid > 0)
+    {
+        ::kill (pid, SIGKILL);
+        ::waitpid (pid, nullptr, 0);
+    }
+}
+
+juce::File NuboProcess::executable()
+{
+    return juce::File (NUBO_BIN_DIR).getChildFile ("nubo");
+}
+
+bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTerminal)
+{
+    std::string terminalPath;
+    if (errorsToTerminal)
+    {
+        terminal = ::posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || ::grantpt (terminal) != 0 || ::unlockpt (terminal) != 0)
+            return false;
+        terminalPath = ::ptsname (terminal);
+        usedTerminal = true;
+        ::fcntl (terminal, F_SETFL, O_NONBLOCK);
+    }
+
+    std::vector<std::string> args{executable().getFullPathName().toStdString()};
+    for (auto& a : arguments)
+        args.push_back (a.toStdString());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back (a.data());
+    argv.push_back (nullptr);
+
+    const auto out = stdoutFile().getFullPathName().toStdString();
+    const auto err = stderrFile().getFullPathName().toStdString();
+    const auto folder = work.getFullPathName().toStdString();
+    const auto rootPath = root.getFullPathName().toStdString();
+
+    startMs = juce::Time::getMillisecondCounter();
+    pid = ::fork();
+    if (pid == 0)
+    {
+        // No display: nubo must never need one.
+        ::unsetenv ("DISPLAY");
+        ::unsetenv ("WAYLAND_DISPLAY");
+        ::setenv ("NUBO_DEVICE_ROOT", rootPath.c_str(), 1);
+        const int in = ::open ("/dev/null", O_RDONLY);
+        const int o = ::open (out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = terminalPath.empty() ? ::open (err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                           : ::open (terminalPath.c_str(), O_RDWR | O_NOCTTY);
+        if (in < 0 || o < 0 || e < 0 || ::chdir (folder.c_str()) != 0)
+            ::_exit (126);
+        ::dup2 (in, 0);
+        ::dup2 (o, 1);
+        ::dup2 (e, 2);
+        // The test runner may have blocked signals; nubo must see its Ctrl-C.
+        sigset_t none;
+        sigemptyset (&none);
+        ::sigprocmask (SIG_SETMASK, &none, nullptr);
+        ::execv (argv[0], argv.data());
+        ::_exit (127);
+    }
+    return pid > 0;
+}
+
+int NuboProcess::wait (int timeoutMs)
+{
+    if (pid <= 0)
+        return -1;
+
+    int status = 0;
+    for (;;)
+    {
+        readTerminal();
+        const auto r = ::waitpid (pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (juce::Time::getMillisecondCounter() - startMs > (juce::uint32) timeoutMs)
+        {
+            ::kill (pid, SIGKILL);
+            ::waitpid (pid, &status, 0);
+            pid = -1;
+            return -1;
+        }
+        juce::Thread::sleep (10);
+    }
+    pid = -1;
+    elapsedSeconds = (juce::Time::getMillisecondCounter() - startMs) / 1000.0;
+    readTerminal();
+    if (terminal >= 0)
+    {
+        ::close (terminal);
+        terminal = -1;
+    }
+    return WIFEXITED (status) ? WEXITSTATUS (status) : -1;
+}
+
+void NuboProcess::readTerminal()
+{
+    if (terminal < 0)
+        return;
+    char buffer[4096];
+    for (;;)
+    {
+        const auto n = ::read (terminal, buffer, sizeof (buffer));
+        if (n <= 0)
+            return;
+        terminalOutput += juce::String::fromUTF8 (buffer, (int) n);
+    }
+}
+
+void NuboProcess::interrupt()
+{
+    if (pid > 0)
+        ::kill (pid, SIGINT);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <sys/types.h>
+
+/** build/bin/nubo run as a child process without a display: its arguments, its own
+    standard output and error (kept in files), its exit status and how long it took. */
+class NuboProcess final
+{
+public:
+    /** Output files go into the folder; the device root is passed in NUBO_DEVICE_ROOT. */
+    NuboProcess (juce::File workFolder, juce::File deviceRoot);
+    ~NuboProcess();
+
+    /** Starts nubo in the work folder; false when it could not be started. With
+        errorsToTerminal its standard error is a pseudo-terminal, read by wait(). */
+    bool start (const juce::StringArray& arguments, bool errorsToTerminal = false);
+
+    /** Waits for it to end (killing it after timeoutMs); the exit status, or -1 when killed. */
+    int wait (int timeoutMs = 120000);
+
+    void interrupt();
+
+    juce::String standardOutput() const
+    {
+        return stdoutFile().loadFileAsString();
+    }
+    /** What nubo wrote to standard error: the file, or what the terminal showed. */
+    juce::String standardError() const
+    {
+        return usedTerminal ? terminalOutput : stderrFile().loadFileAsString();
+    }
+    double seconds() const
+    {
+        return elapsedSeconds;
+    }
+
+    static juce::File executable();
+
+private:
+    void readTerminal();
+
+    juce::File stdoutFile() const
+    {
+        return work.getChildFile ("nubo.out");
+    }
+    juce::File stderrFile() const
+    {
+        return work.getChildFile ("nubo.err");
+    }
+
+    juce::File work, root;
+    pid_t pid = -1;
+    int terminal = -1; // the pseudo-terminal's master side, while nubo runs
+    juce::String terminalOutput;
+    bool usedTerminal = false;
+    juce::uint32 startMs = 0;
+    double elapsedSeconds = 0;
+};
