@@ -1,9 +1,11 @@
 #include "app/Settings.h"
 
 #include "log/GlobalLog.h"
+#include "protocol/ReceivedMessage.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace
 {
@@ -33,59 +35,6 @@ juce::PropertiesFile::Options storageOptions()
     return options;
 }
 
-/** Strict UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
-    nothing above U+10FFFF, no sequence cut short by the end. */
-bool isWellFormedUtf8 (const juce::uint8* text, size_t numBytes)
-{
-    for (size_t i = 0; i < numBytes;)
-    {
-        const auto lead = text[i];
-        size_t extra = 0;
-        juce::uint32 codePoint = 0, smallest = 0;
-
-        if (lead < 0x80)
-        {
-            ++i;
-            continue;
-        }
-        if ((lead & 0xe0) == 0xc0)
-        {
-            extra = 1;
-            codePoint = lead & 0x1fu;
-            smallest = 0x80;
-        }
-        else if ((lead & 0xf0) == 0xe0)
-        {
-            extra = 2;
-            codePoint = lead & 0x0fu;
-            smallest = 0x800;
-        }
-        else if ((lead & 0xf8) == 0xf0)
-        {
-            extra = 3;
-            codePoint = lead & 0x07u;
-            smallest = 0x10000;
-        }
-        else
-        {
-            return false;
-        }
-
-        if (numBytes - i - 1 < extra)
-            return false;
-        for (size_t k = 1; k <= extra; ++k)
-        {
-            if ((text[i + k] & 0xc0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (text[i + k] & 0x3fu);
-        }
-        if (codePoint < smallest || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 /** Whether JUCE's XML reader can be given these bytes. It takes the text for
     well-formed UTF-8 and reads past the end of text that is not; and it loops for
     ever on a processing instruction ("<?...?>") followed by text inside an element.
@@ -94,7 +43,8 @@ bool isWellFormedUtf8 (const juce::uint8* text, size_t numBytes)
 bool isSafeToParse (const juce::MemoryBlock& bytes)
 {
     const auto* text = static_cast<const juce::uint8*> (bytes.getData());
-    if (!isWellFormedUtf8 (text, bytes.getSize()))
+    if (bytes.getSize() > (size_t) std::numeric_limits<int>::max() ||
+        !ReceivedMessage::isValidUtf8 (text, (int) bytes.getSize()))
         return false;
 
     const auto content = juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());

@@ -6,20 +6,6 @@
 #include "serial/SerialPort.h"
 #include "serial/SerialPortSettings.h"
 
-namespace
-{
-SerialPortSettings deviceLineSettings()
-{
-    SerialPortSettings settings;
-    settings.baudRate = 115200;
-    settings.dataBits = 8;
-    settings.parity = 0;      // none
-    settings.stopBits = 0;    // one
-    settings.flowControl = 1; // hardware handshake
-    return settings;
-}
-} // namespace
-
 DeviceSession::DeviceSession (ChosenPort chosenPort) : port (std::move (chosenPort)) {}
 
 DeviceSession::~DeviceSession()
@@ -42,7 +28,7 @@ bool DeviceSession::open (juce::String& error)
         return false;
     }
 
-    if (!serialPort->configure (deviceLineSettings()))
+    if (!serialPort->configure (nuboDeviceLineSettings()))
     {
         error = "can't set up " + port.devicePath + " for the device (115200 baud, 8N1, hardware handshake)";
         return false;

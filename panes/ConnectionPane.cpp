@@ -42,16 +42,6 @@ public:
     std::function<void()> onOpen;
 };
 
-SerialPortSettings deviceLineSettings()
-{
-    SerialPortSettings settings;
-    settings.baudRate = 115200;
-    settings.dataBits = 8;
-    settings.parity = 0;      // none
-    settings.stopBits = 0;    // one
-    settings.flowControl = 1; // hardware handshake
-    return settings;
-}
 } // namespace
 
 ConnectionPane::ConnectionPane (MainPane* ownerPane) : owner (ownerPane)
@@ -199,7 +189,7 @@ bool ConnectionPane::connect()
     }
 
     const auto portName = ports.getAllValues()[portBox->getSelectedItemIndex()];
-    port = std::make_unique<SerialPort> (portName, deviceLineSettings());
+    port = std::make_unique<SerialPort> (portName, nuboDeviceLineSettings());
 
     // A line setting the port refuses is not fatal; only an open port counts.
     if (!port->isOpen())

@@ -65,11 +65,14 @@ public:
         body is too short to hold one. */
     bool peekSerialNumber (juce::int32& serial) const;
 
+    /** Strict UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+        nothing above U+10FFFF, no sequence cut short by the end. */
+    static bool isValidUtf8 (const juce::uint8* text, int numBytes);
+
     /** Link for the queues that hold finished messages; not owned. */
     ReceivedMessage* next = nullptr;
 
 private:
-    static bool isValidUtf8 (const juce::uint8* text, int numBytes);
     const juce::uint8* take (int numBytes);
 
     juce::uint8 header[headerSize] = {};
