@@ -3,10 +3,13 @@
 
 #include "ClientFixture.h"
 
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -1218,4 +1221,27 @@ TEST_F (MidTransferTest, SendFailingOnBlockFiveLogsWhatAnyExchangeWould)
             EXPECT_EQ (requestIds(), ids ({"17", "10"}, numBlocks, "14", {"16", "8"}));
         client->resetAbort();
     }
+}
+
+TEST_F (MidTransferTest, AFailedLocalWriteOnBlockFourAsksForNothingMore)
+{
+    const auto target = local.get().getChildFile ("target");
+    playTransfer (Fault::none, FileCloseRequest::id);
+
+    // Files of this process may not grow past the middle of block 4 (bytes 400 to 499).
+    std::signal (SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 4 * readBytes + readBytes / 2;
+    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
+    const auto result = client->getFile ("/f", target.getFullPathName());
+    ::setrlimit (RLIMIT_FSIZE, &before);
+
+    EXPECT_EQ (result, -1);
+    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
+                                         "Couldn't write file - " + target.getFullPathName() + ": " +
+                                             juce::String (std::strerror (EFBIG))}));
+    EXPECT_EQ (requestIds(), ids ({"10"}, 5, "12", {"16"})) << "the read of block 5 never went out";
+    EXPECT_FALSE (target.exists());
 }
