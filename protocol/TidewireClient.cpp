@@ -411,17 +411,21 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClient
 
 void TidewireClient::stopRelay()
 {
-    for (;;)
+    for (int spins = 0;; ++spins)
     {
         auto state = relay.load();
         if (state == Relay::off)
             return;
 
-        // The reader is in the middle of a block: a check, a local write and a request
-        // written into the port's buffer, never a wait.
+        // The reader is in the middle of a block: a check, a write into a local file and
+        // a request handed to the port without waiting. Only a slow disk makes that
+        // long, and then this thread sleeps rather than spins.
         if (state == Relay::busy)
         {
-            std::this_thread::yield();
+            if (spins < 100)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for (std::chrono::milliseconds (1));
             continue;
         }
 
