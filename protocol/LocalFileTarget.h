@@ -40,6 +40,12 @@ public:
     /** Where the bytes go; valid between a successful open and commit or abandon. */
     juce::OutputStream& stream();
 
+    /** True for a pipe or a device, whose writes may wait on whoever reads them. */
+    bool isDirect() const
+    {
+        return kind == Kind::direct;
+    }
+
     /** Logs why the last write to stream() failed. */
     void logWriteFailure() const;
 

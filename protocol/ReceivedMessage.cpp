@@ -112,6 +112,12 @@ void ReceivedMessage::reset()
     storage.reset();
 }
 
+void ReceivedMessage::rewind()
+{
+    readPosition = 0;
+    overrun = false;
+}
+
 juce::uint16 ReceivedMessage::getMessageId() const
 {
     return receivedCount >= 2 ? juce::ByteOrder::littleEndianShort (bytes) : (juce::uint16) 0;

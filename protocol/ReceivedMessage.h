@@ -33,6 +33,9 @@ public:
     /** Starts over with an empty record. */
     void reset();
 
+    /** Puts the cursor back on the first header byte, as a freshly completed message. */
+    void rewind();
+
     /** From the header; 0 before the header is in. */
     juce::uint16 getMessageId() const;
     juce::uint32 getBodySize() const;

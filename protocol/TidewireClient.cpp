@@ -10,6 +10,7 @@
 #include "serial/SerialPortOutputStream.h"
 
 #include <chrono>
+#include <thread>
 #include <utility>
 
 namespace
@@ -242,8 +243,12 @@ int TidewireClient::sendRequest (TidewireClientRequest& request)
 
 std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (TidewireClientRequest& request, int timeoutMs)
 {
-    auto message = responseQueue.pop (timeoutMs, &interrupted);
+    return toResponse (request, responseQueue.pop (timeoutMs, &interrupted));
+}
 
+std::unique_ptr<TidewireClientResponse> TidewireClient::toResponse (TidewireClientRequest& request,
+                                                                    std::unique_ptr<ReceivedMessage> message)
+{
     if (message == nullptr)
     {
         if (aborted)
@@ -266,8 +271,31 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::receiveResponse (Tidewir
 
 std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (TidewireClientRequest& request, int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
+    return exchange (request, timeoutMs, nullptr);
+}
 
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+juce::int64 ticksNow()
+{
+    return (juce::int64) Clock::now().time_since_epoch().count();
+}
+
+Clock::time_point fromTicks (juce::int64 ticks)
+{
+    return Clock::time_point (Clock::duration (ticks));
+}
+
+// How long a transfer's thread leaves the blocks to the reader before it takes one
+// back itself: its own work (a repaint, Cancel) waits no longer than this.
+constexpr int relaySliceMs = 50;
+} // namespace
+
+std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClientRequest& request, int timeoutMs,
+                                                                  BlockContinuation* continuation)
+{
     if (betweenExchanges != nullptr)
     {
         const auto now = juce::Time::getMillisecondCounter();
@@ -285,24 +313,52 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
     if (linkLost && !aborted)
         return nullptr;
 
-    const auto serial = request.getSerialNumber();
+    auto serial = request.getSerialNumber();
 
     // From here on only this request's answers are queued; what an earlier exchange left
     // (a second copy of its answer) is dropped.
     awaitedSerial = serial;
     responseQueue.clear();
 
+    // Answers that matched nothing are reported between blocks, in their place: until
+    // that line is out, every block goes through this thread.
+    const auto relayed = continuation != nullptr && unreportedStale == 0;
+    if (relayed)
+    {
+        relayContinuation = continuation;
+        relayRequest = &request;
+        relay.store (Relay::sending);
+    }
+
     if (sendRequest (request) != 0)
     {
+        if (relayed)
+            stopRelay();
         awaitedSerial = noSerial;
         if (!linkLost || aborted)
             globalLog ("Send Failed.");
         return nullptr;
     }
 
-    const auto deadline = Clock::now() + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
+    lastSentTicks = ticksNow();
+    std::unique_ptr<ReceivedMessage> handedBack;
 
-    auto finish = [this, serial] (std::unique_ptr<TidewireClientResponse> result)
+    if (relayed)
+    {
+        // The reader carries the transfer on from here; an answer it leaves, a time-out,
+        // Cancel or a lost device wake this thread, which otherwise takes a block back
+        // itself every slice (its own work then runs between two exchanges, as always).
+        auto state = Relay::sending;
+        if (relay.compare_exchange_strong (state, Relay::armed))
+            handedBack = responseQueue.pop (juce::jlimit (1, relaySliceMs, timeoutMs), &interrupted);
+
+        stopRelay();
+        serial = request.getSerialNumber();
+    }
+
+    const auto deadline = fromTicks (lastSentTicks.load()) + std::chrono::milliseconds (juce::jmax (0, timeoutMs));
+
+    auto finish = [this, &serial] (std::unique_ptr<TidewireClientResponse> result)
     {
         awaitedSerial = noSerial;
         reportStaleResponses (serial);
@@ -311,9 +367,18 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
 
     for (;;)
     {
-        // A stale answer below costs nothing of the time this exchange was given.
-        const auto left = (int) std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
-        auto response = receiveResponse (request, juce::jmax (0, left));
+        std::unique_ptr<TidewireClientResponse> response;
+
+        if (handedBack != nullptr)
+        {
+            response = toResponse (request, std::move (handedBack));
+        }
+        else
+        {
+            // A stale answer below costs nothing of the time this exchange was given.
+            const auto left = (int) std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
+            response = receiveResponse (request, juce::jmax (0, left));
+        }
 
         if (response == nullptr)
         {
@@ -342,6 +407,73 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::sendRequestSync (Tidewir
         lastOutcome = ExchangeOutcome::answered;
         return finish (std::move (response));
     }
+}
+
+void TidewireClient::stopRelay()
+{
+    for (int spins = 0;; ++spins)
+    {
+        auto state = relay.load();
+        if (state == Relay::off)
+            return;
+
+        // The reader is in the middle of a block: a check, a write into a local file and
+        // a request handed to the port without waiting. Only a slow disk makes that
+        // long, and then this thread sleeps rather than spins.
+        if (state == Relay::busy)
+        {
+            if (spins < 100)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for (std::chrono::milliseconds (1));
+            continue;
+        }
+
+        if (relay.compare_exchange_weak (state, Relay::off))
+            return;
+    }
+}
+
+bool TidewireClient::relayAnswer (std::unique_ptr<ReceivedMessage>& message)
+{
+    for (auto state = relay.load();;)
+    {
+        if (state == Relay::armed && relay.compare_exchange_weak (state, Relay::busy))
+            break;
+
+        // Arrived while its request was still being written: the transferring thread
+        // takes this one, and the reader no later answer of this exchange.
+        if (state == Relay::sending && relay.compare_exchange_weak (state, Relay::off))
+            return false;
+
+        if (state != Relay::armed && state != Relay::sending)
+            return false;
+    }
+
+    auto& request = *relayRequest;
+    juce::int32 answered = 0;
+
+    // Anything out of the ordinary goes to the transferring thread, which checks and
+    // logs it exactly as any exchange.
+    if (aborted || linkLost || staleResponses.load() != 0 || port.load() == nullptr || output == nullptr ||
+        !message->peekSerialNumber (answered) || answered != request.getSerialNumber() ||
+        !relayContinuation->takeRoutineAnswer (message))
+    {
+        relay.store (Relay::off);
+        return false;
+    }
+
+    const auto serial = request.getSerialNumber();
+    lastSerial = serial;
+    lastOutcome = ExchangeOutcome::unanswered;
+    awaitedSerial = serial;
+
+    request.write (*output);
+    output->flush();
+    lastSentTicks = ticksNow();
+
+    relay.store (Relay::armed);
+    return true;
 }
 
 TidewireClient::ExchangeOutcome TidewireClient::getLastExchangeOutcome() const
@@ -431,7 +563,7 @@ void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
                      {
                          if (message->isAsync())
                              asyncQueue.push (std::move (message));
-                         else if (isAwaited (*message))
+                         else if (isAwaited (*message) && !relayAnswer (message))
                              responseQueue.push (std::move (message));
                      });
 

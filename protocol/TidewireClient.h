@@ -133,6 +133,37 @@ public:
     void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
 
 private:
+    /** A transfer's way of having the reader thread take its routine answers itself:
+        the reader checks an answer, consumes it and sends the next block's request at
+        once, instead of waking the transferring thread for every block. */
+    class BlockContinuation
+    {
+    public:
+        virtual ~BlockContinuation() = default;
+
+        /** Reader thread, with the answer to the waiting request (serial number checked).
+            When it is routine: consumes it, makes the request ready for the next block
+            (renumbered) and returns true. Otherwise returns false with the message as it
+            arrived, for the transferring thread's usual checks and lines. */
+        virtual bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) = 0;
+    };
+
+    /** sendRequestSync, where the reader may meanwhile carry the transfer on through any
+        number of routine blocks: returns the first answer it did not take (or null after
+        the usual lines) for the request as it then stands. */
+    std::unique_ptr<TidewireClientResponse> exchange (TidewireClientRequest& request, int timeoutMs,
+                                                      BlockContinuation* continuation);
+
+    /** Reader thread: true when a transfer's continuation took the answer and the next
+        request has gone out. */
+    bool relayAnswer (std::unique_ptr<ReceivedMessage>& message);
+
+    /** Takes the transfer back from the reader; returns once the reader has let go. */
+    void stopRelay();
+
+    std::unique_ptr<TidewireClientResponse> toResponse (TidewireClientRequest& request,
+                                                        std::unique_ptr<ReceivedMessage> message);
+
     /** Stops and destroys both streams; the reader thread is gone when this returns. */
     void releaseStreams();
 
@@ -240,6 +271,22 @@ private:
     std::atomic<int> lastSerial{0};                                  // its request's serial number
     juce::uint32 lastBetweenExchanges = 0;
     std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
+
+    // Who carries a transfer on: the transferring thread alone (off), or the reader too.
+    // sending: the request is being written, its answer goes to the transferring thread;
+    // armed: the reader may take the answer; busy: it is doing so. The two pointers are
+    // written by the transferring thread only while the relay is off.
+    enum class Relay
+    {
+        off,
+        sending,
+        armed,
+        busy
+    };
+    std::atomic<Relay> relay{Relay::off};
+    BlockContinuation* relayContinuation = nullptr;
+    TidewireClientRequest* relayRequest = nullptr;
+    std::atomic<juce::int64> lastSentTicks{0}; // steady clock, when the waiting request went out
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TidewireClient)
 };

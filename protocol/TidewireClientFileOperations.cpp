@@ -268,16 +268,54 @@ int TidewireClient::sendFile (const juce::String& localPath, const juce::String&
     };
 
     FileWriteRequest request (handle, *in);
-    int block = 0;
+
+    /** The blocks between two progress lines, answered on the reader thread: each plain
+        acknowledgement of a block that was read in full sends the next block at once. */
+    struct WriteRelay final : BlockContinuation
+    {
+        WriteRelay (juce::InputStream& source, FileWriteRequest& r) : in (source), request (r) {}
+
+        bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
+        {
+            const auto position = in.getPosition();
+            if (block % blocksPerProgressLine == 0 || message->getMessageId() != SuccessResponse::id ||
+                position != before + expected || position >= in.getTotalLength())
+                return false;
+
+            message->readUInt16();
+            message->readInt32();
+            SuccessResponse answer (std::move (message));
+            if (!answer.isValid())
+            {
+                message = answer.releaseMessage();
+                message->rewind();
+                return false;
+            }
+
+            ++block;
+            before = position;
+            expected =
+                juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, in.getTotalLength() - position);
+            request.renumber();
+            return true;
+        }
+
+        juce::InputStream& in;
+        FileWriteRequest& request;
+        juce::int64 before = 0, expected = 0; // of the block whose answer is awaited
+        int block = 0;
+    };
+
+    WriteRelay blocks (*in, request);
     reportTransferProgress (0, size);
 
     while (in->getPosition() < in->getTotalLength())
     {
-        const auto before = in->getPosition();
-        const auto expected =
-            juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, in->getTotalLength() - before);
+        blocks.before = in->getPosition();
+        blocks.expected =
+            juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, in->getTotalLength() - blocks.before);
 
-        if (sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
+        if (exchange (request, writeBlockTimeoutMs, &blocks) == nullptr)
         {
             globalLog ("Failed on write");
             return fail();
@@ -285,17 +323,17 @@ int TidewireClient::sendFile (const juce::String& localPath, const juce::String&
 
         // A local read that came up short was sent padded: the remote copy is wrong,
         // and a read that yields nothing would never get to the end.
-        if (in->getPosition() != before + expected)
+        if (in->getPosition() != blocks.before + blocks.expected)
         {
             globalLog ("Couldn't read file - " + local.getFullPathName());
             return fail();
         }
 
-        if (block % blocksPerProgressLine == 0)
-            globalLog ("Block " + juce::String (block) + " Sent.");
+        if (blocks.block % blocksPerProgressLine == 0)
+            globalLog ("Block " + juce::String (blocks.block) + " Sent.");
 
         reportTransferProgress (in->getPosition(), size);
-        ++block;
+        ++blocks.block;
         request.renumber();
     }
 
@@ -378,13 +416,62 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
     // The request asks for a whole block, or the whole file when it is smaller.
     const auto asked = (juce::int32) juce::jmin ((juce::int64) TidewireClientRequest::maxFileBlockSize, fileSize);
     FileReadRequest request (handle, (juce::uint32) asked);
-    juce::int64 received = 0;
-    int block = 0;
+
+    /** The blocks between two progress lines, taken on the reader thread: a block that
+        passes every check of the loop below is written and the next one asked for at
+        once. A failed write sends nothing more; the loop then reports it in its place. */
+    struct ReadRelay final : BlockContinuation
+    {
+        ReadRelay (LocalFileTarget& t, FileReadRequest& r, juce::int64 size, juce::int32 a)
+            : target (t), request (r), fileSize (size), asked (a)
+        {
+        }
+
+        bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
+        {
+            if (block % blocksPerProgressLine == 0 || message->getMessageId() != FileReadResponse::id)
+                return false;
+
+            message->readUInt16();
+            message->readInt32();
+            FileReadResponse answer (std::move (message));
+
+            // The last block, too, is left to the loop.
+            const auto count = answer.isValid() ? answer.getCount() : 0;
+            const auto* bytes = count > 0 ? answer.getMessage().readBytes (count) : nullptr;
+            const auto routine = bytes != nullptr && count <= asked && count < fileSize - received;
+
+            if (routine && target.stream().write (bytes, (size_t) count))
+            {
+                ++block;
+                received += count;
+                request.renumber();
+                return true;
+            }
+
+            writeFailed = routine;
+            message = answer.releaseMessage();
+            message->rewind();
+            return false;
+        }
+
+        LocalFileTarget& target;
+        FileReadRequest& request;
+        const juce::int64 fileSize;
+        const juce::int32 asked;
+        juce::int64 received = 0;
+        int block = 0;
+        bool writeFailed = false; // the handed-back block's bytes were written, and that failed
+    };
+
+    // Writes to a pipe may wait on its reader: those stay on this thread.
+    ReadRelay blocks (target, request, fileSize, asked);
+    auto* relayed = target.isDirect() ? nullptr : &blocks;
     reportTransferProgress (0, fileSize);
 
-    while (received < fileSize)
+    while (blocks.received < fileSize)
     {
-        const auto response = sendRequestSync (request, exchangeTimeoutMs);
+        const auto response = exchange (request, exchangeTimeoutMs, relayed);
         auto* data = expect<FileReadResponse> (response);
 
         // A block without data would leave the loop asking for ever.
@@ -398,26 +485,27 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
         }
 
         // More than was asked for, or than the file has left, is not this file.
-        if (count > asked || count > fileSize - received)
+        if (count > asked || count > fileSize - blocks.received)
         {
             globalLog ("Protocol error: read answer of " + juce::String (count) + " bytes, " +
-                       juce::String (juce::jmin ((juce::int64) asked, fileSize - received)) + " at most were due");
+                       juce::String (juce::jmin ((juce::int64) asked, fileSize - blocks.received)) +
+                       " at most were due");
             return fail();
         }
 
-        if (block % blocksPerProgressLine == 0)
-            globalLog ("Block " + juce::String (block) + " Received.");
+        if (blocks.block % blocksPerProgressLine == 0)
+            globalLog ("Block " + juce::String (blocks.block) + " Received.");
 
-        ++block;
+        ++blocks.block;
 
-        if (!target.stream().write (bytes, (size_t) count))
+        if (blocks.writeFailed || !target.stream().write (bytes, (size_t) count))
         {
             target.logWriteFailure();
             return fail();
         }
 
-        received += count;
-        reportTransferProgress (received, fileSize);
+        blocks.received += count;
+        reportTransferProgress (blocks.received, fileSize);
         request.renumber();
     }
 

@@ -39,6 +39,11 @@ ReceivedMessage& TidewireClientResponse::getMessage()
     return *message;
 }
 
+std::unique_ptr<ReceivedMessage> TidewireClientResponse::releaseMessage()
+{
+    return std::move (message);
+}
+
 bool TidewireClientResponse::isValid() const
 {
     return !malformed && !message->hasOverrun();

@@ -23,6 +23,10 @@ public:
     juce::uint16 getMessageId() const;
     ReceivedMessage& getMessage();
 
+    /** Gives the message back (its cursor where the reads left it); the response is
+        then only good for destruction. */
+    std::unique_ptr<ReceivedMessage> releaseMessage();
+
     /** False when a field ran past the end of the message or contradicts it; such a
         response is treated as unrecognised. */
     bool isValid() const;

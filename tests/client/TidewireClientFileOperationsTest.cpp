@@ -4,10 +4,12 @@
 #include "ClientFixture.h"
 
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -990,4 +992,272 @@ TEST_F (SingleExchangeTest, SeeksAnOpenFileFromItsStart)
     EXPECT_EQ (deviceRequests ("FileSeekRequest"),
                strings ({"FileSeekRequest handle=" + juce::String (handle) + " offset=12345 origin=0",
                          "FileSeekRequest handle=" + juce::String (handle) + " offset=0 origin=0"}));
+}
+
+//==============================================================================
+/** A device that misbehaves on block 5 of 10, between two progress lines, where the
+    blocks are carried on without the transferring thread: every line, request and
+    result must be what any other exchange gives. */
+class MidTransferTest : public ScriptedDeviceTest
+{
+protected:
+    static constexpr int numBlocks = 10, readBytes = 100, oddBlock = 5;
+
+    enum class Fault
+    {
+        none,
+        failure,
+        wrongSerial,
+        lateWithinTime,
+        lateBeyondTime,
+        tooLong,
+        wrongType,
+        abort
+    };
+
+    static juce::MemoryBlock opened (const ScriptedDevice::Request& r, juce::int64 size)
+    {
+        juce::MemoryOutputStream fields;
+        fields.writeInt64 (42);
+        fields.writeInt64 (size);
+        return ScriptedDevice::response (FileOpenResponse::id, r.serial, fields.getMemoryBlock());
+    }
+
+    static juce::MemoryBlock readAnswer (juce::int32 serial, int count, char fill)
+    {
+        juce::MemoryOutputStream fields;
+        fields.writeInt64 (0);
+        fields.writeInt (count);
+        fields.writeRepeatedByte ((juce::uint8) fill, (size_t) count);
+        return ScriptedDevice::response (FileReadResponse::id, serial, fields.getMemoryBlock());
+    }
+
+    /** Answers every request of a transfer until the one that ends it; the block-5
+        request is treated as the fault says. False: answer it normally after all. */
+    void playTransfer (Fault fault, juce::uint16 lastId)
+    {
+        player = std::thread (
+            [this, fault, lastId]
+            {
+                ScriptedDevice::Request r;
+                int blocks = 0;
+                while (device.receive (r, 5000))
+                {
+                    seen.add (juce::String (r.id));
+                    if (r.id == FolderContentsRequest::id)
+                        device.send (ScriptedDevice::response (FolderContentsResponse::id, r.serial,
+                                                               juce::MemoryBlock (8, true)));
+                    else if (r.id == FileOpenRequest::id)
+                        device.send (opened (r, numBlocks * readBytes));
+                    else if (r.id != FileReadRequest::id && r.id != FileWriteRequest::id)
+                        device.send (success (r));
+                    else if (blocks++ != oddBlock || misbehave (fault, r))
+                        device.send (r.id == FileReadRequest::id ? readAnswer (r.serial, readBytes, 'a' + blocks - 1)
+                                                                 : success (r));
+
+                    if (r.id == lastId)
+                        return;
+                }
+            });
+    }
+
+    bool misbehave (Fault fault, const ScriptedDevice::Request& r)
+    {
+        oddSerial = r.serial;
+        switch (fault)
+        {
+        case Fault::none:
+            return true;
+        case Fault::failure:
+            device.send (failure (r, "Busy"));
+            return false;
+        case Fault::wrongSerial:
+            device.send (readAnswer (r.serial + 1000, readBytes, 'x'));
+            return false;
+        case Fault::lateWithinTime:
+            std::this_thread::sleep_for (std::chrono::milliseconds (300));
+            return true;
+        case Fault::lateBeyondTime:
+            std::this_thread::sleep_for (std::chrono::milliseconds (1500));
+            return true;
+        case Fault::tooLong:
+            device.send (readAnswer (r.serial, 6 * readBytes, 'x'));
+            return false;
+        case Fault::wrongType:
+            device.send (success (r));
+            return false;
+        case Fault::abort:
+            client->abortOperations();
+            return false;
+        }
+        return true;
+    }
+
+    juce::String odd() const
+    {
+        return juce::String (oddSerial.load());
+    }
+
+    static juce::StringArray ids (std::initializer_list<juce::String> head, int blocks, const juce::String& blockId,
+                                  std::initializer_list<juce::String> tail)
+    {
+        juce::StringArray all (head);
+        for (int i = 0; i < blocks; ++i)
+            all.add (blockId);
+        for (auto& id : tail)
+            all.add (id);
+        return all;
+    }
+
+    std::atomic<juce::int32> oddSerial{0};
+    UniqueFolder local;
+};
+
+TEST_F (MidTransferTest, FetchOfTenBlocksIsWholeEvenWhenOneAnswersLate)
+{
+    for (auto fault : {Fault::none, Fault::lateWithinTime})
+    {
+        SCOPED_TRACE (fault == Fault::none ? "on time" : "late");
+        const auto target = local.get().getChildFile ("target");
+        logger.clear();
+        seen.clear();
+        playTransfer (fault, FileCloseRequest::id);
+
+        ASSERT_EQ (client->getFile ("/f", target.getFullPathName()), 0);
+        const auto lines = logger.lines();
+        ASSERT_EQ (lines.size(), 3) << lines.joinIntoString ("\n");
+        EXPECT_EQ (lines[0], "Getting remote file /f");
+        EXPECT_EQ (lines[1], "Block 0 Received.");
+        EXPECT_TRUE (isThroughputLine (lines[2], numBlocks * readBytes)) << lines[2];
+        EXPECT_EQ (requestIds(), ids ({"10"}, numBlocks, "12", {"16"}));
+
+        juce::String expected;
+        for (int i = 0; i < numBlocks; ++i)
+            expected += juce::String::repeatedString (juce::String::charToString ('a' + i), readBytes);
+        EXPECT_EQ (target.loadFileAsString(), expected);
+    }
+}
+
+TEST_F (MidTransferTest, FetchFailingOnBlockFiveLogsWhatAnyExchangeWould)
+{
+    struct Case
+    {
+        Fault fault;
+        const char* name;
+    };
+    for (auto c : {Case{Fault::failure, "failure"}, Case{Fault::wrongSerial, "wrong serial"},
+                   Case{Fault::lateBeyondTime, "too late"}, Case{Fault::tooLong, "too long"},
+                   Case{Fault::wrongType, "wrong type"}, Case{Fault::abort, "abort"}})
+    {
+        SCOPED_TRACE (c.name);
+        const auto target = local.get().getChildFile ("target");
+        ASSERT_TRUE (target.replaceWithText ("old"));
+        logger.clear();
+        seen.clear();
+        playTransfer (c.fault, FileCloseRequest::id);
+
+        EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
+        const auto lines = logger.lines();
+        const auto head = strings ({"Getting remote file /f", "Block 0 Received."});
+        juce::StringArray expected (head);
+        switch (c.fault)
+        {
+        case Fault::failure:
+            expected.addArray (strings ({"Busy serial# " + odd(), "Failed on read"}));
+            break;
+        case Fault::wrongSerial:
+            expected.addArray (
+                strings ({"Timeout on serial # " + odd(), "Failed to get valid response to serial # " + odd(),
+                          "sync receive serial number didn't match! Expected " + odd() + ", got " +
+                              juce::String (oddSerial + 1000) + ", Discarding.",
+                          "Failed on read"}));
+            break;
+        case Fault::lateBeyondTime:
+            // The late answer comes while the close waits, which drops it.
+            expected.addArray (strings ({"Timeout on serial # " + odd(),
+                                         "Failed to get valid response to serial # " + odd(), "Failed on read"}));
+            ASSERT_EQ (lines.size(), expected.size() + 1) << lines.joinIntoString ("\n");
+            EXPECT_TRUE (lines[lines.size() - 1].endsWith (", got " + odd() + ", Discarding."))
+                << lines.joinIntoString ("\n");
+            expected.add (lines[lines.size() - 1]);
+            break;
+        case Fault::tooLong:
+            expected.add ("Protocol error: read answer of 600 bytes, 500 at most were due");
+            break;
+        case Fault::wrongType:
+            expected.addArray (strings ({"Unrecognized response.", "Failed on read"}));
+            break;
+        case Fault::abort:
+            expected.addArray (strings (
+                {"Operation cancelled.", "Failed to get valid response to serial # " + odd(), "Failed on read"}));
+            break;
+        case Fault::none:
+        case Fault::lateWithinTime:
+            break;
+        }
+        EXPECT_EQ (lines, expected) << lines.joinIntoString ("\n");
+        EXPECT_EQ (requestIds(), ids ({"10"}, oddBlock + 1, "12", {"16"}))
+            << "no read after the failed block, then the close a failure still owes";
+        EXPECT_EQ (target.loadFileAsString(), "old");
+        client->resetAbort();
+    }
+}
+
+TEST_F (MidTransferTest, SendFailingOnBlockFiveLogsWhatAnyExchangeWould)
+{
+    const auto source = local.get().getChildFile ("source");
+    const juce::MemoryBlock zeros ((size_t) block * numBlocks, true);
+    ASSERT_TRUE (source.replaceWithData (zeros.getData(), zeros.getSize()));
+
+    for (auto fault : {Fault::none, Fault::lateWithinTime, Fault::failure, Fault::abort})
+    {
+        SCOPED_TRACE ((int) fault);
+        logger.clear();
+        seen.clear();
+        const auto fails = fault == Fault::failure || fault == Fault::abort;
+        playTransfer (fault, fails ? FileSystemEntryDeleteRequest::id : FileSystemEntryMoveRequest::id);
+
+        EXPECT_EQ (client->putFile (source.getFullPathName(), "/f"), fails ? -1 : 0);
+        const auto lines = logger.lines();
+        if (fault == Fault::failure)
+            EXPECT_EQ (lines, strings ({"Block 0 Sent.", "Busy serial# " + odd(), "Failed on write"}));
+        else if (fault == Fault::abort)
+            EXPECT_EQ (lines, strings ({"Block 0 Sent.", "Operation cancelled.",
+                                        "Failed to get valid response to serial # " + odd(), "Failed on write"}));
+        else
+        {
+            ASSERT_EQ (lines.size(), 2) << lines.joinIntoString ("\n");
+            EXPECT_EQ (lines[0], "Block 0 Sent.");
+            EXPECT_TRUE (isThroughputLine (lines[1], (juce::int64) block * numBlocks)) << lines[1];
+        }
+
+        if (fails)
+            EXPECT_EQ (requestIds(), ids ({"17", "10"}, oddBlock + 1, "14", {"16", "9"}));
+        else
+            EXPECT_EQ (requestIds(), ids ({"17", "10"}, numBlocks, "14", {"16", "8"}));
+        client->resetAbort();
+    }
+}
+
+TEST_F (MidTransferTest, AFailedLocalWriteOnBlockFourAsksForNothingMore)
+{
+    const auto target = local.get().getChildFile ("target");
+    playTransfer (Fault::none, FileCloseRequest::id);
+
+    // Files of this process may not grow past the middle of block 4 (bytes 400 to 499).
+    std::signal (SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 4 * readBytes + readBytes / 2;
+    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
+    const auto result = client->getFile ("/f", target.getFullPathName());
+    ::setrlimit (RLIMIT_FSIZE, &before);
+
+    EXPECT_EQ (result, -1);
+    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
+                                         "Couldn't write file - " + target.getFullPathName() + ": " +
+                                             juce::String (std::strerror (EFBIG))}));
+    EXPECT_EQ (requestIds(), ids ({"10"}, 5, "12", {"16"})) << "the read of block 5 never went out";
+    EXPECT_FALSE (target.exists());
 }

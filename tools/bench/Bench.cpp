@@ -9,6 +9,11 @@
 //
 // A second column, the same client against a device with nothing behind it, tells
 // the client's own cost from the simulator's.
+//
+// Between progress lines the reader thread carries a transfer on by itself, but the
+// block of a progress line goes back to the transfer's thread, and the next request
+// leaves only once the line has been logged: while the ceiling takes its turn there,
+// nothing of the transfer moves.
 
 #include "BenchSupport.h"
 #include "Soak.h"
@@ -25,6 +30,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <sys/resource.h>
 
 namespace
 {
@@ -33,6 +39,15 @@ constexpr int blocksPerProgressLine = 256;
 constexpr int roundTrips = 1000;
 constexpr int listingEntries = 1000;
 const juce::String remoteFolder = "/mnt/nandfs/usr";
+
+/** CPU seconds this process has used, every thread of it. */
+double processCpuSeconds()
+{
+    rusage usage{};
+    ::getrusage (RUSAGE_SELF, &usage);
+    return (double) usage.ru_utime.tv_sec + (double) usage.ru_utime.tv_usec / 1e6 + (double) usage.ru_stime.tv_sec +
+           (double) usage.ru_stime.tv_usec / 1e6;
+}
 
 /** Takes the client's lines: failures are counted and shown; at each progress line it
     runs the hook (the ceiling's turn) and books the time as a pause of the transfer. */
@@ -46,8 +61,10 @@ public:
             if (onProgress)
             {
                 const Stopwatch watch;
+                const auto cpu = processCpuSeconds();
                 onProgress();
                 pausedSeconds += watch.seconds();
+                pausedCpuSeconds += processCpuSeconds() - cpu;
             }
             return;
         }
@@ -60,7 +77,7 @@ public:
     }
 
     std::function<void()> onProgress; // runs on the transfer's own thread
-    double pausedSeconds = 0;
+    double pausedSeconds = 0, pausedCpuSeconds = 0;
     std::atomic<int> failures{0};
 };
 
@@ -96,6 +113,7 @@ public:
 struct Comparison
 {
     double clientSeconds = 0, ceilingSeconds = 0;
+    double clientCpuSeconds = 0; // this process, the ceiling's turns left out
     juce::int64 clientBlocks = 0, ceilingBlocks = 0;
     bool failed = false;
 
@@ -110,6 +128,12 @@ struct Comparison
         return (double) transferSize / clientSeconds / 1e6;
     }
 
+    /** CPU milliseconds of this process per MB moved. */
+    double cpuMillisecondsPerMegabyte() const
+    {
+        return clientCpuSeconds * 1e3 / ((double) transferSize / 1e6);
+    }
+
     double ceilingMegabytesPerSecond() const
     {
         return (double) ceilingBlocks * TidewireClientRequest::maxFileBlockSize / ceilingSeconds / 1e6;
@@ -122,6 +146,7 @@ Comparison interleavedTransfer (BenchLogger& logger, CeilingLink& ceiling, bool 
 {
     Comparison c;
     logger.pausedSeconds = 0;
+    logger.pausedCpuSeconds = 0;
     logger.onProgress = [&]
     {
         const auto seconds = ceiling.bulk (blocksPerProgressLine, upward);
@@ -131,8 +156,10 @@ Comparison interleavedTransfer (BenchLogger& logger, CeilingLink& ceiling, bool 
     };
 
     const Stopwatch watch;
+    const auto cpu = processCpuSeconds();
     c.failed |= transfer() != 0;
     c.clientSeconds = watch.seconds() - logger.pausedSeconds;
+    c.clientCpuSeconds = processCpuSeconds() - cpu - logger.pausedCpuSeconds;
     logger.onProgress = nullptr;
 
     const auto blockSize = TidewireClientRequest::maxFileBlockSize;
@@ -206,7 +233,7 @@ int runBenchmark (int rounds)
     {
         Comparison get, put, plainGet, plainPut;
         TripComparison trips, plainTrips;
-        double listSeconds = 0;
+        double listSeconds = 0, listCeilingSeconds = 0;
         bool listFailed = false;
 
         bool failed() const
@@ -258,16 +285,24 @@ int runBenchmark (int rounds)
                 logger, ceiling, true,
                 [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
 
-            const Stopwatch watch;
+            // The listing's exchanges alternate with ceiling round trips, one each, so
+            // that it too can be told as a multiple of the same link's ceiling.
             juce::StringArray names;
-            r.listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0 ||
-                           names.size() != listingEntries;
+            {
+                const Stopwatch watch;
+                r.listFailed = simulated.client.getFolderContents (remoteFolder + "/list", &names, nullptr) != 0 ||
+                               names.size() != listingEntries;
+                r.listSeconds += watch.seconds();
+            }
+            r.listCeilingSeconds += ceiling.smallTrip();
             for (auto& name : names)
             {
                 FileSystemEntryInfo info;
+                const Stopwatch watch;
                 r.listFailed |= simulated.client.getEntryInfo (remoteFolder + "/list/" + name, false, info) != 0;
+                r.listSeconds += watch.seconds();
+                r.listCeilingSeconds += ceiling.smallTrip();
             }
-            r.listSeconds = watch.seconds();
 
             std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%); "
                          "put %6.1f / %6.1f MB/s (%3.0f %%)\n",
@@ -294,9 +329,10 @@ int runBenchmark (int rounds)
         return 1;
     }
 
-    // Round trips pool their samples; every other figure is the median over the rounds.
+    // Round trips pool their samples; every other figure is the median over the rounds,
+    // with the lowest and highest round beside it.
     std::vector<double> whoAmI, ceilingTrips, tripRatio, plainTripRatio, get, put, plainGet, plainPut, getRate, putRate,
-        getCeiling, putCeiling, list;
+        getCeiling, putCeiling, list, listRatio, getCpu, putCpu;
     for (auto& r : results)
     {
         whoAmI.insert (whoAmI.end(), r.trips.client.begin(), r.trips.client.end());
@@ -312,8 +348,21 @@ int runBenchmark (int rounds)
         getCeiling.push_back (r.get.ceilingMegabytesPerSecond());
         putCeiling.push_back (r.put.ceilingMegabytesPerSecond());
         list.push_back (r.listSeconds);
+        listRatio.push_back (r.listSeconds / r.listCeilingSeconds);
+        getCpu.push_back (r.get.cpuMillisecondsPerMegabyte());
+        putCpu.push_back (r.put.cpuMillisecondsPerMegabyte());
     }
     const auto median = [] (std::vector<double> v) { return summarise (std::move (v)).median; };
+    const auto range = [] (std::vector<double> v, double scale)
+    {
+        const auto s = summarise (std::move (v));
+        return juce::String::formatted ("[%.0f..%.0f]", s.lowest * scale, s.highest * scale);
+    };
+    const auto rangeOfTimes = [] (std::vector<double> v)
+    {
+        const auto s = summarise (std::move (v));
+        return juce::String::formatted ("[%.2f..%.2f]", s.lowest, s.highest);
+    };
     const auto ceilingTrip = summarise (ceilingTrips), clientTrip = summarise (whoAmI);
 
     std::printf ("\nCeiling: two plain threads over a fresh pseudo-terminal, measured in turns with the client\n");
@@ -323,18 +372,26 @@ int runBenchmark (int rounds)
     std::printf ("  10-byte requests, 8191-byte replies  %7.1f MB/s of data\n", median (getCeiling));
 
     std::printf (
-        "\nClient against nubo-devsim (median of %d rounds; plain device: the same client against a device with "
-        "nothing behind it)\n",
+        "\nClient against nubo-devsim (median of %d rounds, [lowest..highest round]; plain device: the same client "
+        "against a device in this process with nothing behind it, the client's own cost)\n",
         (int) results.size());
-    std::printf ("  WhoAmI round trip  median %6.1f us, 99th percentile %7.1f us: %.2f x the ceiling   (plain device "
-                 "%.2f x)\n",
-                 clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio), median (plainTripRatio));
-    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n",
-                 median (getRate), 100.0 * median (get), 100.0 * median (plainGet));
-    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling   (plain device %3.0f %%)\n",
-                 median (putRate), 100.0 * median (put), 100.0 * median (plainPut));
-    std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms\n", listingEntries,
-                 median (list) * 1e3);
+    std::printf ("  WhoAmI round trip  median %6.1f us, 99th percentile %7.1f us: %.2f x the ceiling %s   (plain "
+                 "device %.2f x %s)\n",
+                 clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio),
+                 rangeOfTimes (tripRatio).toRawUTF8(), median (plainTripRatio),
+                 rangeOfTimes (plainTripRatio).toRawUTF8());
+    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+                 median (getRate), 100.0 * median (get), range (get, 100.0).toRawUTF8(), 100.0 * median (plainGet),
+                 range (plainGet, 100.0).toRawUTF8());
+    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+                 median (putRate), 100.0 * median (put), range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut),
+                 range (plainPut, 100.0).toRawUTF8());
+    std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms, %.2f x the ceiling's round trips "
+                 "%s\n",
+                 listingEntries, median (list) * 1e3, median (listRatio), rangeOfTimes (listRatio).toRawUTF8());
+    std::printf ("  client CPU per MB (this process, the ceiling's turns left out): get %.2f ms %s, put %.2f ms %s\n",
+                 median (getCpu), rangeOfTimes (getCpu).toRawUTF8(), median (putCpu),
+                 rangeOfTimes (putCpu).toRawUTF8());
     return 0;
 }
 } // namespace

@@ -21,6 +21,8 @@ Spread summarise (std::vector<double> samples)
     std::sort (samples.begin(), samples.end());
     spread.median = samples[samples.size() / 2];
     spread.p99 = samples[std::min (samples.size() - 1, (samples.size() * 99) / 100)];
+    spread.lowest = samples.front();
+    spread.highest = samples.back();
     return spread;
 }
 

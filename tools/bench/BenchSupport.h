@@ -26,7 +26,7 @@ private:
 
 struct Spread
 {
-    double median = 0, p99 = 0;
+    double median = 0, p99 = 0, lowest = 0, highest = 0;
 };
 
 Spread summarise (std::vector<double> samples);
