@@ -40,8 +40,12 @@ int LogView::endOfLines (int count) const
     {
         const auto end = juce::jmin (total, position + chunk);
         const auto piece = getTextInRange ({position, end});
-        for (int i = 0; i < piece.length(); ++i)
-            if (piece[i] == '\n' && ++found == count)
+
+        // Walked with a pointer: indexing a UTF-8 string starts again from its beginning,
+        // which made this quadratic and froze the window under a flood of lines.
+        int i = 0;
+        for (auto p = piece.getCharPointer(); !p.isEmpty(); ++p, ++i)
+            if (*p == '\n' && ++found == count)
                 return position + i + 1;
 
         position = end;
