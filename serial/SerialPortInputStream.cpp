@@ -110,6 +110,27 @@ void SerialPortInputStream::run()
         // Outside the Use: a listener may take its time, or even close the port.
         if (received > 0)
             deliver (chunk, received);
+
+        // A pseudo-terminal hands over at most 4 KB a read: after a large read more is
+        // likely on its way, and a read waits for it where a poll would wake later.
+        while (received >= readOnAfter && !threadShouldExit())
+        {
+            {
+                const SerialPortHandle::Use port (*handle, opening);
+                if (!port)
+                    break;
+                received = port->read (chunk, readChunkSize);
+                if (received < 0)
+                {
+                    gone = true;
+                    break;
+                }
+            }
+            if (received > 0)
+                deliver (chunk, received);
+        }
+        if (gone)
+            break;
     }
 
     // Outside the Use as well: the listener may close the port.

@@ -58,6 +58,7 @@ private:
 
     static constexpr int readChunkSize = 8192;
     static constexpr int waitSliceMs = 100;
+    static constexpr int readOnAfter = 1024;
     static constexpr int initialCapacity = 4 * readChunkSize;
 
     std::shared_ptr<SerialPortHandle> handle;

@@ -29,6 +29,7 @@ constexpr int64_t drainPollUs = 10000;     // how often a hang-up checks whether
 constexpr int64_t drainSettleUs = 20000;   // at least this long after the last byte before hanging up
 constexpr int64_t drainLimitUs = 2000000;  // hang up anyway after this long
 constexpr size_t readBlock = 8192;
+constexpr size_t readOnAfter = 1024;
 
 int64_t nowUs()
 {
@@ -299,6 +300,15 @@ void Link::pump (int64_t now)
 
 void Link::readRequests (int64_t now)
 {
+    // A pseudo-terminal hands over at most 4 KB a read. While a large read has left a
+    // request half-received, the rest is on its way: a read waits for it, where going
+    // round the poll would wake later.
+    while (readOnce (now) >= (ssize_t) readOnAfter && ! received.empty() && state == State::live && options.rate <= 0)
+        now = nowUs();
+}
+
+ssize_t Link::readOnce (int64_t now)
+{
     size_t cap = readBlock;
     if (options.rate > 0)
         cap = std::min (cap, rateSlice (options.rate));
@@ -307,17 +317,17 @@ void Link::readRequests (int64_t now)
     if (cap == 0)
     {
         hangUp ("the byte budget for receiving is used up");
-        return;
+        return -1;
     }
 
     uint8_t buffer[readBlock];
     const auto n = ::read (masterFd, buffer, cap);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-        return;
+        return 0;
     if (n <= 0)
     {
         hangUp ("reading the pseudo-terminal failed");
-        return;
+        return -1;
     }
     bytesReceived += n;
     if (exclusiveMayBeSet)
@@ -336,9 +346,10 @@ void Link::readRequests (int64_t now)
     if (options.hangupAfterReceived >= 0 && bytesReceived >= options.hangupAfterReceived)
     {
         hangUp ("the byte budget for receiving is used up");
-        return;
+        return -1;
     }
     takeRequests (now);
+    return n;
 }
 
 void Link::takeRequests (int64_t now)

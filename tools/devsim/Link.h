@@ -9,6 +9,7 @@
 #include "Options.h"
 
 #include <cstdint>
+#include <sys/types.h>
 #include <map>
 #include <string>
 #include <utility>
@@ -44,6 +45,9 @@ private:
     void pump (int64_t now);
     int pollTimeoutMs (int64_t now) const;
     void readRequests (int64_t now);
+    /** One read and the requests it completes: the bytes read, 0 when none were there,
+        -1 when the link hung up. */
+    ssize_t readOnce (int64_t now);
     void takeRequests (int64_t now);
     void answer (uint16_t id, const uint8_t* body, size_t size, int64_t now);
     void schedule (int64_t releaseUs, Message message);
