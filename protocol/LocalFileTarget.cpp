@@ -369,8 +369,31 @@ bool LocalFileTarget::copySpoolIntoTarget()
     }
 }
 
+bool LocalFileTarget::reserve (juce::int64 end)
+{
+    if (end <= reserved)
+        return true;
+    if ((kind != Kind::partFile && kind != Kind::spool) || out == nullptr || out->descriptor() < 0)
+        return false;
+
+    // Mode 0 also moves the file's end, and so is held to the size limit as writes are.
+    if (::fallocate (out->descriptor(), 0, (off_t) reserved, (off_t) (end - reserved)) != 0)
+        return false;
+    reserved = end;
+    return true;
+}
+
 bool LocalFileTarget::commit()
 {
+    // Room set aside and never written is not part of the file.
+    if (reserved > 0 && out != nullptr && out->getPosition() < reserved && out->descriptor() >= 0 &&
+        ::ftruncate (out->descriptor(), (off_t) out->getPosition()) != 0)
+    {
+        logCouldNotWrite (errnoText (errno));
+        abandon();
+        return false;
+    }
+
     const auto committed = kind;
     kind = Kind::none;
 

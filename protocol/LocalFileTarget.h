@@ -46,6 +46,17 @@ public:
         return kind == Kind::direct;
     }
 
+    /** Sets aside room for the bytes up to end in a file of ours (the part file or the
+        spool): a write that stays below reservedEnd() can then not fail for want of
+        space or of the size this process may write. False, with nothing more set
+        aside, for a pipe or a device, or when the file system refuses. */
+    bool reserve (juce::int64 end);
+
+    juce::int64 reservedEnd() const
+    {
+        return reserved;
+    }
+
     /** Logs why the last write to stream() failed. */
     void logWriteFailure() const;
 
@@ -78,6 +89,7 @@ private:
     juce::File partFile;
     Kind kind = Kind::none;
     int targetFd = -1; // the spool's target, held open from the start
+    juce::int64 reserved = 0;
     std::unique_ptr<FdStream> out;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (LocalFileTarget)

@@ -471,6 +471,7 @@ bool TidewireClient::relayAnswer (std::unique_ptr<ReceivedMessage>& message)
     request.write (*output);
     output->flush();
     lastSentTicks = ticksNow();
+    relayContinuation->afterSent();
 
     relay.store (Relay::armed);
     return true;

@@ -146,6 +146,10 @@ private:
             (renumbered) and returns true. Otherwise returns false with the message as it
             arrived, for the transferring thread's usual checks and lines. */
         virtual bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) = 0;
+
+        /** Reader thread, once the request for the next block has gone out after a
+            routine answer: work that need not delay it. */
+        virtual void afterSent() {}
     };
 
     /** sendRequestSync, where the reader may meanwhile carry the transfer on through any

@@ -419,7 +419,12 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
 
     /** The blocks between two progress lines, taken on the reader thread: a block that
         passes every check of the loop below is written and the next one asked for at
-        once. A failed write sends nothing more; the loop then reports it in its place. */
+        once. A failed write sends nothing more; the loop then reports it in its place.
+
+        While the device answers, room is set aside in the file a few blocks ahead. A
+        block that lands in that room cannot fail to be written, and is written after
+        the next request has gone out rather than before; any other block is written
+        first, as a failure there must stop the transfer before it asks for more. */
     struct ReadRelay final : BlockContinuation
     {
         ReadRelay (LocalFileTarget& t, FileReadRequest& r, juce::int64 size, juce::int32 a)
@@ -441,6 +446,17 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
             const auto* bytes = count > 0 ? answer.getMessage().readBytes (count) : nullptr;
             const auto routine = bytes != nullptr && count <= asked && count < fileSize - received;
 
+            if (routine && received + count <= target.reservedEnd())
+            {
+                pendingBytes = bytes;
+                pendingCount = count;
+                pending = answer.releaseMessage();
+                ++block;
+                received += count;
+                request.renumber();
+                return true;
+            }
+
             if (routine && target.stream().write (bytes, (size_t) count))
             {
                 ++block;
@@ -454,6 +470,25 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
             message->rewind();
             return false;
         }
+
+        void afterSent() override
+        {
+            if (pending != nullptr)
+            {
+                writeFailed = !target.stream().write (pendingBytes, (size_t) pendingCount);
+                pending.reset();
+            }
+
+            // Topped up a few blocks at a time, never past the size the device gave.
+            if (!writeFailed && !reserveRefused && target.reservedEnd() < juce::jmin (fileSize, received + 2 * asked))
+                reserveRefused = !target.reserve (juce::jmin (fileSize, received + reserveAheadBlocks * asked));
+        }
+
+        const int reserveAheadBlocks = 8;
+        std::unique_ptr<ReceivedMessage> pending; // a block taken, to be written once the next request is out
+        const juce::uint8* pendingBytes = nullptr;
+        int pendingCount = 0;
+        bool reserveRefused = false;
 
         LocalFileTarget& target;
         FileReadRequest& request;

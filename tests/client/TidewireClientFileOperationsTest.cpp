@@ -2,6 +2,7 @@
 // each failure leaves behind.
 
 #include "ClientFixture.h"
+#include "protocol/LocalFileTarget.h"
 
 #include <cstring>
 #include <csignal>
@@ -699,6 +700,27 @@ protected:
     const juce::MemoryBlock bytes = pattern ((size_t) block * 3 + 5, 11);
 };
 
+TEST (LocalFileTargetRoom, RoomSetAsideIsKeptOnlyWhereWritten)
+{
+    UniqueFolder folder;
+    const auto file = folder.get().getChildFile ("f");
+    {
+        LocalFileTarget target (file, LocalFileTarget::Links::writeThrough);
+        ASSERT_TRUE (target.open());
+        ASSERT_TRUE (target.reserve (100000));
+        EXPECT_EQ (target.reservedEnd(), 100000);
+        ASSERT_TRUE (target.stream().write ("0123456789", 10));
+        ASSERT_TRUE (target.commit());
+    }
+    EXPECT_EQ (file.loadFileAsString(), "0123456789");
+
+    // Nothing can be set aside in a device.
+    LocalFileTarget device (juce::File ("/dev/null"), LocalFileTarget::Links::writeThrough);
+    ASSERT_TRUE (device.open());
+    EXPECT_FALSE (device.reserve (100));
+    EXPECT_EQ (device.reservedEnd(), 0);
+}
+
 TEST_F (LocalTargetTest, APipeWithAReaderGetsTheBytes)
 {
     const auto fifo = localFile ("fifo").getFullPathName();
@@ -1048,7 +1070,7 @@ protected:
                         device.send (ScriptedDevice::response (FolderContentsResponse::id, r.serial,
                                                                juce::MemoryBlock (8, true)));
                     else if (r.id == FileOpenRequest::id)
-                        device.send (opened (r, numBlocks * readBytes));
+                        device.send (opened (r, blocksInFile * readBytes));
                     else if (r.id != FileReadRequest::id && r.id != FileWriteRequest::id)
                         device.send (success (r));
                     else if (blocks++ != oddBlock || misbehave (fault, r))
@@ -1111,6 +1133,7 @@ protected:
 
     std::atomic<juce::int32> oddSerial{0};
     UniqueFolder local;
+    int blocksInFile = numBlocks; // the size the device gives, in blocks
 };
 
 TEST_F (MidTransferTest, FetchOfTenBlocksIsWholeEvenWhenOneAnswersLate)
@@ -1237,6 +1260,34 @@ TEST_F (MidTransferTest, SendFailingOnBlockFiveLogsWhatAnyExchangeWould)
             EXPECT_EQ (requestIds(), ids ({"17", "10"}, numBlocks, "14", {"16", "8"}));
         client->resetAbort();
     }
+}
+
+// Blocks are written after the next request has gone out only into room set aside
+// beforehand; where that room was refused, a block is written first, and one that
+// fails then still asks for nothing more.
+TEST_F (MidTransferTest, AWriteFailingPastTheRoomSetAsideStillAsksForNothingMore)
+{
+    blocksInFile = 30;
+    const auto target = local.get().getChildFile ("target");
+    playTransfer (Fault::none, FileCloseRequest::id);
+
+    // The first room set aside (the first ten blocks) fits; the next would not, and
+    // block 14 (bytes 1400 to 1499) cannot be written whole.
+    std::signal (SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 14 * readBytes + readBytes / 2;
+    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
+    const auto result = client->getFile ("/f", target.getFullPathName());
+    ::setrlimit (RLIMIT_FSIZE, &before);
+
+    EXPECT_EQ (result, -1);
+    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
+                                         "Couldn't write file - " + target.getFullPathName() + ": " +
+                                             juce::String (std::strerror (EFBIG))}));
+    EXPECT_EQ (requestIds(), ids ({"10"}, 15, "12", {"16"})) << "the read of block 15 never went out";
+    EXPECT_FALSE (target.exists());
 }
 
 TEST_F (MidTransferTest, AFailedLocalWriteOnBlockFourAsksForNothingMore)
