@@ -220,9 +220,20 @@ int runBenchmark (int rounds)
         return 1;
     }
 
+    // The listing's own baseline: the same requests, sent bare to a second simulator
+    // over the same files.
+    DeviceSimulatorProcess bareSimulator (simulatorExecutable());
+    if (!bareSimulator.start ({"--fs", deviceRoot.getFullPathName()}))
+    {
+        std::fprintf (stderr, "nubo-bench: a second nubo-devsim did not start\n");
+        setGlobalLogger (nullptr);
+        return 1;
+    }
+    BareClient bare (bareSimulator.portPath());
+
     PlainDevice plain (transferSize);
     CeilingLink ceiling;
-    if (!ceiling.isOpen() || !plain.isOpen())
+    if (!ceiling.isOpen() || !plain.isOpen() || !bare.isOpen())
     {
         std::fprintf (stderr, "nubo-bench: cannot open pseudo-terminals\n");
         setGlobalLogger (nullptr);
@@ -233,7 +244,7 @@ int runBenchmark (int rounds)
     {
         Comparison get, put, plainGet, plainPut;
         TripComparison trips, plainTrips;
-        double listSeconds = 0, listCeilingSeconds = 0;
+        double listSeconds = 0, listCeilingSeconds = 0, listBareSeconds = 0;
         bool listFailed = false;
 
         bool failed() const
@@ -285,8 +296,15 @@ int runBenchmark (int rounds)
                 logger, ceiling, true,
                 [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
 
-            // The listing's exchanges alternate with ceiling round trips, one each, so
-            // that it too can be told as a multiple of the same link's ceiling.
+            // The listing's exchanges alternate with ceiling round trips and with the
+            // same requests sent bare to the second simulator, one each, so that it can
+            // be told as a multiple of both.
+            const auto bareTrip = [&r, &bare] (TidewireClientRequest&& request)
+            {
+                const auto seconds = bare.exchange (request);
+                r.listFailed |= seconds < 0;
+                r.listBareSeconds += seconds;
+            };
             juce::StringArray names;
             {
                 const Stopwatch watch;
@@ -295,6 +313,7 @@ int runBenchmark (int rounds)
                 r.listSeconds += watch.seconds();
             }
             r.listCeilingSeconds += ceiling.smallTrip();
+            bareTrip (FolderContentsRequest (remoteFolder + "/list"));
             for (auto& name : names)
             {
                 FileSystemEntryInfo info;
@@ -302,6 +321,7 @@ int runBenchmark (int rounds)
                 r.listFailed |= simulated.client.getEntryInfo (remoteFolder + "/list/" + name, false, info) != 0;
                 r.listSeconds += watch.seconds();
                 r.listCeilingSeconds += ceiling.smallTrip();
+                bareTrip (FileSystemEntryInfoRequest (remoteFolder + "/list/" + name, false));
             }
 
             std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%); "
@@ -332,7 +352,7 @@ int runBenchmark (int rounds)
     // Round trips pool their samples; every other figure is the median over the rounds,
     // with the lowest and highest round beside it.
     std::vector<double> whoAmI, ceilingTrips, tripRatio, plainTripRatio, get, put, plainGet, plainPut, getRate, putRate,
-        getCeiling, putCeiling, list, listRatio, getCpu, putCpu;
+        getCeiling, putCeiling, list, listRatio, listBareRatio, getCpu, putCpu;
     for (auto& r : results)
     {
         whoAmI.insert (whoAmI.end(), r.trips.client.begin(), r.trips.client.end());
@@ -349,6 +369,7 @@ int runBenchmark (int rounds)
         putCeiling.push_back (r.put.ceilingMegabytesPerSecond());
         list.push_back (r.listSeconds);
         listRatio.push_back (r.listSeconds / r.listCeilingSeconds);
+        listBareRatio.push_back (r.listSeconds / r.listBareSeconds);
         getCpu.push_back (r.get.cpuMillisecondsPerMegabyte());
         putCpu.push_back (r.put.cpuMillisecondsPerMegabyte());
     }
@@ -387,12 +408,45 @@ int runBenchmark (int rounds)
                  median (putRate), 100.0 * median (put), range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut),
                  range (plainPut, 100.0).toRawUTF8());
     std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms, %.2f x the ceiling's round trips "
-                 "%s\n",
-                 listingEntries, median (list) * 1e3, median (listRatio), rangeOfTimes (listRatio).toRawUTF8());
+                 "%s,\n    %.2f x the same requests sent bare to a second nubo-devsim (the round trips plus the "
+                 "simulator's own turnaround) %s\n",
+                 listingEntries, median (list) * 1e3, median (listRatio), rangeOfTimes (listRatio).toRawUTF8(),
+                 median (listBareRatio), rangeOfTimes (listBareRatio).toRawUTF8());
     std::printf ("  client CPU per MB (this process, the ceiling's turns left out): get %.2f ms %s, put %.2f ms %s\n",
                  median (getCpu), rangeOfTimes (getCpu).toRawUTF8(), median (putCpu),
                  rangeOfTimes (putCpu).toRawUTF8());
     return 0;
+}
+
+/** Only the client against the plain device, with no ceiling in between: something
+    steady to hold a profiler or strace to. */
+int runProfile (bool upward, int rounds)
+{
+    BenchLogger logger;
+    setGlobalLogger (&logger);
+    const ScratchFolder scratch;
+    const auto up = scratch.folder.getChildFile ("up.bin"), down = scratch.folder.getChildFile ("plain.bin");
+    if (upward)
+        writeRandomFile (up, transferSize, 2);
+
+    PlainDevice plain (transferSize);
+    int result = 0;
+    {
+        Session direct (plain.portPath());
+        for (int i = 0; i < rounds && result == 0 && direct.isOpen(); ++i)
+        {
+            const Stopwatch watch;
+            const auto cpu = processCpuSeconds();
+            result = upward ? direct.client.putFile (up.getFullPathName(), "/plain")
+                            : direct.client.getFile ("/plain", down.getFullPathName());
+            const auto seconds = watch.seconds();
+            std::printf ("%s %6.1f MB/s, %.2f ms CPU per MB (this process, the device thread included)\n",
+                         upward ? "put" : "get", (double) transferSize / seconds / 1e6,
+                         (processCpuSeconds() - cpu) * 1e3 / ((double) transferSize / 1e6));
+        }
+    }
+    setGlobalLogger (nullptr);
+    return result == 0 && logger.failures == 0 ? 0 : 1;
 }
 } // namespace
 
@@ -417,6 +471,37 @@ int main (int argc, char** argv)
         std::signal (SIGPIPE, SIG_IGN);
         const juce::ScopedJuceInitialiser_GUI juce;
         return runLinkBenchmark (seconds, everyMs);
+    }
+
+    if (argc >= 3 && juce::String (argv[1]) == "profile")
+    {
+        const juce::String direction (argv[2]);
+        const auto count = argc >= 4 ? juce::String (argv[3]).getIntValue() : 5;
+        if (direction == "ceiling")
+        {
+            CeilingLink ceiling;
+            for (int i = 0; i < count; ++i)
+            {
+                const auto down = ceiling.bulk (8215, false), up = ceiling.bulk (8215, true);
+                std::printf ("ceiling get %6.1f MB/s, put %6.1f MB/s\n", 8215 * 8169 / down / 1e6, 8215 * 8169 / up / 1e6);
+                double d = 0;
+                for (int k = 0; k < 32; ++k)
+                {
+                    d += ceiling.bulk (256, false);
+                    juce::Thread::sleep (1);
+                }
+                std::printf ("ceiling get in bursts of 256 %6.1f MB/s\n", 32 * 256 * 8169 / d / 1e6);
+            }
+            return 0;
+        }
+        if (argc > 4 || (direction != "get" && direction != "put") || count < 1)
+        {
+            std::fprintf (stderr, "Usage: nubo-bench profile get|put [rounds]\n");
+            return 2;
+        }
+        std::signal (SIGPIPE, SIG_IGN);
+        const juce::ScopedJuceInitialiser_GUI juce;
+        return runProfile (direction == "put", count);
     }
 
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;

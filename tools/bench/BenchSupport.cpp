@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "protocol/TidewireClientRequest.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -110,6 +112,12 @@ bool writeAll (int fd, const char* data, size_t n)
         const auto w = ::write (fd, data, n);
         if (w < 0 && errno == EINTR)
             continue;
+        if (w < 0 && errno == EAGAIN)
+        {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll (&p, 1, 100);
+            continue;
+        }
         if (w <= 0)
             return false;
         data += w;
@@ -204,6 +212,43 @@ double CeilingLink::smallTrip()
 }
 
 //==============================================================================
+BareClient::BareClient (const juce::String& portPath) : answer ((size_t) blockMessage)
+{
+    fd = ::open (portPath.toRawUTF8(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (fd >= 0 && ::tcgetattr (fd, &t) == 0)
+    {
+        ::cfmakeraw (&t);
+        ::tcsetattr (fd, TCSANOW, &t);
+    }
+}
+
+BareClient::~BareClient()
+{
+    if (fd >= 0)
+        ::close (fd);
+}
+
+bool BareClient::isOpen() const
+{
+    return fd >= 0;
+}
+
+double BareClient::exchange (TidewireClientRequest& request)
+{
+    out.reset();
+    request.write (out);
+
+    const Stopwatch watch;
+    if (!writeAll (fd, static_cast<const char*> (out.getData()), out.getDataSize()) || !readAll (fd, answer.data(), 6))
+        return -1;
+    const auto bodySize = juce::ByteOrder::littleEndianInt (answer.data() + 2);
+    if (bodySize > answer.size() - 6 || !readAll (fd, answer.data() + 6, bodySize))
+        return -1;
+    return watch.seconds();
+}
+
+//==============================================================================
 struct PlainDevice::Terminal
 {
     PseudoTerminal pty;
@@ -211,6 +256,8 @@ struct PlainDevice::Terminal
 
 PlainDevice::PlainDevice (juce::int64 size) : terminal (std::make_unique<Terminal>()), fileSize (size)
 {
+    if (isOpen())
+        ::fcntl (terminal->pty.master, F_SETFL, ::fcntl (terminal->pty.master, F_GETFL) | O_NONBLOCK);
     if (isOpen())
         thread = std::thread ([this] { serve(); });
 }
@@ -234,30 +281,33 @@ juce::String PlainDevice::portPath() const
 
 bool PlainDevice::receive (char* data, size_t n)
 {
+    // Read first and wait only when nothing is there, as a blocking read would (the
+    // ceiling's device reads blocking); the wait is sliced so that stopping is seen.
     const auto fd = terminal->pty.master;
     while (n > 0)
     {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll (&p, 1, 100) <= 0)
+        const auto r = ::read (fd, data, n);
+        if (r > 0)
         {
-            if (stopping)
-                return false;
+            data += r;
+            n -= (size_t) r;
             continue;
         }
-        const auto r = ::read (fd, data, n);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
+        if (r == 0 || (errno != EINTR && errno != EAGAIN))
             return false;
-        data += r;
-        n -= (size_t) r;
+
+        pollfd p{fd, POLLIN, 0};
+        if (::poll (&p, 1, 100) <= 0 && stopping)
+            return false;
     }
     return true;
 }
 
 void PlainDevice::serve()
 {
-    std::vector<char> body (8185), data ((size_t) blockData, 'd');
+    // The reply is put together in one buffer made once, as the ceiling's device sends
+    // from one: the bare peer should cost no more than that one.
+    std::vector<char> body (8185), replyBuffer ((size_t) blockMessage, 'd');
     juce::int64 position = 0;
 
     for (;;)
@@ -271,12 +321,20 @@ void PlainDevice::serve()
             return;
         const auto serial = (int) juce::ByteOrder::littleEndianInt (body.data());
 
-        juce::MemoryOutputStream out (8192);
-        const auto begin = [&out, serial] (juce::uint16 responseId)
+        size_t length = 0;
+        const auto put = [&replyBuffer, &length] (const void* bytes, size_t n)
         {
-            out.writeShort ((short) responseId);
-            out.writeInt (0); // the body size, filled in below
-            out.writeInt (serial);
+            std::memcpy (replyBuffer.data() + length, bytes, n);
+            length += n;
+        };
+        const auto putShort = [&put] (juce::uint16 v) { put (&v, sizeof (v)); };
+        const auto putInt = [&put] (juce::int32 v) { put (&v, sizeof (v)); };
+        const auto putInt64 = [&put] (juce::int64 v) { put (&v, sizeof (v)); };
+        const auto begin = [&putShort, &putInt, serial] (juce::uint16 responseId)
+        {
+            putShort (responseId);
+            putInt (0); // the body size, filled in below
+            putInt (serial);
         };
 
         switch (id)
@@ -284,34 +342,34 @@ void PlainDevice::serve()
         case 0x0000: // WhoAmI
             begin (0x0001);
             for (int i = 0; i < 4; ++i)
-                out.writeShort (1);
-            out.writeInt (0);
-            out.writeInt (0);
+                putShort (1);
+            putInt (0);
+            putInt (0);
             break;
 
         case 0x000a: // open
             position = 0;
             begin (0x000b);
-            out.writeInt64 (1);
-            out.writeInt64 (fileSize);
+            putInt64 (1);
+            putInt64 (fileSize);
             break;
 
-        case 0x000c: // read
+        case 0x000c: // read: the data bytes are the buffer's 'd's, never overwritten
         {
             const auto count = (juce::int64) juce::ByteOrder::littleEndianInt (body.data() + 12);
             const auto n = (int) std::min ({count, (juce::int64) blockData, fileSize - position});
             position += n;
             begin (0x000d);
-            out.writeInt64 (0);
-            out.writeInt (n);
-            out.write (data.data(), (size_t) n);
+            putInt64 (0);
+            putInt (n);
+            length += (size_t) n;
             break;
         }
 
         case 0x0011: // folder contents: always empty (a send lists its folder first)
             begin (0x0012);
-            out.writeInt (0);
-            out.writeInt (0);
+            putInt (0);
+            putInt (0);
             break;
 
         default: // write, close, delete, move and the rest: done
@@ -319,11 +377,9 @@ void PlainDevice::serve()
             break;
         }
 
-        juce::MemoryBlock reply (out.getData(), out.getDataSize());
-        const auto bodySize = (int) reply.getSize() - 6;
-        for (int i = 0; i < 4; ++i)
-            reply[(size_t) (2 + i)] = (char) ((bodySize >> (8 * i)) & 0xff);
-        if (!writeAll (terminal->pty.master, static_cast<const char*> (reply.getData()), reply.getSize()))
+        const auto bodySize = (juce::int32) length - 6;
+        std::memcpy (replyBuffer.data() + 2, &bodySize, sizeof (bodySize));
+        if (!writeAll (terminal->pty.master, replyBuffer.data(), length))
             return;
     }
 }

@@ -75,6 +75,28 @@ private:
 /** A device with nothing behind it, on a fresh pseudo-terminal: it answers WhoAmI, opens,
     reads (from a pattern, as long as the given size), writes (into nothing) and closes,
     straight from one thread. Shows what the client costs apart from the simulator. */
+class TidewireClientRequest;
+
+/** A client with nothing in it: writes a request's bytes and reads the answer with
+    blocking reads, on the calling thread. Against a simulator it takes the link's
+    round trip plus the simulator's own turnaround, and nothing of the client's. */
+class BareClient final
+{
+public:
+    explicit BareClient (const juce::String& portPath);
+    ~BareClient();
+
+    bool isOpen() const;
+
+    /** Seconds for one request and its whole answer; negative when the link failed. */
+    double exchange (TidewireClientRequest& request);
+
+private:
+    int fd = -1;
+    juce::MemoryOutputStream out;
+    std::vector<char> answer;
+};
+
 class PlainDevice final
 {
 public:
