@@ -448,6 +448,23 @@ int runProfile (bool upward, int rounds)
     setGlobalLogger (nullptr);
     return result == 0 && logger.failures == 0 ? 0 : 1;
 }
+
+/** The ceiling alone, in transfers of the same size. */
+int runCeilingProfile (int rounds)
+{
+    CeilingLink ceiling;
+    const auto blockSize = TidewireClientRequest::maxFileBlockSize;
+    const auto blocks = (int) ((transferSize + blockSize - 1) / blockSize);
+    for (int i = 0; i < rounds && ceiling.isOpen(); ++i)
+    {
+        const auto down = ceiling.bulk (blocks, false), up = ceiling.bulk (blocks, true);
+        if (down < 0 || up < 0)
+            return 1;
+        std::printf ("ceiling get %6.1f MB/s, put %6.1f MB/s\n", (double) blocks * blockSize / down / 1e6,
+                     (double) blocks * blockSize / up / 1e6);
+    }
+    return ceiling.isOpen() ? 0 : 1;
+}
 } // namespace
 
 int main (int argc, char** argv)
@@ -477,31 +494,14 @@ int main (int argc, char** argv)
     {
         const juce::String direction (argv[2]);
         const auto count = argc >= 4 ? juce::String (argv[3]).getIntValue() : 5;
-        if (direction == "ceiling")
+        if (argc > 4 || (direction != "get" && direction != "put" && direction != "ceiling") || count < 1 || count > 50)
         {
-            CeilingLink ceiling;
-            for (int i = 0; i < count; ++i)
-            {
-                const auto down = ceiling.bulk (8215, false), up = ceiling.bulk (8215, true);
-                std::printf ("ceiling get %6.1f MB/s, put %6.1f MB/s\n", 8215 * 8169 / down / 1e6, 8215 * 8169 / up / 1e6);
-                double d = 0;
-                for (int k = 0; k < 32; ++k)
-                {
-                    d += ceiling.bulk (256, false);
-                    juce::Thread::sleep (1);
-                }
-                std::printf ("ceiling get in bursts of 256 %6.1f MB/s\n", 32 * 256 * 8169 / d / 1e6);
-            }
-            return 0;
-        }
-        if (argc > 4 || (direction != "get" && direction != "put") || count < 1)
-        {
-            std::fprintf (stderr, "Usage: nubo-bench profile get|put [rounds]\n");
+            std::fprintf (stderr, "Usage: nubo-bench profile get|put|ceiling [rounds]\n");
             return 2;
         }
         std::signal (SIGPIPE, SIG_IGN);
         const juce::ScopedJuceInitialiser_GUI juce;
-        return runProfile (direction == "put", count);
+        return direction == "ceiling" ? runCeilingProfile (count) : runProfile (direction == "put", count);
     }
 
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
@@ -510,7 +510,8 @@ int main (int argc, char** argv)
         std::fprintf (
             stderr,
             "Usage: nubo-bench [rounds | --soak]   (default 3 rounds; runs nubo-devsim from its own folder)\n"
-            "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n");
+            "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n"
+            "       nubo-bench profile get|put|ceiling [rounds]   (one kind alone, for a profiler)\n");
         return 2;
     }
 
