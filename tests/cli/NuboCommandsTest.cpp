@@ -155,6 +155,10 @@ TEST_F (NuboCommandsTest, SendsFilesAndFolders)
     EXPECT_TRUE (sameContents (work().getChildFile ("up.bin"), deviceFile (0, usr ("up.bin"))));
     EXPECT_EQ (deviceRequests (0, "FileWriteRequest").size(), 4);
 
+    // The simulator sets room aside ahead of its writes; none is left behind the file.
+    writeFile (deviceFile (0, usr ("reference.bin")), data);
+    EXPECT_EQ (allocatedBytes (deviceFile (0, usr ("up.bin"))), allocatedBytes (deviceFile (0, usr ("reference.bin"))));
+
     EXPECT_EQ (run ({"put", "up.bin", usr ("renamed.bin")}).status, 0);
     EXPECT_TRUE (sameContents (work().getChildFile ("up.bin"), deviceFile (0, usr ("renamed.bin"))));
     EXPECT_EQ (run ({"put", "up.bin", "docs"}).status, 0);

@@ -218,6 +218,18 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
             EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/usr/.up.bin.nubo-part").exists()) << c.what;
         }
         EXPECT_FALSE (deviceFile (0, "/mnt/nandfs/NuboimageDone").exists()) << c.what;
+
+        // What the simulator took in before it hung up is in the part file, and no more
+        // room than those bytes need (give or take one block of the file system).
+        const auto part = deviceFile (0, "/mnt/nandfs/usr/.up.bin.nubo-part");
+        if (juce::String (c.what) == "put, hang-up" && part.existsAsFile())
+        {
+            EXPECT_EQ (part.getSize() % 8169, 0) << c.what;
+            const auto reference = deviceFile (0, "/mnt/nandfs/usr/reference.bin");
+            writeFile (reference, randomBytes ((size_t) part.getSize(), 16));
+            EXPECT_LE (allocatedBytes (part), allocatedBytes (reference) + 4096) << c.what;
+            reference.deleteFile();
+        }
     }
 }
 

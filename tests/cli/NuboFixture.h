@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sys/stat.h>
 #include <memory>
 
 /** Simulated devices under one device root, and nubo run against them as a child
@@ -111,6 +112,13 @@ protected:
     {
         file.getParentDirectory().createDirectory();
         ASSERT_TRUE (file.replaceWithData (data.getData(), data.getSize()));
+    }
+
+    /** What the file takes up on its file system, in bytes. */
+    static juce::int64 allocatedBytes (const juce::File& file)
+    {
+        struct stat st;
+        return ::stat (file.getFullPathName().toRawUTF8(), &st) == 0 ? (juce::int64) st.st_blocks * 512 : -1;
     }
 
     static bool sameContents (const juce::File& a, const juce::File& b)

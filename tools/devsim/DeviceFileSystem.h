@@ -79,6 +79,12 @@ public:
     Outcome closeFile (int64_t handle);
     void closeAll();
 
+    /** A write that lands in room set aside beforehand cannot fail, and is answered at
+        once and made here, after the answer has gone out: settle() must run before the
+        next request is taken. It then sets aside room a few blocks ahead, while the
+        client reads the answer. */
+    void settle();
+
     size_t openFileCount() const
     {
         return files.size();
@@ -95,7 +101,12 @@ private:
     {
         int fd = -1;
         std::string path;
+        int64_t reservedEnd = 0; // room set aside (beyond the file's end, its size unchanged) up to here
+        bool reserveRefused = false;
     };
+
+    /** Gives back the room set aside past the file's end. */
+    static void releaseRoom (const OpenFile& file);
 
     std::vector<std::string> components (const std::string& devicePath) const;
 
@@ -103,6 +114,10 @@ private:
     std::string selfFolder;
     std::map<int64_t, OpenFile> files;
     int64_t nextHandle = 4096;
+
+    int64_t lastWritten = 0; // the handle of the last write, 0 for none
+    bool writePending = false;
+    std::vector<uint8_t> pendingData;
 };
 
 /** The last component of a device path ("" for "/"), trailing slashes ignored. */

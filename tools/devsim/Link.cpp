@@ -131,6 +131,9 @@ int Link::run()
     {
         pump (nowUs());
 
+        // A write answered as done is made now that its answer is on its way.
+        fs.settle();
+
         pollfd fds[3];
         int count = 0;
         fds[count++] = { signalFd, POLLIN, 0 };
@@ -369,6 +372,7 @@ void Link::takeRequests (int64_t now)
 void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
 {
     const auto number = ++requestCount;
+    fs.settle(); // every request sees the writes answered before it
     auto reply = device.handle (id, body, size);
     if (options.verbose)
         std::fprintf (stderr, "nubo-devsim: request %llu id=%u size=%zu\n", (unsigned long long) number, id, size);
