@@ -252,8 +252,9 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             const auto count = in.u32();
             if (in.failed())
                 return malformed();
-            log.write (prefix + "FileReadRequest handle=" + std::to_string (handle)
-                       + " count=" + std::to_string (count));
+            if (log.isOpen())
+                log.write (prefix + "FileReadRequest handle=" + std::to_string (handle)
+                           + " count=" + std::to_string (count));
             std::vector<uint8_t> data;
             const auto r = fs.readFile (handle, count < maxDataBlock ? count : maxDataBlock, data);
             if (! r.ok())
@@ -275,8 +276,9 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             const auto* data = in.bytes (length);
             if (in.failed())
                 return malformed();
-            log.write (prefix + "FileWriteRequest handle=" + std::to_string (handle)
-                       + " length=" + std::to_string (length));
+            if (log.isOpen())
+                log.write (prefix + "FileWriteRequest handle=" + std::to_string (handle)
+                           + " length=" + std::to_string (length));
             const auto r = fs.writeFile (handle, data, length);
             return r.ok() ? success (serial) : failure (serial, r.error);
         }

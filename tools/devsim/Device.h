@@ -35,6 +35,12 @@ public:
     bool open (const std::string& path, std::string& error);
     void write (const std::string& line);
 
+    /** False without --log: the lines of the busiest requests are then not even made. */
+    bool isOpen() const
+    {
+        return fd >= 0;
+    }
+
 private:
     int fd = -1;
 };
