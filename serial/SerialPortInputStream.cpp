@@ -84,7 +84,6 @@ void SerialPortInputStream::run()
 
     while (!threadShouldExit())
     {
-        int received = 0;
         {
             const SerialPortHandle::Use port (*handle, opening);
             if (!port)
@@ -98,44 +97,39 @@ void SerialPortInputStream::run()
             }
             if (waited != SerialPortBackend::WaitResult::ready)
                 continue;
-
-            received = port->read (chunk, readChunkSize);
-            if (received < 0)
-            {
-                gone = true;
-                break;
-            }
         }
-
-        // Outside the Use: a listener may take its time, or even close the port.
-        if (received > 0)
-            deliver (chunk, received);
 
         // A pseudo-terminal hands over at most 4 KB a read: after a large read more is
         // likely on its way, and a read waits for it where a poll would wake later.
-        while (received >= readOnAfter && !threadShouldExit())
+        auto received = readChunk (chunk);
+        while (received > 0)
         {
-            {
-                const SerialPortHandle::Use port (*handle, opening);
-                if (!port)
-                    break;
-                received = port->read (chunk, readChunkSize);
-                if (received < 0)
-                {
-                    gone = true;
-                    break;
-                }
-            }
-            if (received > 0)
-                deliver (chunk, received);
+            deliver (chunk, received);
+            if (received < readOnAfter || threadShouldExit())
+                break;
+            received = readChunk (chunk);
         }
-        if (gone)
+
+        if (received == gonePort)
+            gone = true;
+        if (received == gonePort || received == closedPort)
             break;
     }
 
     // Outside the Use as well: the listener may close the port.
     if (gone)
         reportDeviceLost();
+}
+
+int SerialPortInputStream::readChunk (char* chunk)
+{
+    // The listener is called outside the Use (by the caller): it may take its time, or
+    // even close the port.
+    const SerialPortHandle::Use port (*handle, opening);
+    if (!port)
+        return closedPort;
+    const auto received = port->read (chunk, readChunkSize);
+    return received < 0 ? gonePort : received;
 }
 
 bool SerialPortInputStream::hasLostDevice() const

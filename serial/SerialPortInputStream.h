@@ -52,6 +52,10 @@ public:
     void run() override;
 
 private:
+    /** One read of what is there: the bytes read (0 for none), or one of these. */
+    static constexpr int closedPort = -1, gonePort = -2;
+    int readChunk (char* chunk);
+
     void deliver (const char* data, int numBytes);
     void reportDeviceLost();
     void makeRoomFor (size_t numBytes);

@@ -1131,6 +1131,26 @@ protected:
         return all;
     }
 
+    /** Fetches /f into target with the files of this process held below limit bytes:
+        the fetch fails on the write, says so, and leaves no file. */
+    void expectFetchStoppedByTheSizeLimit (const juce::File& target, rlim_t limit)
+    {
+        std::signal (SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+        rlimit small = before;
+        small.rlim_cur = limit;
+        ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
+        const auto result = client->getFile ("/f", target.getFullPathName());
+        ::setrlimit (RLIMIT_FSIZE, &before);
+
+        EXPECT_EQ (result, -1);
+        EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
+                                             "Couldn't write file - " + target.getFullPathName() + ": " +
+                                                 juce::String (std::strerror (EFBIG))}));
+        EXPECT_FALSE (target.exists());
+    }
+
     std::atomic<juce::int32> oddSerial{0};
     UniqueFolder local;
     int blocksInFile = numBlocks; // the size the device gives, in blocks
@@ -1273,21 +1293,8 @@ TEST_F (MidTransferTest, AWriteFailingPastTheRoomSetAsideStillAsksForNothingMore
 
     // The first room set aside (the first ten blocks) fits; the next would not, and
     // block 14 (bytes 1400 to 1499) cannot be written whole.
-    std::signal (SIGXFSZ, SIG_IGN);
-    rlimit before{};
-    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = 14 * readBytes + readBytes / 2;
-    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
-    const auto result = client->getFile ("/f", target.getFullPathName());
-    ::setrlimit (RLIMIT_FSIZE, &before);
-
-    EXPECT_EQ (result, -1);
-    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
-                                         "Couldn't write file - " + target.getFullPathName() + ": " +
-                                             juce::String (std::strerror (EFBIG))}));
+    expectFetchStoppedByTheSizeLimit (target, 14 * readBytes + readBytes / 2);
     EXPECT_EQ (requestIds(), ids ({"10"}, 15, "12", {"16"})) << "the read of block 15 never went out";
-    EXPECT_FALSE (target.exists());
 }
 
 TEST_F (MidTransferTest, AFailedLocalWriteOnBlockFourAsksForNothingMore)
@@ -1296,19 +1303,6 @@ TEST_F (MidTransferTest, AFailedLocalWriteOnBlockFourAsksForNothingMore)
     playTransfer (Fault::none, FileCloseRequest::id);
 
     // Files of this process may not grow past the middle of block 4 (bytes 400 to 499).
-    std::signal (SIGXFSZ, SIG_IGN);
-    rlimit before{};
-    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = 4 * readBytes + readBytes / 2;
-    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
-    const auto result = client->getFile ("/f", target.getFullPathName());
-    ::setrlimit (RLIMIT_FSIZE, &before);
-
-    EXPECT_EQ (result, -1);
-    EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Block 0 Received.",
-                                         "Couldn't write file - " + target.getFullPathName() + ": " +
-                                             juce::String (std::strerror (EFBIG))}));
+    expectFetchStoppedByTheSizeLimit (target, 4 * readBytes + readBytes / 2);
     EXPECT_EQ (requestIds(), ids ({"10"}, 5, "12", {"16"})) << "the read of block 5 never went out";
-    EXPECT_FALSE (target.exists());
 }
