@@ -35,11 +35,22 @@ juce::PropertiesFile::Options storageOptions()
     return options;
 }
 
-/** Whether JUCE's XML reader can be given these bytes. It takes the text for
-    well-formed UTF-8 and reads past the end of text that is not; and it loops for
-    ever on a processing instruction ("<?...?>") followed by text inside an element.
-    The files it writes itself have one processing instruction, the declaration at
-    the start, and nothing else comes near it. */
+int elementDepth (const juce::XmlElement& element)
+{
+    int deepest = 0;
+    for (auto* child : element.getChildIterator())
+        if (!child->isTextElement())
+            deepest = juce::jmax (deepest, elementDepth (*child));
+    return 1 + deepest;
+}
+
+/** Whether JUCE's XML reader, and the store after it, can be given these bytes. The
+    reader takes the text for well-formed UTF-8 and reads past the end of text that
+    is not; and it loops for ever on a processing instruction ("<?...?>") followed by
+    text inside an element. The store writes a value that holds an element out as
+    text on one line, and crashes when that element holds another. The files it
+    writes itself have one processing instruction, the declaration at the start, and
+    values as attributes, and nothing else comes near it. */
 bool isSafeToParse (const juce::MemoryBlock& bytes)
 {
     const auto* text = static_cast<const juce::uint8*> (bytes.getData());
@@ -51,7 +62,12 @@ bool isSafeToParse (const juce::MemoryBlock& bytes)
     const auto start = content.trimStart();
     const auto firstInstruction = content.indexOf ("<?");
     const auto declarationOnly = firstInstruction < 0 || (start.startsWith ("<?") && start.indexOf (2, "<?") < 0);
-    return declarationOnly;
+    if (!declarationOnly)
+        return false;
+
+    // The settings, their values, an element a value holds: no deeper.
+    const auto xml = juce::parseXML (content);
+    return xml == nullptr || elementDepth (*xml) <= 3;
 }
 
 /** A damaged file (a failing disk, a stray editor) is moved aside, its bytes kept,
