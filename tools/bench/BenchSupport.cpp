@@ -257,14 +257,16 @@ struct PlainDevice::Terminal
 PlainDevice::PlainDevice (juce::int64 size) : terminal (std::make_unique<Terminal>()), fileSize (size)
 {
     if (isOpen())
-        ::fcntl (terminal->pty.master, F_SETFL, ::fcntl (terminal->pty.master, F_GETFL) | O_NONBLOCK);
-    if (isOpen())
         thread = std::thread ([this] { serve(); });
 }
 
 PlainDevice::~PlainDevice()
 {
-    stopping = true;
+    // With no slave left open, the device's blocking read fails at once (every client
+    // has closed its port by now).
+    if (terminal->pty.slave >= 0)
+        ::close (terminal->pty.slave);
+    terminal->pty.slave = -1;
     if (thread.joinable())
         thread.join();
 }
@@ -279,30 +281,6 @@ juce::String PlainDevice::portPath() const
     return ::ptsname (terminal->pty.master);
 }
 
-bool PlainDevice::receive (char* data, size_t n)
-{
-    // Read first and wait only when nothing is there, as a blocking read would (the
-    // ceiling's device reads blocking); the wait is sliced so that stopping is seen.
-    const auto fd = terminal->pty.master;
-    while (n > 0)
-    {
-        const auto r = ::read (fd, data, n);
-        if (r > 0)
-        {
-            data += r;
-            n -= (size_t) r;
-            continue;
-        }
-        if (r == 0 || (errno != EINTR && errno != EAGAIN))
-            return false;
-
-        pollfd p{fd, POLLIN, 0};
-        if (::poll (&p, 1, 100) <= 0 && stopping)
-            return false;
-    }
-    return true;
-}
-
 void PlainDevice::serve()
 {
     // The reply is put together in one buffer made once, as the ceiling's device sends
@@ -313,11 +291,12 @@ void PlainDevice::serve()
     for (;;)
     {
         unsigned char header[6];
-        if (!receive ((char*) header, sizeof (header)))
+        // Blocking reads, as the ceiling's device makes.
+        if (!readAll (terminal->pty.master, (char*) header, sizeof (header)))
             return;
         const auto id = (juce::uint16) (header[0] | (header[1] << 8));
         const auto size = (size_t) juce::ByteOrder::littleEndianInt (header + 2);
-        if (size < 4 || size > body.size() || !receive (body.data(), size))
+        if (size < 4 || size > body.size() || !readAll (terminal->pty.master, body.data(), size))
             return;
         const auto serial = (int) juce::ByteOrder::littleEndianInt (body.data());
 

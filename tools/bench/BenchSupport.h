@@ -97,6 +97,10 @@ private:
     std::vector<char> answer;
 };
 
+/** A device in this process with nothing behind it, made as the ceiling's device is
+    (blocking reads, one buffer for every answer): the same client against it shows
+    the client's own cost. It answers opens, reads (of a file of the given size, its
+    bytes all 'd'), folder contents (always empty) and WhoAmI; anything else succeeds. */
 class PlainDevice final
 {
 public:
@@ -108,11 +112,9 @@ public:
 
 private:
     void serve();
-    bool receive (char* data, size_t numBytes);
 
     struct Terminal;
     std::unique_ptr<Terminal> terminal;
     juce::int64 fileSize;
-    std::atomic<bool> stopping{false};
     std::thread thread;
 };
