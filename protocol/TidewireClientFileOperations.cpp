@@ -434,7 +434,8 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
 
         bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
         {
-            if (block % blocksPerProgressLine == 0 || message->getMessageId() != FileReadResponse::id)
+            // After a failed write every answer goes to the loop, which reports the failure.
+            if (writeFailed || block % blocksPerProgressLine == 0 || message->getMessageId() != FileReadResponse::id)
                 return false;
 
             message->readUInt16();
@@ -475,7 +476,8 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
         {
             if (pending != nullptr)
             {
-                writeFailed = !target.stream().write (pendingBytes, (size_t) pendingCount);
+                if (!target.stream().write (pendingBytes, (size_t) pendingCount))
+                    writeFailed = true;
                 pending.reset();
             }
 
