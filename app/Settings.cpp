@@ -44,10 +44,28 @@ int elementDepth (const juce::XmlElement& element)
     return 1 + deepest;
 }
 
+/** True when the text ends inside a hexadecimal character reference ("&#x41" and no
+    ';'): JUCE's reader then steps past the end of the text. */
+bool endsInsideHexReference (const juce::String& text)
+{
+    for (auto p = text.getCharPointer(); !p.isEmpty(); ++p)
+    {
+        if (*p != '&' || p[1] != '#' || (p[2] != 'x' && p[2] != 'X'))
+            continue;
+        auto digits = p + 3;
+        while (juce::CharacterFunctions::getHexDigitValue (*digits) >= 0)
+            ++digits;
+        if (digits.isEmpty())
+            return true;
+    }
+    return false;
+}
+
 /** Whether JUCE's XML reader, and the store after it, can be given these bytes. The
     reader takes the text for well-formed UTF-8 and reads past the end of text that
-    is not; and it loops for ever on a processing instruction ("<?...?>") followed by
-    text inside an element. The store writes a value that holds an element out as
+    is not; it loops for ever on a processing instruction ("<?...?>") followed by
+    text inside an element; and it reads past the end of text that ends inside a
+    character reference. The store writes a value that holds an element out as
     text on one line, and crashes when that element holds another. The files it
     writes itself have one processing instruction, the declaration at the start, and
     values as attributes, and nothing else comes near it. */
@@ -62,7 +80,7 @@ bool isSafeToParse (const juce::MemoryBlock& bytes)
     const auto start = content.trimStart();
     const auto firstInstruction = content.indexOf ("<?");
     const auto declarationOnly = firstInstruction < 0 || (start.startsWith ("<?") && start.indexOf (2, "<?") < 0);
-    if (!declarationOnly)
+    if (!declarationOnly || endsInsideHexReference (content))
         return false;
 
     // The settings, their values, an element a value holds: no deeper.

@@ -50,13 +50,15 @@ TEST (Settings, DamagedFileIsMovedAsideAndReadsAsEmpty)
     // of the text (its character and byte counts part at each 0xFF); given the second,
     // a processing instruction followed by text inside an element, it looped for ever;
     // given the third, a value holding an element with an element inside, the store
-    // crashed writing that value out as text on one line.
+    // crashed writing that value out as text on one line; given the fourth, text that
+    // ends inside a character reference, the reader read past its end.
     const juce::MemoryBlock damagedFiles[] = {
         hexBytes ("3c3f786d6c" + juce::String::repeatedString ("ff", 94) + "6f64696e673d225554462d38" +
                   juce::String::repeatedString ("ff", 29) + "6f64696e" + juce::String::repeatedString ("ff", 7) +
                   "203f3e"),
         hexBytes ("3c50524f504552544945533e 3c3f783f3e 61 3c2f50524f504552544945533e"),
         juce::MemoryBlock ("<PROPERTIES><VALUE name=\"LastPort\"><X><Y/></X></VALUE></PROPERTIES>", 67),
+        juce::MemoryBlock ("<PROPERTIES>&#x2F6", 18),
     };
 
     for (const auto& damaged : damagedFiles)
