@@ -2,22 +2,22 @@
 // next to the ceiling of the same kind of link (two plain threads and nothing else).
 //
 // The machine this runs on is often busy, and a pseudo-terminal's speed swings with
-// that by a factor of ten. So the ceiling is measured interleaved with the client:
-// every 256 blocks (at each progress line of a transfer) the transfer pauses while
-// the ceiling link moves 256 blocks of its own, and every WhoAmI alternates with a
-// ceiling round trip. Both then see the same weather, and their ratio means something.
+// that by a factor of two from one second to the next. So the ceiling is measured in
+// the same run, in turns with the client: each client transfer is bracketed by two
+// ceiling transfers of the same size and direction, and every WhoAmI alternates with
+// a ceiling round trip. The ratio of a transfer to its own two brackets means
+// something; medians over several rounds, with the lowest and highest beside them.
+//
+// Whole transfers take turns, not pieces of them. The transfer is carried on by the
+// reader thread, which a pause every few hundred blocks would leave to go cold while
+// the ceiling's threads run; the ceiling never pauses so, and a transfer never does.
 //
 // A second column, the same client against a device with nothing behind it, tells
 // the client's own cost from the simulator's.
-//
-// Between progress lines the reader thread carries a transfer on by itself, but the
-// block of a progress line goes back to the transfer's thread, and the next request
-// leaves only once the line has been logged: while the ceiling takes its turn there,
-// nothing of the transfer moves.
 
 #include "BenchSupport.h"
-#include "Soak.h"
 #include "LinkBench.h"
+#include "Soak.h"
 
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
@@ -34,8 +34,7 @@
 
 namespace
 {
-constexpr juce::int64 transferSize = 64 * 1024 * 1024;
-constexpr int blocksPerProgressLine = 256;
+constexpr juce::int64 transferSize = 32 * 1024 * 1024;
 constexpr int roundTrips = 1000;
 constexpr int listingEntries = 1000;
 const juce::String remoteFolder = "/mnt/nandfs/usr";
@@ -49,35 +48,19 @@ double processCpuSeconds()
            (double) usage.ru_stime.tv_usec / 1e6;
 }
 
-/** Takes the client's lines: failures are counted and shown; at each progress line it
-    runs the hook (the ceiling's turn) and books the time as a pause of the transfer. */
+/** Takes the client's lines: failures are counted and shown, progress is dropped. */
 class BenchLogger final : public ILogger
 {
 public:
     void log (juce::String line) override
     {
-        if (line.startsWith ("Block "))
-        {
-            if (onProgress)
-            {
-                const Stopwatch watch;
-                const auto cpu = processCpuSeconds();
-                onProgress();
-                pausedSeconds += watch.seconds();
-                pausedCpuSeconds += processCpuSeconds() - cpu;
-            }
+        if (line.startsWith ("Block ") || line.startsWith ("File transfer") || line.startsWith ("Getting remote"))
             return;
-        }
 
-        if (!line.startsWith ("File transfer") && !line.startsWith ("Getting remote"))
-        {
-            std::fprintf (stderr, "client: %s\n", line.toRawUTF8());
-            ++failures;
-        }
+        std::fprintf (stderr, "client: %s\n", line.toRawUTF8());
+        ++failures;
     }
 
-    std::function<void()> onProgress; // runs on the transfer's own thread
-    double pausedSeconds = 0, pausedCpuSeconds = 0;
     std::atomic<int> failures{0};
 };
 
@@ -113,7 +96,7 @@ public:
 struct Comparison
 {
     double clientSeconds = 0, ceilingSeconds = 0;
-    double clientCpuSeconds = 0; // this process, the ceiling's turns left out
+    double clientCpuSeconds = 0; // this process, during the client's transfer
     juce::int64 clientBlocks = 0, ceilingBlocks = 0;
     bool failed = false;
 
@@ -140,30 +123,26 @@ struct Comparison
     }
 };
 
-/** Runs one transfer with the ceiling link taking its turns at every progress line. */
-Comparison interleavedTransfer (BenchLogger& logger, CeilingLink& ceiling, bool upward,
-                                const std::function<int()>& transfer)
+/** One client transfer between two ceiling transfers of the same size and direction. */
+Comparison bracketedTransfer (CeilingLink& ceiling, bool upward, const std::function<int()>& transfer)
 {
+    const auto blockSize = TidewireClientRequest::maxFileBlockSize;
+    const auto blocks = (int) ((transferSize + blockSize - 1) / blockSize);
+
     Comparison c;
-    logger.pausedSeconds = 0;
-    logger.pausedCpuSeconds = 0;
-    logger.onProgress = [&]
-    {
-        const auto seconds = ceiling.bulk (blocksPerProgressLine, upward);
-        c.failed |= seconds < 0;
-        c.ceilingSeconds += seconds;
-        c.ceilingBlocks += blocksPerProgressLine;
-    };
+    const auto before = ceiling.bulk (blocks, upward);
 
     const Stopwatch watch;
     const auto cpu = processCpuSeconds();
-    c.failed |= transfer() != 0;
-    c.clientSeconds = watch.seconds() - logger.pausedSeconds;
-    c.clientCpuSeconds = processCpuSeconds() - cpu - logger.pausedCpuSeconds;
-    logger.onProgress = nullptr;
+    c.failed = transfer() != 0;
+    c.clientSeconds = watch.seconds();
+    c.clientCpuSeconds = processCpuSeconds() - cpu;
 
-    const auto blockSize = TidewireClientRequest::maxFileBlockSize;
-    c.clientBlocks = (transferSize + blockSize - 1) / blockSize;
+    const auto after = ceiling.bulk (blocks, upward);
+    c.failed |= before < 0 || after < 0;
+    c.ceilingSeconds = before + after;
+    c.ceilingBlocks = 2 * (juce::int64) blocks;
+    c.clientBlocks = blocks;
     return c;
 }
 
@@ -277,23 +256,23 @@ int runBenchmark (int rounds)
             Round r;
             r.trips = interleavedRoundTrips (simulated.client, ceiling);
             r.plainTrips = interleavedRoundTrips (direct.client, ceiling);
-            r.get = interleavedTransfer (logger, ceiling, false,
-                                         [&] {
-                                             return simulated.client.getFile (
-                                                 remoteFolder + "/big.bin",
-                                                 local.getChildFile ("big.bin").getFullPathName());
-                                         });
+            r.get =
+                bracketedTransfer (ceiling, false,
+                                   [&] {
+                                       return simulated.client.getFile (
+                                           remoteFolder + "/big.bin", local.getChildFile ("big.bin").getFullPathName());
+                                   });
             r.put =
-                interleavedTransfer (logger, ceiling, true,
-                                     [&] {
-                                         return simulated.client.putFile (
-                                             local.getChildFile ("up.bin").getFullPathName(), remoteFolder + "/up.bin");
-                                     });
-            r.plainGet = interleavedTransfer (
-                logger, ceiling, false,
+                bracketedTransfer (ceiling, true,
+                                   [&] {
+                                       return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
+                                                                        remoteFolder + "/up.bin");
+                                   });
+            r.plainGet = bracketedTransfer (
+                ceiling, false,
                 [&] { return direct.client.getFile ("/plain", local.getChildFile ("plain.bin").getFullPathName()); });
-            r.plainPut = interleavedTransfer (
-                logger, ceiling, true,
+            r.plainPut = bracketedTransfer (
+                ceiling, true,
                 [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
 
             // The listing's exchanges alternate with ceiling round trips and with the
@@ -324,11 +303,12 @@ int runBenchmark (int rounds)
                 bareTrip (FileSystemEntryInfoRequest (remoteFolder + "/list/" + name, false));
             }
 
-            std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%); "
-                         "put %6.1f / %6.1f MB/s (%3.0f %%)\n",
+            std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%, plain device "
+                         "%3.0f %%); put %6.1f / %6.1f MB/s (%3.0f %%, plain device %3.0f %%)\n",
                          round + 1, summarise (r.trips.client).median * 1e6, summarise (r.trips.ceiling).median * 1e6,
                          r.get.clientMegabytesPerSecond(), r.get.ceilingMegabytesPerSecond(), 100.0 * r.get.ratio(),
-                         r.put.clientMegabytesPerSecond(), r.put.ceilingMegabytesPerSecond(), 100.0 * r.put.ratio());
+                         100.0 * r.plainGet.ratio(), r.put.clientMegabytesPerSecond(),
+                         r.put.ceilingMegabytesPerSecond(), 100.0 * r.put.ratio(), 100.0 * r.plainPut.ratio());
             std::fflush (stdout);
 
             results.push_back (r);
@@ -401,18 +381,18 @@ int runBenchmark (int rounds)
                  clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio),
                  rangeOfTimes (tripRatio).toRawUTF8(), median (plainTripRatio),
                  rangeOfTimes (plainTripRatio).toRawUTF8());
-    std::printf ("  getFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
-                 median (getRate), 100.0 * median (get), range (get, 100.0).toRawUTF8(), 100.0 * median (plainGet),
-                 range (plainGet, 100.0).toRawUTF8());
-    std::printf ("  putFile 64 MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
-                 median (putRate), 100.0 * median (put), range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut),
-                 range (plainPut, 100.0).toRawUTF8());
+    std::printf ("  getFile %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+                 (long long) (transferSize >> 20), median (getRate), 100.0 * median (get),
+                 range (get, 100.0).toRawUTF8(), 100.0 * median (plainGet), range (plainGet, 100.0).toRawUTF8());
+    std::printf ("  putFile %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+                 (long long) (transferSize >> 20), median (putRate), 100.0 * median (put),
+                 range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut), range (plainPut, 100.0).toRawUTF8());
     std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms, %.2f x the ceiling's round trips "
                  "%s,\n    %.2f x the same requests sent bare to a second nubo-devsim (the round trips plus the "
                  "simulator's own turnaround) %s\n",
                  listingEntries, median (list) * 1e3, median (listRatio), rangeOfTimes (listRatio).toRawUTF8(),
                  median (listBareRatio), rangeOfTimes (listBareRatio).toRawUTF8());
-    std::printf ("  client CPU per MB (this process, the ceiling's turns left out): get %.2f ms %s, put %.2f ms %s\n",
+    std::printf ("  client CPU per MB (this process, during its transfers): get %.2f ms %s, put %.2f ms %s\n",
                  median (getCpu), rangeOfTimes (getCpu).toRawUTF8(), median (putCpu),
                  rangeOfTimes (putCpu).toRawUTF8());
     return 0;
@@ -504,14 +484,13 @@ int main (int argc, char** argv)
         return direction == "ceiling" ? runCeilingProfile (count) : runProfile (direction == "put", count);
     }
 
-    const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 3;
+    const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 9;
     if (argc > 2 || rounds < 1 || rounds > 50)
     {
         std::fprintf (
-            stderr,
-            "Usage: nubo-bench [rounds | --soak]   (default 3 rounds; runs nubo-devsim from its own folder)\n"
-            "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n"
-            "       nubo-bench profile get|put|ceiling [rounds]   (one kind alone, for a profiler)\n");
+            stderr, "Usage: nubo-bench [rounds | --soak]   (default 9 rounds; runs nubo-devsim from its own folder)\n"
+                    "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n"
+                    "       nubo-bench profile get|put|ceiling [rounds]   (one kind alone, for a profiler)\n");
         return 2;
     }
 
