@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -113,9 +114,11 @@ int createUniqueFile (const juce::File& folder, juce::File& created)
 } // namespace
 
 //==============================================================================
-/** An output stream over a descriptor it owns, written without buffering (the bytes
-    come in blocks of several kilobytes). A descriptor in non-blocking mode (a pipe, a
-    device) is waited on, but not for ever. */
+/** An output stream over a descriptor it owns. The bytes come in blocks of several
+    kilobytes and are written as they come, except those that land in room set aside
+    in the file beforehand: a write there cannot fail for want of space, so several
+    blocks are gathered and written with one call. A descriptor in non-blocking mode
+    (a pipe, a device) is waited on, but not for ever. */
 class LocalFileTarget::FdStream final : public juce::OutputStream
 {
 public:
@@ -126,13 +129,17 @@ public:
         close();
     }
 
-    void flush() override {}
+    void flush() override
+    {
+        writeGathered();
+    }
 
     bool setPosition (juce::int64) override
     {
         return false;
     }
 
+    /** The bytes taken so far, those still gathered included. */
     juce::int64 getPosition() override
     {
         return position;
@@ -140,7 +147,66 @@ public:
 
     bool write (const void* data, size_t numBytes) override
     {
-        auto* bytes = static_cast<const char*> (data);
+        if (!isPipe && position + (juce::int64) numBytes <= gatherLimit && numBytes <= gatherSize)
+        {
+            if (numGathered + numBytes > gatherSize && !writeGathered())
+                return false;
+            if (gathered == nullptr)
+                gathered.malloc (gatherSize);
+            std::memcpy (gathered + numGathered, data, numBytes);
+            numGathered += numBytes;
+            position += (juce::int64) numBytes;
+            return numGathered < gatherSize - maxBlock || writeGathered();
+        }
+
+        if (!writeGathered() || !writeOut (static_cast<const char*> (data), numBytes))
+            return false;
+        position += (juce::int64) numBytes;
+        return true;
+    }
+
+    /** Bytes below end may be gathered: the file has room for them already. */
+    void setGatherLimit (juce::int64 end)
+    {
+        gatherLimit = end;
+    }
+
+    /** Writes out what is gathered; false when that failed (lastError says why). */
+    bool writeGathered()
+    {
+        const auto n = std::exchange (numGathered, (size_t) 0);
+        return n == 0 || writeOut (gathered, n);
+    }
+
+    /** False when the system reports a late write error (some file systems do). */
+    bool close()
+    {
+        if (fd < 0)
+            return true;
+        const auto written = writeGathered();
+        const auto result = ::close (fd);
+        fd = -1;
+        if (result != 0 && errno != EINTR)
+        {
+            error = errno;
+            return false;
+        }
+        return written;
+    }
+
+    int descriptor() const
+    {
+        return fd;
+    }
+
+    int lastError() const
+    {
+        return error;
+    }
+
+private:
+    bool writeOut (const char* bytes, size_t numBytes)
+    {
         size_t done = 0;
 
         while (done < numBytes && fd >= 0)
@@ -150,7 +216,6 @@ public:
             if (n > 0)
             {
                 done += (size_t) n;
-                position += n;
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -168,38 +233,20 @@ public:
             error = n < 0 ? errno : EIO;
             return false;
         }
+        if (done < numBytes && error == 0)
+            error = EBADF;
         return done == numBytes;
     }
 
-    /** False when the system reports a late write error (some file systems do). */
-    bool close()
-    {
-        if (fd < 0)
-            return true;
-        const auto result = ::close (fd);
-        fd = -1;
-        if (result != 0 && errno != EINTR)
-        {
-            error = errno;
-            return false;
-        }
-        return true;
-    }
+    // Eight blocks a call; a block that would not fit in what is left sends the lot first.
+    static constexpr size_t gatherSize = 8 * 8192, maxBlock = 8192;
 
-    int descriptor() const
-    {
-        return fd;
-    }
-
-    int lastError() const
-    {
-        return error;
-    }
-
-private:
     int fd;
     const bool isPipe;
     juce::int64 position = 0;
+    juce::int64 gatherLimit = 0;
+    juce::HeapBlock<char> gathered;
+    size_t numGathered = 0;
     int error = 0;
 };
 
@@ -380,11 +427,19 @@ bool LocalFileTarget::reserve (juce::int64 end)
     if (::fallocate (out->descriptor(), 0, (off_t) reserved, (off_t) (end - reserved)) != 0)
         return false;
     reserved = end;
+    out->setGatherLimit (reserved);
     return true;
 }
 
 bool LocalFileTarget::commit()
 {
+    if (out != nullptr && !out->writeGathered())
+    {
+        logWriteFailure();
+        abandon();
+        return false;
+    }
+
     // Room set aside and never written is not part of the file.
     if (reserved > 0 && out != nullptr && out->getPosition() < reserved && out->descriptor() >= 0 &&
         ::ftruncate (out->descriptor(), (off_t) out->getPosition()) != 0)

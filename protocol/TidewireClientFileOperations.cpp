@@ -421,10 +421,11 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
         passes every check of the loop below is written and the next one asked for at
         once. A failed write sends nothing more; the loop then reports it in its place.
 
-        While the device answers, room is set aside in the file a few blocks ahead. A
-        block that lands in that room cannot fail to be written, and is written after
-        the next request has gone out rather than before; any other block is written
-        first, as a failure there must stop the transfer before it asks for more. */
+        While the device answers, room is set aside in the file some blocks ahead. A
+        block that lands in that room cannot fail for want of space, and is written
+        after the next request has gone out rather than before (the target gathers such
+        blocks, several to a system call); any other block is written first, as a
+        failure there must stop the transfer before it asks for more. */
     struct ReadRelay final : BlockContinuation
     {
         ReadRelay (LocalFileTarget& t, FileReadRequest& r, juce::int64 size, juce::int32 a)
@@ -481,12 +482,14 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
                 pending.reset();
             }
 
-            // Topped up a few blocks at a time, never past the size the device gave.
-            if (!writeFailed && !reserveRefused && target.reservedEnd() < juce::jmin (fileSize, received + 2 * asked))
+            // Topped up many blocks at a time (the blocks written into it are gathered,
+            // several to a write), never past the size the device gave.
+            if (!writeFailed && !reserveRefused &&
+                target.reservedEnd() < juce::jmin (fileSize, received + reserveLowBlocks * asked))
                 reserveRefused = !target.reserve (juce::jmin (fileSize, received + reserveAheadBlocks * asked));
         }
 
-        const int reserveAheadBlocks = 8;
+        const int reserveAheadBlocks = 64, reserveLowBlocks = 16;
         std::unique_ptr<ReceivedMessage> pending; // a block taken, to be written once the next request is out
         const juce::uint8* pendingBytes = nullptr;
         int pendingCount = 0;

@@ -4,9 +4,10 @@
 #include "ClientFixture.h"
 #include "protocol/LocalFileTarget.h"
 
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/fsuid.h>
@@ -719,6 +720,73 @@ TEST (LocalFileTargetRoom, RoomSetAsideIsKeptOnlyWhereWritten)
     ASSERT_TRUE (device.open());
     EXPECT_FALSE (device.reserve (100));
     EXPECT_EQ (device.reservedEnd(), 0);
+}
+
+// Blocks that land in the room set aside are gathered, several to a write: every one of
+// them, and those written past the room after them, must reach the file in order, for
+// a new file and for one copied into place from the spool alike; an abandoned file
+// leaves nothing behind.
+TEST (LocalFileTargetRoom, GatheredBlocksAllReachTheFileInOrder)
+{
+    constexpr int blockSize = 8169, blocks = 23, inRoom = 17;
+    juce::MemoryBlock all;
+    for (int i = 0; i < blocks; ++i)
+    {
+        juce::MemoryBlock one ((size_t) blockSize);
+        std::memset (one.getData(), 'A' + i, one.getSize());
+        one[0] = (char) i; // each block tells where it belongs
+        all.append (one.getData(), one.getSize());
+    }
+
+    UniqueFolder folder;
+    const auto readOnly = folder.get().getChildFile ("ro");
+    ASSERT_EQ (::chmod (folder.get().getFullPathName().toRawUTF8(), 0755), 0);
+    ASSERT_TRUE (readOnly.createDirectory().wasOk());
+    ASSERT_TRUE (readOnly.getChildFile ("kept").replaceWithText ("old"));
+    ASSERT_EQ (::chmod (readOnly.getChildFile ("kept").getFullPathName().toRawUTF8(), 0666), 0);
+    ASSERT_EQ (::chmod (readOnly.getFullPathName().toRawUTF8(), 0555), 0);
+
+    // Room for the first blocks only, and room for more than all of them (whose end is
+    // trimmed off again).
+    for (const int room : {inRoom, blocks + 7})
+        for (const auto& file : {folder.get().getChildFile ("new"), readOnly.getChildFile ("kept")})
+        {
+            SCOPED_TRACE (file.getFullPathName().toStdString() + ", room for " + std::to_string (room));
+            std::optional<UnprivilegedFiles> asSomeoneElse;
+            if (file.getParentDirectory() == readOnly)
+                asSomeoneElse.emplace(); // the folder takes no new file: spooled, then copied in
+            LocalFileTarget target (file, LocalFileTarget::Links::writeThrough);
+            ASSERT_TRUE (target.open());
+            ASSERT_TRUE (target.reserve ((juce::int64) room * blockSize));
+            for (int i = 0; i < blocks; ++i)
+            {
+                ASSERT_TRUE (target.stream().write (all.begin() + (size_t) i * blockSize, (size_t) blockSize));
+                EXPECT_EQ (target.stream().getPosition(), (juce::int64) (i + 1) * blockSize);
+            }
+            ASSERT_TRUE (target.commit());
+
+            juce::MemoryBlock written;
+            ASSERT_TRUE (file.loadFileAsData (written));
+            EXPECT_EQ (written.getSize(), all.getSize());
+            EXPECT_TRUE (written == all);
+        }
+
+    const auto abandoned = folder.get().getChildFile ("abandoned");
+    {
+        LocalFileTarget target (abandoned, LocalFileTarget::Links::writeThrough);
+        ASSERT_TRUE (target.open());
+        ASSERT_TRUE (target.reserve ((juce::int64) inRoom * blockSize));
+        ASSERT_TRUE (target.stream().write (all.getData(), (size_t) blockSize));
+    }
+    EXPECT_FALSE (abandoned.exists());
+    EXPECT_EQ (
+        folder.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles, "*"),
+        2)
+        << "new and ro only";
+    EXPECT_EQ (folder.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, ".*"), 0)
+        << "no part file stays behind";
+    EXPECT_EQ (readOnly.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
+    ::chmod (readOnly.getFullPathName().toRawUTF8(), 0755);
 }
 
 TEST_F (LocalTargetTest, APipeWithAReaderGetsTheBytes)
