@@ -329,7 +329,10 @@ Outcome DeviceFileSystem::openFile (const std::string& path, int access, int64_t
     struct stat st;
     size = ::fstat (fd, &st) == 0 ? (int64_t) st.st_size : 0;
     handle = nextHandle++;
-    files[handle] = OpenFile { fd, path };
+    OpenFile opened;
+    opened.fd = fd;
+    opened.path = path;
+    files[handle] = std::move (opened);
     return {};
 }
 
@@ -340,23 +343,27 @@ Outcome DeviceFileSystem::readFile (int64_t handle, uint32_t count, std::vector<
     if (it == files.end())
         return { "Invalid handle " + std::to_string (handle) };
 
+    auto& file = it->second;
     data.resize (count);
     size_t got = 0;
     while (got < count)
     {
-        const auto n = ::read (it->second.fd, data.data() + got, count - got);
+        auto n = ::pread (file.fd, data.data() + got, count - got, (off_t) (file.position + (int64_t) got));
+        if (n < 0 && errno == ESPIPE)
+            n = ::read (file.fd, data.data() + got, count - got); // a pipe or a device: no positions
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
         {
             data.clear();
-            return { "Couldn't read " + it->second.path + ": " + errnoText (errno) };
+            return { "Couldn't read " + file.path + ": " + errnoText (errno) };
         }
         if (n == 0)
             break;
         got += (size_t) n;
     }
     data.resize (got);
+    file.position += (int64_t) got;
     return {};
 }
 
@@ -367,26 +374,40 @@ Outcome DeviceFileSystem::writeFile (int64_t handle, const uint8_t* data, size_t
     if (it == files.end())
         return { "Invalid handle " + std::to_string (handle) };
 
+    auto& file = it->second;
     lastWritten = handle;
-    const auto position = ::lseek (it->second.fd, 0, SEEK_CUR);
-    if (position >= 0 && position + (int64_t) count <= it->second.reservedEnd)
+    if (file.position + (int64_t) count <= file.reservedEnd)
     {
         pendingData.assign (data, data + count);
         writePending = true;
         return {};
     }
 
+    if (! writeAt (file, data, count))
+        return { "Couldn't write " + file.path + ": " + errnoText (errno) };
+    return {};
+}
+
+bool DeviceFileSystem::writeAt (OpenFile& file, const uint8_t* data, size_t count)
+{
     size_t done = 0;
     while (done < count)
     {
-        const auto n = ::write (it->second.fd, data + done, count - done);
+        auto n = ::pwrite (file.fd, data + done, count - done, (off_t) file.position);
+        if (n < 0 && errno == ESPIPE)
+            n = ::write (file.fd, data + done, count - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return { "Couldn't write " + it->second.path + ": " + errnoText (n < 0 ? errno : EIO) };
+        {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
         done += (size_t) n;
+        file.position += n;
     }
-    return {};
+    return true;
 }
 
 Outcome DeviceFileSystem::seekFile (int64_t handle, int64_t offset, int origin)
@@ -402,14 +423,23 @@ Outcome DeviceFileSystem::seekFile (int64_t handle, int64_t offset, int origin)
         case 2: whence = SEEK_END; break;
         default: return { "Invalid seek origin " + std::to_string (origin) };
     }
-    if (::lseek (it->second.fd, (off_t) offset, whence) < 0)
+    // From where this file stands (the system's own offset is not kept up to date).
+    if (whence == SEEK_CUR)
+    {
+        whence = SEEK_SET;
+        offset += it->second.position;
+    }
+    const auto moved = ::lseek (it->second.fd, (off_t) offset, whence);
+    if (moved < 0)
         return { "Couldn't seek " + it->second.path + ": " + errnoText (errno) };
+    it->second.position = (int64_t) moved;
     return {};
 }
 
 void DeviceFileSystem::settle()
 {
-    constexpr int64_t block = 8169, roomAhead = 8 * block;
+    // Room many blocks ahead, topped up when little is left: one call serves dozens of writes.
+    constexpr int64_t block = 8169, roomAhead = 64 * block, roomLow = 16 * block;
 
     auto it = files.find (lastWritten);
     if (it == files.end())
@@ -418,33 +448,21 @@ void DeviceFileSystem::settle()
         return;
     }
 
+    auto& file = it->second;
     if (writePending)
     {
         writePending = false;
-        size_t done = 0;
-        while (done < pendingData.size())
-        {
-            const auto n = ::write (it->second.fd, pendingData.data() + done, pendingData.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-            {
-                // Cannot happen in room set aside; said all the same, as it was answered as done.
-                std::fprintf (stderr, "nubo-devsim: a write answered as done failed on %s: %s\n",
-                              it->second.path.c_str(), errnoText (n < 0 ? errno : EIO).c_str());
-                break;
-            }
-            done += (size_t) n;
-        }
+        // Cannot fail in room set aside; said all the same, as it was answered as done.
+        if (! writeAt (file, pendingData.data(), pendingData.size()))
+            std::fprintf (stderr, "nubo-devsim: a write answered as done failed on %s: %s\n", file.path.c_str(),
+                          errnoText (errno).c_str());
     }
 
-    auto& file = it->second;
-    const auto position = ::lseek (file.fd, 0, SEEK_CUR);
-    if (position < 0 || file.reserveRefused || file.reservedEnd >= position + 2 * block)
+    if (file.reserveRefused || file.reservedEnd >= file.position + roomLow)
         return;
-    const auto from = std::max (position, file.reservedEnd);
-    if (::fallocate (file.fd, FALLOC_FL_KEEP_SIZE, (off_t) from, (off_t) (position + roomAhead - from)) == 0)
-        file.reservedEnd = position + roomAhead;
+    const auto from = std::max (file.position, file.reservedEnd);
+    if (::fallocate (file.fd, FALLOC_FL_KEEP_SIZE, (off_t) from, (off_t) (file.position + roomAhead - from)) == 0)
+        file.reservedEnd = file.position + roomAhead;
     else
         file.reserveRefused = true;
 }

@@ -81,7 +81,7 @@ public:
 
     /** A write that lands in room set aside beforehand cannot fail, and is answered at
         once and made here, after the answer has gone out: settle() must run before the
-        next request is taken. It then sets aside room a few blocks ahead, while the
+        next request is taken. It then sets aside room some blocks ahead, while the
         client reads the answer. */
     void settle();
 
@@ -101,9 +101,13 @@ private:
     {
         int fd = -1;
         std::string path;
+        int64_t position = 0;    // where the next read or write goes: kept here rather than asked of the system
         int64_t reservedEnd = 0; // room set aside (beyond the file's end, its size unchanged) up to here
         bool reserveRefused = false;
     };
+
+    /** Writes at the file's position and moves it on; false (errno set) on failure. */
+    static bool writeAt (OpenFile& file, const uint8_t* data, size_t count);
 
     /** Gives back the room set aside past the file's end. */
     static void releaseRoom (const OpenFile& file);
