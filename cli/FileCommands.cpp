@@ -111,7 +111,9 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
             if (client.getEntryInfo (RemotePath::childOf (folder, name), isFolder, info) != 0)
                 return false;
             entry->setProperty ("size", info.size);
-            entry->setProperty ("modified", info.modified.toISO8601 (true));
+            // Only for --json: the offset it names costs a look at the zone's file per entry.
+            if (context.json)
+                entry->setProperty ("modified", info.modified.toISO8601 (true));
             line = juce::String (info.size).paddedLeft (' ', 12) + "  " + timeText (info.modified) + "  " + line;
         }
         entries.add (juce::var (entry));
