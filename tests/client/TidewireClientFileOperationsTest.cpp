@@ -789,6 +789,44 @@ TEST (LocalFileTargetRoom, GatheredBlocksAllReachTheFileInOrder)
     ::chmod (readOnly.getFullPathName().toRawUTF8(), 0755);
 }
 
+// Room set aside does not make a write certain (a size limit still holds, and a disk
+// can fail): gathered blocks that cannot be written fail the commit, and the file that
+// was there stays as it was.
+TEST (LocalFileTargetRoom, GatheredBlocksThatCannotBeWrittenFailTheCommit)
+{
+    UniqueFolder folder;
+    const auto file = folder.get().getChildFile ("f");
+    ASSERT_TRUE (file.replaceWithText ("old"));
+    CapturingLogger logger;
+    setGlobalLogger (&logger);
+
+    std::signal (SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+    {
+        LocalFileTarget target (file, LocalFileTarget::Links::writeThrough);
+        ASSERT_TRUE (target.open());
+        ASSERT_TRUE (target.reserve (100000));
+        const juce::MemoryBlock block (8000, true);
+        ASSERT_TRUE (target.stream().write (block.getData(), block.getSize()));
+
+        // Only now: the room is there already, and the bytes are only gathered.
+        rlimit small = before;
+        small.rlim_cur = 1000;
+        ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
+        ASSERT_TRUE (target.stream().write (block.getData(), block.getSize()));
+        EXPECT_FALSE (target.commit());
+        ::setrlimit (RLIMIT_FSIZE, &before);
+    }
+    setGlobalLogger (nullptr);
+
+    EXPECT_EQ (file.loadFileAsString(), "old");
+    EXPECT_EQ (logger.lines(), strings ({"Couldn't write file - " + file.getFullPathName() + ": " +
+                                         juce::String (std::strerror (EFBIG))}));
+    EXPECT_EQ (folder.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1)
+        << "no part file stays behind";
+}
+
 TEST_F (LocalTargetTest, APipeWithAReaderGetsTheBytes)
 {
     const auto fifo = localFile ("fifo").getFullPathName();
