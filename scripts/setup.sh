@@ -17,7 +17,7 @@ packages=(
     juce-modules-source libx11-dev
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils
-    fonts-dejavu-core
+    fonts-dejavu-core python3
     clang-14 libclang-rt-14-dev llvm-14
     libudev-dev
 )

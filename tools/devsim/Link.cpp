@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -49,6 +48,52 @@ void closeFd (int& fd)
         ::close (fd);
     fd = -1;
 }
+
+// What the signal handlers need, for the one link a process serves.
+volatile sig_atomic_t stopSignal = 0;   // SIGINT or SIGTERM, once one came
+volatile sig_atomic_t watchPending = 0; // the open/close watch has something to say
+volatile sig_atomic_t interruptFd = -1; // the master
+volatile sig_atomic_t interruptFlags = 0; // its status flags with O_NONBLOCK
+volatile sig_atomic_t wakeFd = -1;      // the write end of the wake pipe
+
+/** A read blocked on the master ends: restarted after the handler, it finds the
+    descriptor non-blocking and returns at once. */
+void interruptRead()
+{
+    if (interruptFd >= 0)
+        ::fcntl (interruptFd, F_SETFL, (int) interruptFlags);
+}
+
+void onStopSignal (int signo)
+{
+    const int saved = errno;
+    stopSignal = signo;
+    interruptRead();
+    if (wakeFd >= 0)
+    {
+        const char byte = 0;
+        [[maybe_unused]] const auto n = ::write (wakeFd, &byte, 1);
+    }
+    errno = saved;
+}
+
+void onWatchSignal (int)
+{
+    const int saved = errno;
+    watchPending = 1;
+    interruptRead();
+    errno = saved;
+}
+
+bool installHandler (int signo, void (*handler) (int))
+{
+    struct sigaction action;
+    std::memset (&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset (&action.sa_mask);
+    action.sa_flags = SA_RESTART; // nothing else sees EINTR; the flag above ends a blocked read
+    return ::sigaction (signo, &action, nullptr) == 0;
+}
 } // namespace
 
 Link::Link (const Options& o, Device& d, DeviceFileSystem& f, DeviceRoot& r)
@@ -59,21 +104,24 @@ Link::Link (const Options& o, Device& d, DeviceFileSystem& f, DeviceRoot& r)
 Link::~Link()
 {
     closePty();
-    closeFd (signalFd);
+    wakeFd = -1;
+    closeFd (wakePipe[0]);
+    closeFd (wakePipe[1]);
 }
 
 bool Link::open (std::string& error)
 {
-    sigset_t signals;
-    sigemptyset (&signals);
-    sigaddset (&signals, SIGINT);
-    sigaddset (&signals, SIGTERM);
-    ::sigprocmask (SIG_BLOCK, &signals, nullptr);
     ::signal (SIGPIPE, SIG_IGN);
-    signalFd = ::signalfd (-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0)
+    if (::pipe2 (wakePipe, O_NONBLOCK | O_CLOEXEC) != 0)
     {
-        error = std::string ("signalfd: ") + std::strerror (errno);
+        error = std::string ("pipe: ") + std::strerror (errno);
+        return false;
+    }
+    wakeFd = wakePipe[1];
+    if (! installHandler (SIGINT, onStopSignal) || ! installHandler (SIGTERM, onStopSignal)
+        || ! installHandler (SIGIO, onWatchSignal))
+    {
+        error = std::string ("sigaction: ") + std::strerror (errno);
         return false;
     }
 
@@ -107,7 +155,10 @@ bool Link::open (std::string& error)
         ::cfsetspeed (&tio, B115200);
         ::tcsetattr (slaveFd, TCSANOW, &tio);
     }
-    ::fcntl (masterFd, F_SETFL, ::fcntl (masterFd, F_GETFL) | O_NONBLOCK);
+    masterFlags = ::fcntl (masterFd, F_GETFL) & ~O_NONBLOCK;
+    ::fcntl (masterFd, F_SETFL, masterFlags | O_NONBLOCK);
+    interruptFlags = masterFlags | O_NONBLOCK;
+    interruptFd = masterFd;
 
     // Opens and closes of the slave by clients: a session ends when the last client
     // descriptor closes (see clientClosed).
@@ -117,6 +168,11 @@ bool Link::open (std::string& error)
     if (watchFd < 0)
         std::fprintf (stderr, "nubo-devsim: can't watch %s (%s); reopening the port may fail\n", name,
                       std::strerror (errno));
+    // An open or close must end a blocking read at once (see waitInRead); without that
+    // signal the link is served by poll alone. With no watch there is nothing to hear.
+    watchInterrupts = watchFd < 0
+                      || (::fcntl (watchFd, F_SETOWN, ::getpid()) == 0
+                          && ::fcntl (watchFd, F_SETFL, ::fcntl (watchFd, F_GETFL) | O_ASYNC) == 0);
 
     const auto now = nowUs();
     if (options.asyncEveryMs > 0)
@@ -134,9 +190,24 @@ int Link::run()
         // A write answered as done is made now that its answer is on its way.
         fs.settle();
 
+        if (stopSignal != 0)
+        {
+            if (options.verbose)
+                std::fprintf (stderr, "nubo-devsim: signal %d, stopping\n", (int) stopSignal);
+            return 0;
+        }
+        if (watchPending != 0)
+            watchEvents();
+
+        if (canWaitInRead())
+        {
+            waitInRead();
+            continue;
+        }
+
         pollfd fds[3];
         int count = 0;
-        fds[count++] = { signalFd, POLLIN, 0 };
+        fds[count++] = { wakePipe[0], POLLIN, 0 };
         const int watchIndex = watchFd >= 0 ? count : -1;
         if (watchFd >= 0)
             fds[count++] = { watchFd, POLLIN, 0 };
@@ -162,13 +233,9 @@ int Link::run()
             return 1;
         }
 
+        // The stop signal itself is seen at the top of the loop.
         if (fds[0].revents != 0)
-        {
-            signalfd_siginfo info;
-            if (::read (signalFd, &info, sizeof info) == (ssize_t) sizeof info && options.verbose)
-                std::fprintf (stderr, "nubo-devsim: signal %u, stopping\n", info.ssi_signo);
-            return 0;
-        }
+            continue;
         // Closes before reads: bytes of a new session must not be thrown away with the old one.
         if (watchIndex >= 0 && fds[watchIndex].revents != 0)
             watchEvents();
@@ -183,6 +250,29 @@ int Link::run()
                 hangUp ("the pseudo-terminal failed");
         }
     }
+}
+
+bool Link::canWaitInRead() const
+{
+    return state == State::live && watchInterrupts && current.empty() && scheduled.empty() && ! waitingWritable
+           && options.rate <= 0 && options.asyncEveryMs <= 0;
+}
+
+void Link::waitInRead()
+{
+    // Waking from a blocking read costs less than waking from poll and reading after it,
+    // the more so for a request that comes in several pieces. The descriptor blocks only
+    // while nothing is to be sent: once a request is answered it is non-blocking again.
+    ::fcntl (masterFd, F_SETFL, masterFlags);
+    bool first = true;
+    while (stopSignal == 0 && watchPending == 0 && canWaitInRead() && (first || ! received.empty()))
+    {
+        first = false;
+        if (readOnce (nowUs()) <= 0)
+            break;
+    }
+    if (state == State::live)
+        ::fcntl (masterFd, F_SETFL, masterFlags | O_NONBLOCK);
 }
 
 int Link::pollTimeoutMs (int64_t now) const
@@ -333,6 +423,9 @@ ssize_t Link::readOnce (int64_t now)
         return -1;
     }
     bytesReceived += n;
+    // An open or close that came while the read waited belongs before these bytes.
+    if (watchPending != 0)
+        watchEvents();
     if (exclusiveMayBeSet)
     {
         // A client asks for exclusive use right after opening, and since our own descriptor
@@ -415,6 +508,9 @@ void Link::scheduleAsynchronousSet (int64_t releaseUs)
 //==============================================================================
 void Link::watchEvents()
 {
+    watchPending = 0; // before reading: an event after this sets it again
+    if (watchFd < 0)
+        return;
     alignas (inotify_event) char buffer[4096];
     for (;;)
     {
@@ -473,6 +569,7 @@ void Link::hangUp (const char* why)
 
 void Link::closePty()
 {
+    interruptFd = -1;
     closeFd (watchFd);
     closeFd (masterFd);
     closeFd (slaveFd);

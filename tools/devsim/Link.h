@@ -2,7 +2,9 @@
 
 // The device's end of the USB serial link, played by the master side of a
 // pseudo-terminal: framing of incoming requests, the outgoing schedule and the
-// fault injection that the tests ask for. Single-threaded, driven by poll.
+// fault injection that the tests ask for. Single-threaded: driven by poll, except
+// that with nothing to send and nothing timed it waits in a blocking read, out of
+// which a stop signal or a port opened or closed breaks it.
 
 #include "Device.h"
 #include "DeviceRoot.h"
@@ -44,6 +46,10 @@ private:
 
     void pump (int64_t now);
     int pollTimeoutMs (int64_t now) const;
+    /** True while nothing is to be sent and nothing is timed, so that only the client's
+        bytes, a stop signal or an open or close can be waited for. */
+    bool canWaitInRead() const;
+    void waitInRead();
     void readRequests (int64_t now);
     /** One read and the requests it completes: the bytes read, 0 when none were there,
         -1 when the link hung up. */
@@ -62,7 +68,10 @@ private:
     DeviceFileSystem& fs;
     DeviceRoot& deviceRoot;
 
-    int masterFd = -1, slaveFd = -1, signalFd = -1, watchFd = -1;
+    int masterFd = -1, slaveFd = -1, watchFd = -1;
+    int wakePipe[2] = { -1, -1 }; // a stop signal writes a byte here, for the poll
+    int masterFlags = 0;          // the master's status flags, without O_NONBLOCK
+    bool watchInterrupts = false; // an open or close breaks a blocking read (O_ASYNC on the watch)
     std::string slaveName;
     State state = State::live;
     int openers = 0; // client descriptors open on the slave, as the watch reports them

@@ -79,10 +79,11 @@ class Body:
 
 
 class Port:
-    def __init__(self, path):
+    def __init__(self, path, flush=True):
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
-        termios.tcflush(self.fd, termios.TCIOFLUSH)
+        if flush:
+            termios.tcflush(self.fd, termios.TCIOFLUSH)
         self.pending = b""
         self.reads = 0
 
@@ -153,8 +154,8 @@ class Simulator:
         assert line.startswith("READY "), "no READY line: %r" % line
         self.path = line[6:].strip()
 
-    def port(self):
-        return Port(self.path)
+    def port(self, flush=True):
+        return Port(self.path, flush)
 
     def cpu_ticks(self):
         with open("/proc/%d/stat" % self.proc.pid) as f:
@@ -286,6 +287,24 @@ def basic(binary, fs, work):
         mid, _ = port.exchange(0)
         port.close()
     check(mid == 1, "close and reopen three times")
+
+    # The simulator waits for requests in a blocking read: a close while it waits, with
+    # half a request and an unread answer behind it, must still end the session before
+    # the next client's bytes (a client that does not flush on open sees nothing old).
+    port = sim.port()
+    port.send(request(0, serial=7001)[0])
+    time.sleep(0.2)
+    port.send(request(0, serial=7002)[0][:7])
+    time.sleep(0.2)
+    port.close()
+    time.sleep(0.2)
+    port = sim.port(flush=False)
+    port.send(request(0, serial=7003)[0])
+    r = port.response()
+    check(r is not None and r[0] == 1 and r[1] == 7003,
+          "a close while waiting drops the half request and the unread answer (got %r)" % (r and r[:2],))
+    check(port.read_some(0.3) is None, "nothing after the new session's answer")
+    port.close()
     if os.getuid() == 0:
         os.chmod(sim.path, 0o666)
         child = os.fork()
@@ -312,6 +331,20 @@ def basic(binary, fs, work):
     print("  idle CPU over 3 s: %d ticks" % (after - before))
     check(after - before <= 1, "no CPU while idle")
     check(sim.stop() == 0, "exit 0 on SIGTERM")
+
+    # Stopped while the read waits for the rest of a request, and idle meanwhile.
+    for sig, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):
+        waiting = Simulator(binary, fs)
+        p = waiting.port()
+        p.send(request(0)[0][:5])
+        time.sleep(0.3)
+        before = waiting.cpu_ticks()
+        time.sleep(1)
+        check(waiting.cpu_ticks() - before <= 1, "no CPU with half a request waiting")
+        started = time.monotonic()
+        check(waiting.stop(sig) == 0, "exit 0 on %s with half a request read" % name)
+        check(time.monotonic() - started < 3, "%s ends the wait at once" % name)
+        p.close()
 
     with open(log) as f:
         lines = f.read().splitlines()
