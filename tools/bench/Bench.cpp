@@ -221,15 +221,15 @@ int runBenchmark (int rounds)
 
     struct Round
     {
-        Comparison get, put, plainGet, plainPut;
+        Comparison get, put, plainGet, plainPut, bareGet, barePut;
         TripComparison trips, plainTrips;
         double listSeconds = 0, listCeilingSeconds = 0, listBareSeconds = 0;
         bool listFailed = false;
 
         bool failed() const
         {
-            return get.failed || put.failed || plainGet.failed || plainPut.failed || trips.failed ||
-                   plainTrips.failed || listFailed;
+            return get.failed || put.failed || plainGet.failed || plainPut.failed || bareGet.failed ||
+                   barePut.failed || trips.failed || plainTrips.failed || listFailed;
         }
     };
     std::vector<Round> results;
@@ -274,6 +274,12 @@ int runBenchmark (int rounds)
             r.plainPut = bracketedTransfer (
                 ceiling, true,
                 [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
+            // What the simulator allows at all: the same file requests sent bare to the
+            // second simulator, bracketed by the ceiling like the client's.
+            r.bareGet = bracketedTransfer (ceiling, false,
+                                           [&] { return bare.transfer (remoteFolder + "/big.bin", false, 0); });
+            r.barePut = bracketedTransfer (
+                ceiling, true, [&] { return bare.transfer (remoteFolder + "/bare.bin", true, transferSize); });
 
             // The listing's exchanges alternate with ceiling round trips and with the
             // same requests sent bare to the second simulator, one each, so that it can
@@ -304,11 +310,13 @@ int runBenchmark (int rounds)
             }
 
             std::printf ("round %d: WhoAmI %5.1f us / ceiling %5.1f us; get %6.1f / %6.1f MB/s (%3.0f %%, plain device "
-                         "%3.0f %%); put %6.1f / %6.1f MB/s (%3.0f %%, plain device %3.0f %%)\n",
+                         "%3.0f %%, bare %3.0f %%); put %6.1f / %6.1f MB/s (%3.0f %%, plain device %3.0f %%, bare "
+                         "%3.0f %%)\n",
                          round + 1, summarise (r.trips.client).median * 1e6, summarise (r.trips.ceiling).median * 1e6,
                          r.get.clientMegabytesPerSecond(), r.get.ceilingMegabytesPerSecond(), 100.0 * r.get.ratio(),
-                         100.0 * r.plainGet.ratio(), r.put.clientMegabytesPerSecond(),
-                         r.put.ceilingMegabytesPerSecond(), 100.0 * r.put.ratio(), 100.0 * r.plainPut.ratio());
+                         100.0 * r.plainGet.ratio(), 100.0 * r.bareGet.ratio(), r.put.clientMegabytesPerSecond(),
+                         r.put.ceilingMegabytesPerSecond(), 100.0 * r.put.ratio(), 100.0 * r.plainPut.ratio(),
+                         100.0 * r.barePut.ratio());
             std::fflush (stdout);
 
             results.push_back (r);
@@ -331,8 +339,8 @@ int runBenchmark (int rounds)
 
     // Round trips pool their samples; every other figure is the median over the rounds,
     // with the lowest and highest round beside it.
-    std::vector<double> whoAmI, ceilingTrips, tripRatio, plainTripRatio, get, put, plainGet, plainPut, getRate, putRate,
-        getCeiling, putCeiling, list, listRatio, listBareRatio, getCpu, putCpu;
+    std::vector<double> whoAmI, ceilingTrips, tripRatio, plainTripRatio, get, put, plainGet, plainPut, bareGet, barePut,
+        getOfBare, putOfBare, getRate, putRate, getCeiling, putCeiling, list, listRatio, listBareRatio, getCpu, putCpu;
     for (auto& r : results)
     {
         whoAmI.insert (whoAmI.end(), r.trips.client.begin(), r.trips.client.end());
@@ -343,6 +351,10 @@ int runBenchmark (int rounds)
         put.push_back (r.put.ratio());
         plainGet.push_back (r.plainGet.ratio());
         plainPut.push_back (r.plainPut.ratio());
+        bareGet.push_back (r.bareGet.ratio());
+        barePut.push_back (r.barePut.ratio());
+        getOfBare.push_back (r.get.ratio() / r.bareGet.ratio());
+        putOfBare.push_back (r.put.ratio() / r.barePut.ratio());
         getRate.push_back (r.get.clientMegabytesPerSecond());
         putRate.push_back (r.put.clientMegabytesPerSecond());
         getCeiling.push_back (r.get.ceilingMegabytesPerSecond());
@@ -387,6 +399,11 @@ int runBenchmark (int rounds)
     std::printf ("  putFile %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
                  (long long) (transferSize >> 20), median (putRate), 100.0 * median (put),
                  range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut), range (plainPut, 100.0).toRawUTF8());
+    std::printf ("  the same file requests sent bare to a second nubo-devsim (the simulator's own limit): get %3.0f %% "
+                 "%s, put %3.0f %% %s of the ceiling;\n    the client reaches get %3.0f %% %s, put %3.0f %% %s of that\n",
+                 100.0 * median (bareGet), range (bareGet, 100.0).toRawUTF8(), 100.0 * median (barePut),
+                 range (barePut, 100.0).toRawUTF8(), 100.0 * median (getOfBare), range (getOfBare, 100.0).toRawUTF8(),
+                 100.0 * median (putOfBare), range (putOfBare, 100.0).toRawUTF8());
     std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms, %.2f x the ceiling's round trips "
                  "%s,\n    %.2f x the same requests sent bare to a second nubo-devsim (the round trips plus the "
                  "simulator's own turnaround) %s\n",

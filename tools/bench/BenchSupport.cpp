@@ -362,3 +362,51 @@ void PlainDevice::serve()
             return;
     }
 }
+
+bool BareClient::roundTrip (const juce::MemoryBlock& request, juce::uint16 answerId)
+{
+    if (!writeAll (fd, static_cast<const char*> (request.getData()), request.getSize()) ||
+        !readAll (fd, answer.data(), 6))
+        return false;
+    const auto bodySize = juce::ByteOrder::littleEndianInt (answer.data() + 2);
+    return bodySize <= answer.size() - 6 && readAll (fd, answer.data() + 6, bodySize) &&
+           juce::ByteOrder::littleEndianShort (answer.data()) == answerId;
+}
+
+int BareClient::transfer (const juce::String& remotePath, bool upward, juce::int64 size)
+{
+    const auto bytesOf = [] (TidewireClientRequest&& request)
+    {
+        juce::MemoryOutputStream stream;
+        request.write (stream);
+        return stream.getMemoryBlock();
+    };
+
+    // Open answer: header, serial, handle, size.
+    if (!roundTrip (bytesOf (FileOpenRequest (remotePath, !upward)), 0x000b))
+        return -1;
+    const auto handle = (juce::int64) juce::ByteOrder::littleEndianInt64 (answer.data() + 10);
+    if (!upward)
+        size = (juce::int64) juce::ByteOrder::littleEndianInt64 (answer.data() + 18);
+
+    const auto blockSize = TidewireClientRequest::maxFileBlockSize;
+    juce::MemoryBlock block;
+    if (upward)
+    {
+        const std::vector<char> pattern ((size_t) blockSize, 'u');
+        juce::MemoryInputStream source (pattern.data(), pattern.size(), false);
+        block = bytesOf (FileWriteRequest (handle, source));
+    }
+    else
+    {
+        block = bytesOf (FileReadRequest (handle, (juce::uint32) blockSize));
+    }
+
+    // The last block is as large as the others: the simulator then sends or takes a
+    // little more than the client would, never less.
+    for (juce::int64 done = 0; done < size; done += blockSize)
+        if (!roundTrip (block, upward ? 0x0002 : 0x000d))
+            return -1;
+
+    return roundTrip (bytesOf (FileCloseRequest (handle)), 0x0002) ? 0 : -1;
+}

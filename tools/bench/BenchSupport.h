@@ -91,7 +91,17 @@ public:
     /** Seconds for one request and its whole answer; negative when the link failed. */
     double exchange (TidewireClientRequest& request);
 
+    /** A whole file moved with the requests the client makes (open, one block after
+        another, close), each request's bytes made once and sent again: 0, or -1 when
+        the link failed or the simulator refused. Upward writes `size` bytes of a
+        pattern; downward reads the file to its end. */
+    int transfer (const juce::String& remotePath, bool upward, juce::int64 size);
+
 private:
+    /** Sends bytes made earlier and reads the whole answer; false when the link failed
+        or the answer is not of the expected type. */
+    bool roundTrip (const juce::MemoryBlock& request, juce::uint16 answerId);
+
     int fd = -1;
     juce::MemoryOutputStream out;
     std::vector<char> answer;
