@@ -132,6 +132,8 @@ Message Device::success (int32_t serial) const
 
 Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
 {
+    if (id != fileReadRequest)
+        fs.dropReadAhead();
     BodyReader in (body, bodySize);
     const auto serial = in.i32();
     const auto idText = std::to_string (id);

@@ -344,6 +344,17 @@ Outcome DeviceFileSystem::readFile (int64_t handle, uint32_t count, std::vector<
         return { "Invalid handle " + std::to_string (handle) };
 
     auto& file = it->second;
+    if (readAhead.handle == handle && readAhead.done && readAhead.position == file.position
+        && readAhead.count == count)
+    {
+        data.swap (readAhead.data);
+        file.position += (int64_t) data.size();
+        readAhead.position = file.position;
+        readAhead.done = false;
+        return {};
+    }
+
+    readAhead.handle = 0;
     data.resize (count);
     size_t got = 0;
     while (got < count)
@@ -364,6 +375,9 @@ Outcome DeviceFileSystem::readFile (int64_t handle, uint32_t count, std::vector<
     }
     data.resize (got);
     file.position += (int64_t) got;
+    // The next block is read in settle(), once this one's answer is out; a file without
+    // positions (a pipe) is read only when asked.
+    readAhead = { handle, file.position, count, false, std::move (readAhead.data) };
     return {};
 }
 
@@ -438,6 +452,25 @@ Outcome DeviceFileSystem::seekFile (int64_t handle, int64_t offset, int origin)
 
 void DeviceFileSystem::settle()
 {
+    if (readAhead.handle != 0 && ! readAhead.done)
+    {
+        auto& ahead = readAhead;
+        const auto open = files.find (ahead.handle);
+        ahead.data.resize (ahead.count);
+        ssize_t n = -1;
+        if (open != files.end())
+            do
+                n = ::pread (open->second.fd, ahead.data.data(), ahead.count, (off_t) ahead.position);
+            while (n < 0 && errno == EINTR);
+        // A short read is the file's end, as a read then would find it; a failure (or a
+        // pipe) leaves the next read to find out for itself.
+        if (n < 0)
+            ahead.handle = 0;
+        else
+            ahead.data.resize ((size_t) n);
+        ahead.done = true;
+    }
+
     // Room many blocks ahead, topped up when little is left: one call serves dozens of writes.
     constexpr int64_t block = 8169, roomAhead = 64 * block, roomLow = 16 * block;
 
@@ -488,6 +521,7 @@ Outcome DeviceFileSystem::closeFile (int64_t handle)
 
 void DeviceFileSystem::closeAll()
 {
+    dropReadAhead();
     settle();
     for (auto& f : files)
     {

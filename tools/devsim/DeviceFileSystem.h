@@ -82,8 +82,16 @@ public:
     /** A write that lands in room set aside beforehand cannot fail, and is answered at
         once and made here, after the answer has gone out: settle() must run before the
         next request is taken. It then sets aside room some blocks ahead, while the
-        client reads the answer. */
+        client reads the answer. After a read it reads the next block of that file
+        ahead, for a next read of the same size from there. */
     void settle();
+
+    /** Forgets the block read ahead: any request but a read calls this first, so that
+        a read after a write, a seek or a move sees the file as it then is. */
+    void dropReadAhead()
+    {
+        readAhead.handle = 0;
+    }
 
     size_t openFileCount() const
     {
@@ -120,6 +128,16 @@ private:
     int64_t nextHandle = 4096;
 
     int64_t lastWritten = 0; // the handle of the last write, 0 for none
+
+    struct ReadAhead
+    {
+        int64_t handle = 0; // 0: nothing read ahead nor wanted
+        int64_t position = 0;
+        uint32_t count = 0;
+        bool done = false; // false: wanted, to be read in settle()
+        std::vector<uint8_t> data;
+    };
+    ReadAhead readAhead;
     bool writePending = false;
     std::vector<uint8_t> pendingData;
 };

@@ -239,6 +239,34 @@ def basic(binary, fs, work):
     with open(fs + "/mnt/nandfs/usr/new.bin", "rb") as f:
         written = f.read()
     check(ok and mid == 2 and mid2 == 2 and written == b"AB" + data[2:-1] + b"Z", "write, seek from start and end")
+
+    # Reads in a row are served from a block read ahead: a seek, or a write through
+    # another handle, must be seen by the next read all the same.
+    def read_block(h, n):
+        m, body = port.exchange(12, struct.pack("<qI", h, n))
+        if m != 13:
+            return None
+        body.take("q")
+        count = body.take("i")
+        return body.rest()[:count]
+    mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/new.bin") + b"\x01\x01")
+    reader = b.take("q")
+    first, second = read_block(reader, 1000), read_block(reader, 1000)
+    port.exchange(15, struct.pack("<qqB", reader, 0, 0))
+    again = read_block(reader, 1000)
+    check(first == written[:1000] and second == written[1000:2000] and again == first,
+          "reads in a row, and after a seek back")
+    mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/new.bin") + b"\x02\x00")
+    writer = b.take("q")
+    port.exchange(14, struct.pack("<qI", writer, 5) + b"fresh")
+    after_truncate = read_block(reader, 1000)
+    port.exchange(15, struct.pack("<qqB", reader, 0, 0))
+    fresh = read_block(reader, 1000)
+    port.exchange(16, struct.pack("<q", writer))
+    port.exchange(16, struct.pack("<q", reader))
+    check(after_truncate == b"" and fresh == b"fresh",
+          "a read after another handle truncated and wrote the file sees it (got %s bytes, then %r)"
+          % (len(after_truncate) if after_truncate is not None else None, (fresh or b"")[:16]))
     mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/new.bin") + b"\x02\x00")
     h = b.take("q")
     port.exchange(16, struct.pack("<q", h))
