@@ -457,17 +457,24 @@ void DeviceFileSystem::settle()
         auto& ahead = readAhead;
         const auto open = files.find (ahead.handle);
         ahead.data.resize (ahead.count);
-        ssize_t n = -1;
-        if (open != files.end())
-            do
-                n = ::pread (open->second.fd, ahead.data.data(), ahead.count, (off_t) ahead.position);
-            while (n < 0 && errno == EINTR);
-        // A short read is the file's end, as a read then would find it; a failure (or a
-        // pipe) leaves the next read to find out for itself.
-        if (n < 0)
+        size_t got = 0;
+        bool failed = open == files.end();
+        while (! failed && got < ahead.count)
+        {
+            const auto n = ::pread (open->second.fd, ahead.data.data() + got, ahead.count - got,
+                                    (off_t) (ahead.position + (int64_t) got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            failed = n < 0;
+            if (n <= 0)
+                break;
+            got += (size_t) n;
+        }
+        // Up to the file's end, as a read then would find it; a failure (or a pipe, which
+        // has no positions) leaves the next read to find out for itself.
+        if (failed)
             ahead.handle = 0;
-        else
-            ahead.data.resize ((size_t) n);
+        ahead.data.resize (got);
         ahead.done = true;
     }
 
@@ -494,7 +501,11 @@ void DeviceFileSystem::settle()
     if (file.reserveRefused || file.reservedEnd >= file.position + roomLow)
         return;
     const auto from = std::max (file.position, file.reservedEnd);
-    if (::fallocate (file.fd, FALLOC_FL_KEEP_SIZE, (off_t) from, (off_t) (file.position + roomAhead - from)) == 0)
+    int r;
+    do
+        r = ::fallocate (file.fd, FALLOC_FL_KEEP_SIZE, (off_t) from, (off_t) (file.position + roomAhead - from));
+    while (r != 0 && errno == EINTR);
+    if (r == 0)
         file.reservedEnd = file.position + roomAhead;
     else
         file.reserveRefused = true;

@@ -56,8 +56,8 @@ volatile sig_atomic_t interruptFd = -1; // the master
 volatile sig_atomic_t interruptFlags = 0; // its status flags with O_NONBLOCK
 volatile sig_atomic_t wakeFd = -1;      // the write end of the wake pipe
 
-/** A read blocked on the master ends: restarted after the handler, it finds the
-    descriptor non-blocking and returns at once. */
+/** A read on the master about to block, or blocked, ends: it finds the descriptor
+    non-blocking, or returns EINTR. */
 void interruptRead()
 {
     if (interruptFd >= 0)
@@ -91,7 +91,11 @@ bool installHandler (int signo, void (*handler) (int))
     std::memset (&action, 0, sizeof action);
     action.sa_handler = handler;
     sigemptyset (&action.sa_mask);
-    action.sa_flags = SA_RESTART; // nothing else sees EINTR; the flag above ends a blocked read
+    // No SA_RESTART: a call the signal cuts short returns EINTR, where every caller here
+    // goes round again or gives up (an open of a pipe nobody writes to ends). Under a
+    // sanitizer that holds the handler back until the call returns, that EINTR is all
+    // that ends a blocked read.
+    action.sa_flags = 0;
     return ::sigaction (signo, &action, nullptr) == 0;
 }
 } // namespace
