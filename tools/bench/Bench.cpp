@@ -417,7 +417,7 @@ int runBenchmark (int rounds)
 
 /** Only the client against the plain device, with no ceiling in between: something
     steady to hold a profiler or strace to. */
-int runProfile (bool upward, int rounds)
+int runProfile (bool upward, bool simulated, int rounds)
 {
     BenchLogger logger;
     setGlobalLogger (&logger);
@@ -426,20 +426,63 @@ int runProfile (bool upward, int rounds)
     if (upward)
         writeRandomFile (up, transferSize, 2);
 
+    // Against nubo-devsim the simulator's own turnaround is in the figures too.
+    const auto deviceRoot = scratch.folder.getChildFile ("device");
+    const auto usr = deviceRoot.getChildFile (remoteFolder.substring (1));
+    const auto remotePath = simulated ? remoteFolder + "/big.bin" : juce::String ("/plain");
+    DeviceSimulatorProcess simulator (simulatorExecutable());
+    if (simulated)
+    {
+        usr.createDirectory();
+        writeRandomFile (usr.getChildFile ("big.bin"), transferSize, 1);
+        if (!simulator.start ({"--fs", deviceRoot.getFullPathName()}))
+        {
+            std::fprintf (stderr, "nubo-bench: nubo-devsim did not start\n");
+            setGlobalLogger (nullptr);
+            return 1;
+        }
+    }
+
+    // Beside each of the client's transfers, the same requests sent bare to a second
+    // simulator over the same files: what the simulator allows at all.
+    DeviceSimulatorProcess bareSimulator (simulatorExecutable());
+    std::unique_ptr<BareClient> bare;
+    if (simulated && bareSimulator.start ({"--fs", deviceRoot.getFullPathName()}))
+        bare = std::make_unique<BareClient> (bareSimulator.portPath());
+
     PlainDevice plain (transferSize);
     int result = 0;
     {
-        Session direct (plain.portPath());
+        Session direct (simulated ? simulator.portPath() : plain.portPath());
         for (int i = 0; i < rounds && result == 0 && direct.isOpen(); ++i)
         {
             const Stopwatch watch;
             const auto cpu = processCpuSeconds();
-            result = upward ? direct.client.putFile (up.getFullPathName(), "/plain")
-                            : direct.client.getFile ("/plain", down.getFullPathName());
+            result = upward ? direct.client.putFile (up.getFullPathName(), remotePath)
+                            : direct.client.getFile (remotePath, down.getFullPathName());
             const auto seconds = watch.seconds();
-            std::printf ("%s %6.1f MB/s, %.2f ms CPU per MB (this process, the device thread included)\n",
-                         upward ? "put" : "get", (double) transferSize / seconds / 1e6,
-                         (processCpuSeconds() - cpu) * 1e3 / ((double) transferSize / 1e6));
+            std::printf ("%s %6.1f MB/s, %.2f ms CPU per MB (this process%s)", upward ? "put" : "get",
+                         (double) transferSize / seconds / 1e6,
+                         (processCpuSeconds() - cpu) * 1e3 / ((double) transferSize / 1e6),
+                         simulated ? "" : ", the device thread included");
+            if (bare != nullptr && result == 0)
+            {
+                const auto bareSpeed = [&]
+                {
+                    const Stopwatch bareWatch;
+                    const auto failed = bare->transfer (upward ? remoteFolder + "/bare.bin" : remotePath, upward,
+                                                        upward ? transferSize : 0) != 0;
+                    result |= failed ? 1 : 0;
+                    return (double) transferSize / bareWatch.seconds() / 1e6;
+                };
+                std::printf (";  bare to a second nubo-devsim %6.1f MB/s", bareSpeed());
+                // The same again, each answer waited for in poll first, as the client's
+                // reader must: what that wait costs on its own.
+                bare->pollFirst = true;
+                std::printf (", polling first %6.1f MB/s", bareSpeed());
+                bare->pollFirst = false;
+            }
+            std::printf ("\n");
         }
     }
     setGlobalLogger (nullptr);
@@ -491,14 +534,17 @@ int main (int argc, char** argv)
     {
         const juce::String direction (argv[2]);
         const auto count = argc >= 4 ? juce::String (argv[3]).getIntValue() : 5;
-        if (argc > 4 || (direction != "get" && direction != "put" && direction != "ceiling") || count < 1 || count > 50)
+        const auto simulated = direction.endsWith ("-devsim");
+        const auto kind = direction.upToFirstOccurrenceOf ("-", false, false);
+        const juce::StringArray kinds { "get", "put", "get-devsim", "put-devsim", "ceiling" };
+        if (argc > 4 || !kinds.contains (direction) || count < 1 || count > 50)
         {
-            std::fprintf (stderr, "Usage: nubo-bench profile get|put|ceiling [rounds]\n");
+            std::fprintf (stderr, "Usage: nubo-bench profile get|put|get-devsim|put-devsim|ceiling [rounds]\n");
             return 2;
         }
         std::signal (SIGPIPE, SIG_IGN);
         const juce::ScopedJuceInitialiser_GUI juce;
-        return direction == "ceiling" ? runCeilingProfile (count) : runProfile (direction == "put", count);
+        return direction == "ceiling" ? runCeilingProfile (count) : runProfile (kind == "put", simulated, count);
     }
 
     const auto rounds = argc == 2 ? juce::String (argv[1]).getIntValue() : 9;
@@ -507,7 +553,7 @@ int main (int argc, char** argv)
         std::fprintf (
             stderr, "Usage: nubo-bench [rounds | --soak]   (default 9 rounds; runs nubo-devsim from its own folder)\n"
                     "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n"
-                    "       nubo-bench profile get|put|ceiling [rounds]   (one kind alone, for a profiler)\n");
+                    "       nubo-bench profile get|put|get-devsim|put-devsim|ceiling [rounds]   (one kind alone, for a profiler)\n");
         return 2;
     }
 

@@ -365,8 +365,15 @@ void PlainDevice::serve()
 
 bool BareClient::roundTrip (const juce::MemoryBlock& request, juce::uint16 answerId)
 {
-    if (!writeAll (fd, static_cast<const char*> (request.getData()), request.getSize()) ||
-        !readAll (fd, answer.data(), 6))
+    if (!writeAll (fd, static_cast<const char*> (request.getData()), request.getSize()))
+        return false;
+    if (pollFirst)
+    {
+        pollfd port { fd, POLLIN, 0 };
+        if (::poll (&port, 1, 1000) != 1)
+            return false;
+    }
+    if (!readAll (fd, answer.data(), 6))
         return false;
     const auto bodySize = juce::ByteOrder::littleEndianInt (answer.data() + 2);
     return bodySize <= answer.size() - 6 && readAll (fd, answer.data() + 6, bodySize) &&

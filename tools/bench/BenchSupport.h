@@ -97,6 +97,10 @@ public:
         pattern; downward reads the file to its end. */
     int transfer (const juce::String& remotePath, bool upward, juce::int64 size);
 
+    /** When set, every answer is waited for in poll before it is read, as the client's
+        reader waits, instead of in the read itself. */
+    bool pollFirst = false;
+
 private:
     /** Sends bytes made earlier and reads the whole answer; false when the link failed
         or the answer is not of the expected type. */

@@ -54,6 +54,7 @@ volatile sig_atomic_t stopSignal = 0;   // SIGINT or SIGTERM, once one came
 volatile sig_atomic_t watchPending = 0; // the open/close watch has something to say
 volatile sig_atomic_t interruptFd = -1; // the master
 volatile sig_atomic_t interruptFlags = 0; // its status flags with O_NONBLOCK
+volatile sig_atomic_t madeNonBlocking = 0;  // a handler made the master non-blocking
 volatile sig_atomic_t wakeFd = -1;      // the write end of the wake pipe
 
 /** A read on the master about to block, or blocked, ends: it finds the descriptor
@@ -61,7 +62,10 @@ volatile sig_atomic_t wakeFd = -1;      // the write end of the wake pipe
 void interruptRead()
 {
     if (interruptFd >= 0)
+    {
         ::fcntl (interruptFd, F_SETFL, (int) interruptFlags);
+        madeNonBlocking = 1;
+    }
 }
 
 void onStopSignal (int signo)
@@ -208,6 +212,7 @@ int Link::run()
             waitInRead();
             continue;
         }
+        setMasterBlocking (false);
 
         pollfd fds[3];
         int count = 0;
@@ -265,9 +270,12 @@ bool Link::canWaitInRead() const
 void Link::waitInRead()
 {
     // Waking from a blocking read costs less than waking from poll and reading after it,
-    // the more so for a request that comes in several pieces. The descriptor blocks only
-    // while nothing is to be sent: once a request is answered it is non-blocking again.
-    ::fcntl (masterFd, F_SETFL, masterFlags);
+    // the more so for a request that comes in several pieces. The descriptor stays
+    // blocking from one answer to the next request while nothing is timed: an answer
+    // then goes out in one blocking write, which a stop signal or a client's close
+    // cuts short like the read (see interruptRead), and which waits only for a client
+    // that has left some 64 KB of answers unread.
+    setMasterBlocking (true);
     bool first = true;
     while (stopSignal == 0 && watchPending == 0 && canWaitInRead() && (first || ! received.empty()))
     {
@@ -275,8 +283,20 @@ void Link::waitInRead()
         if (readOnce (nowUs()) <= 0)
             break;
     }
-    if (state == State::live)
-        ::fcntl (masterFd, F_SETFL, masterFlags | O_NONBLOCK);
+}
+
+void Link::setMasterBlocking (bool blocking)
+{
+    // Cleared before the change: a handler that comes after it is seen next time.
+    if (madeNonBlocking != 0)
+    {
+        madeNonBlocking = 0;
+        masterBlocking = false;
+    }
+    if (masterFd < 0 || blocking == masterBlocking)
+        return;
+    ::fcntl (masterFd, F_SETFL, blocking ? masterFlags : masterFlags | O_NONBLOCK);
+    masterBlocking = blocking;
 }
 
 int Link::pollTimeoutMs (int64_t now) const
@@ -516,11 +536,20 @@ void Link::watchEvents()
     if (watchFd < 0)
         return;
     alignas (inotify_event) char buffer[4096];
+    bool ended = false;
     for (;;)
     {
         const auto n = ::read (watchFd, buffer, sizeof buffer);
         if (n <= 0)
+        {
+            // Requests the last client sent but the simulator had not yet read (it was
+            // busy writing answers nobody read) go too: their remains would be taken for
+            // the start of the next client's first request. Not once a new client has
+            // opened the port, as its first bytes may be among them.
+            if (ended && openers == 0 && state == State::live)
+                ::tcflush (masterFd, TCIFLUSH);
             return;
+        }
         for (char* p = buffer; p < buffer + n;)
         {
             const auto* e = reinterpret_cast<const inotify_event*> (p);
@@ -538,7 +567,10 @@ void Link::watchEvents()
                 if (options.verbose)
                     std::fprintf (stderr, "nubo-devsim: port closed\n");
                 if (openers == 0 && state == State::live)
+                {
                     clientClosed();
+                    ended = true;
+                }
             }
         }
     }
@@ -574,6 +606,7 @@ void Link::hangUp (const char* why)
 void Link::closePty()
 {
     interruptFd = -1;
+    masterBlocking = false;
     closeFd (watchFd);
     closeFd (masterFd);
     closeFd (slaveFd);

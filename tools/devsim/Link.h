@@ -50,6 +50,7 @@ private:
         bytes, a stop signal or an open or close can be waited for. */
     bool canWaitInRead() const;
     void waitInRead();
+    void setMasterBlocking (bool blocking);
     void readRequests (int64_t now);
     /** One read and the requests it completes: the bytes read, 0 when none were there,
         -1 when the link hung up. */
@@ -71,6 +72,7 @@ private:
     int masterFd = -1, slaveFd = -1, watchFd = -1;
     int wakePipe[2] = { -1, -1 }; // a stop signal writes a byte here, for the poll
     int masterFlags = 0;          // the master's status flags, without O_NONBLOCK
+    bool masterBlocking = false;  // O_NONBLOCK cleared, as far as this loop knows
     bool watchInterrupts = false; // an open or close breaks a blocking read (O_ASYNC on the watch)
     std::string slaveName;
     State state = State::live;

@@ -374,6 +374,40 @@ def basic(binary, fs, work):
         check(time.monotonic() - started < 3, "%s ends the wait at once" % name)
         p.close()
 
+    # A client that asks for far more than it reads: the answers back up in the
+    # pseudo-terminal. Its close, and a stop signal, must still be heard at once, and
+    # the next client served.
+    big = fs + "/mnt/nandfs/usr/big.bin"
+    with open(big, "wb") as f:
+        f.write(os.urandom(1 << 20))
+    for stop_with in ("close", "SIGTERM"):
+        backed = Simulator(binary, fs)
+        p = backed.port()
+        mid, b = p.exchange(10, hstr("/mnt/nandfs/usr/big.bin") + b"\x01\x01")
+        handle = b.take("q")
+        for _ in range(40):  # 40 answers of 8 KB: over 300 KB, none of it read
+            p.send(request(12, struct.pack("<qI", handle, 8169))[0])
+        time.sleep(0.5)
+        # Sent while the simulator cannot take it: the remains of a request, which the
+        # next client's first request must not be read as the rest of.
+        p.send(request(12, struct.pack("<qI", handle, 8169))[0][:9])
+        before = backed.cpu_ticks()
+        time.sleep(1)
+        check(backed.cpu_ticks() - before <= 1, "no CPU with answers backed up (%s)" % stop_with)
+        started = time.monotonic()
+        if stop_with == "close":
+            p.close()
+            time.sleep(0.2)
+            p = backed.port()
+            m, _ = p.exchange(0)
+            check(m == 1 and time.monotonic() - started < 3, "the next client is served after backed-up answers and half a request")
+            check(backed.stop() == 0, "exit 0 after backed-up answers")
+        else:
+            check(backed.stop(signal.SIGTERM) == 0 and time.monotonic() - started < 3,
+                  "SIGTERM ends a simulator whose answers back up")
+        p.close()
+    os.unlink(big)
+
     with open(log) as f:
         lines = f.read().splitlines()
     check(lines[0] == "0 WhoAmIRequest", "log: " + lines[0])
