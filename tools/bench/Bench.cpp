@@ -415,8 +415,9 @@ int runBenchmark (int rounds)
     return 0;
 }
 
-/** Only the client against the plain device, with no ceiling in between: something
-    steady to hold a profiler or strace to. */
+/** Only the client against the plain device, or against nubo-devsim beside the same
+    requests sent bare, with no ceiling in between: something steady to hold a
+    profiler or strace to. */
 int runProfile (bool upward, bool simulated, int rounds)
 {
     BenchLogger logger;
