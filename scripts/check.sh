@@ -47,7 +47,7 @@ step_asan() {
     NUBO_BUILD_DIR="$root/build-asan" NUBO_CMAKE_ARGS="-DNUBO_SANITIZE=ON" "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-asan/sanitizer-reports"
     local status=0
-    (cd "$root/build-asan" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2) || status=$?
+    (cd "$root/build-asan" && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j2) || status=$?
     no_reports "$root/build-asan/sanitizer-reports" || status=1
     return $status
 }

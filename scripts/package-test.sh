@@ -160,7 +160,7 @@ kill "$pid"
 wait "$pid" 2>/dev/null || true
 echo "window: $window"
 GUI
-gui="$(NUBO_DEVICE_ROOT="$scratch/device-root" xvfb-run -a -s "-screen 0 1280x1024x24" bash "$scratch/gui.sh" "$scratch")" ||
+gui="$(NUBO_DEVICE_ROOT="$scratch/device-root" xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" bash "$scratch/gui.sh" "$scratch")" ||
     fail "$gui"
 step "nubo-usb-utility runs under Xvfb ($gui)"
 

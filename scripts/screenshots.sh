@@ -14,7 +14,7 @@ cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target nubo_app_tests nubo-devsim
 
 mkdir -p "$out"
-NUBO_SCREENSHOT_DIR="$out" xvfb-run -a -s "-screen 0 1280x1024x24" \
+NUBO_SCREENSHOT_DIR="$out" xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
     "$build/tests/nubo_app_tests" --gtest_filter='Screenshots.*' 2>/dev/null | grep '^saved ' || {
     echo "screenshots: nothing saved" >&2
     exit 1

@@ -9,4 +9,4 @@ build="${NUBO_BUILD_DIR:-$root/build}"
 "$root/scripts/setup.sh"
 
 cd "$build"
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 "$@"
+xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j2 "$@"

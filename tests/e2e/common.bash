@@ -10,7 +10,7 @@ source_dir=$(cd "$2" && pwd)
 # A script that moves the pointer sets own_display=1 before sourcing this: other
 # GUI tests may share the display it was given, and their windows could take the click.
 if [ -z "${DISPLAY:-}" ] || { [ "${own_display:-0}" = 1 ] && [ -z "${NUBO_E2E_OWN_DISPLAY:-}" ]; }; then
-    NUBO_E2E_OWN_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+    NUBO_E2E_OWN_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" bash "$0" "$@"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nubo-e2e.XXXXXX")
