@@ -2,39 +2,31 @@
 
 #include "cli/Console.h"
 #include "cli/InterruptWatcher.h"
-#include "serial/PortOpenFailure.h"
-#include "serial/SerialPort.h"
-#include "serial/SerialPortSettings.h"
 
 DeviceSession::DeviceSession (ChosenPort chosenPort) : port (std::move (chosenPort)) {}
 
 DeviceSession::~DeviceSession()
 {
+    auto& client = link.getClient();
     InterruptWatcher::remove (&client);
-    client.disconnect();
+    link.close();
     Console::forgetThread (&client);
-    if (serialPort != nullptr)
-        serialPort->close();
 }
 
 bool DeviceSession::open (juce::String& error)
 {
-    serialPort = std::make_unique<SerialPort>();
-    if (!serialPort->open (port.devicePath))
+    if (!link.open (port.devicePath))
     {
-        // The device path, the system's reason and what to do about it.
-        const auto reason = describePortOpenFailure (port.devicePath, serialPort->getOpenError());
+        const auto reason = link.getOpenFailure();
         error = "can't open " + (reason.isNotEmpty() ? reason : port.devicePath);
         return false;
     }
 
-    if (!serialPort->configure (nuboDeviceLineSettings()))
-    {
-        error = "can't set up " + port.devicePath + " for the device (115200 baud, 8N1, hardware handshake)";
-        return false;
-    }
+    if (link.lineSettingsRefused())
+        Console::error ("warning: " + port.devicePath +
+                        " refused the device's line settings (115200 baud, 8N1, hardware handshake); going on");
 
-    client.connect (serialPort.get());
+    auto& client = link.getClient();
     InterruptWatcher::add (&client);
     Console::sharePrefixWith (&client);
     return true;

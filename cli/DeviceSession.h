@@ -1,14 +1,12 @@
 #pragma once
 
 #include "cli/PortChooser.h"
+#include "device/DeviceLink.h"
 #include "protocol/TidewireClient.h"
 
-#include <memory>
-
-class SerialPort;
-
-/** One device as a command uses it: its port, opened with the device's line settings,
-    and a client of its own, so that several devices can be served at the same time. */
+/** One device as a command uses it: a link of its own (port and client), so that several
+    devices can be served at the same time, known to Ctrl-C and to the console's line
+    prefixes while it is open. */
 class DeviceSession final
 {
 public:
@@ -17,13 +15,13 @@ public:
     /** Lets go of the port: the client first, then the port. */
     ~DeviceSession();
 
-    /** Opens the port and attaches the client; false with the reason (permission, busy,
-        gone...) when the port cannot be opened. */
+    /** Opens the link; false with the reason (permission, busy, gone...) when the port
+        cannot be opened. */
     bool open (juce::String& error);
 
     TidewireClient& getClient()
     {
-        return client;
+        return link.getClient();
     }
     const ChosenPort& getPort() const
     {
@@ -32,8 +30,7 @@ public:
 
 private:
     const ChosenPort port;
-    std::unique_ptr<SerialPort> serialPort;
-    TidewireClient client;
+    DeviceLink link;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (DeviceSession)
 };

@@ -3,13 +3,11 @@
 #include "app/MainPane.h"
 #include "app/MessageBoxes.h"
 #include "app/Settings.h"
+#include "device/DeviceLink.h"
 #include "panes/TransferProgress.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/DeviceMaintenance.h"
-#include "serial/PortOpenFailure.h"
-#include "serial/SerialPort.h"
 #include "serial/SerialPortDiscovery.h"
-#include "serial/SerialPortSettings.h"
 #include "serial/SerialPortWatcher.h"
 
 namespace
@@ -189,21 +187,18 @@ bool ConnectionPane::connect()
     }
 
     const auto portName = ports.getAllValues()[portBox->getSelectedItemIndex()];
-    port = std::make_unique<SerialPort> (portName, nuboDeviceLineSettings());
+    port = std::make_unique<DeviceLink> (owner->client);
 
-    // A line setting the port refuses is not fatal; only an open port counts.
-    if (!port->isOpen())
+    if (!port->open (portName))
     {
         owner->log ("Failed to open port");
-        if (const auto reason = describePortOpenFailure (port->getDevicePath(), port->getOpenError());
-            reason.isNotEmpty())
+        if (const auto reason = port->getOpenFailure(); reason.isNotEmpty())
             owner->log (reason);
         port.reset();
         return false;
     }
 
     owner->log ("Successfully opened port");
-    owner->client.connect (port.get());
     owner->deviceConnected();
 
     DeviceIdentity identity;
@@ -300,12 +295,8 @@ bool ConnectionPane::fetchMacFile (const juce::String& localPath)
 void ConnectionPane::closePort()
 {
     identified = false;
-    if (port == nullptr)
-        return;
-
-    // The client's streams read and write the port on their own threads: stop them first.
-    owner->client.disconnect();
-    port->close();
+    if (port != nullptr)
+        port->close();
 }
 
 void ConnectionPane::releasePort()

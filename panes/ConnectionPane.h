@@ -5,7 +5,7 @@
 #include <memory>
 
 class MainPane;
-class SerialPort;
+class DeviceLink;
 class SerialPortWatcher;
 class TransferProgress;
 
@@ -78,7 +78,7 @@ private:
     void browseForUpdateFile();
 
     MainPane* owner; // owns the tabs that own this pane; outlives it
-    std::unique_ptr<SerialPort> port;
+    std::unique_ptr<DeviceLink> port; // attaches the main pane's client, which outlives it
     bool identified = false; // the device on the open port answered WhoAmI
     juce::StringPairArray ports{true};
 

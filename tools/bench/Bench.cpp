@@ -19,10 +19,10 @@
 #include "LinkBench.h"
 #include "Soak.h"
 
+#include "device/DeviceLink.h"
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
-#include "serial/SerialPort.h"
 
 #include <juce_events/juce_events.h>
 
@@ -64,32 +64,22 @@ public:
     std::atomic<int> failures{0};
 };
 
-/** A client connected to one device over its own port. */
+/** A client connected to one device over its own link. */
 class Session final
 {
 public:
     explicit Session (const juce::String& portPath)
     {
-        SerialPortSettings settings;
-        settings.flowControl = 1;
-        port = std::make_unique<SerialPort> (portPath, settings);
-        if (port->isOpen())
-            client.connect (port.get());
-    }
-
-    ~Session()
-    {
-        client.disconnect();
-        port->close();
+        link.open (portPath);
     }
 
     bool isOpen() const
     {
-        return port->isOpen();
+        return link.isOpen();
     }
 
-    std::unique_ptr<SerialPort> port;
-    TidewireClient client; // declared after the port: gone before it
+    DeviceLink link;
+    TidewireClient& client = link.getClient();
 };
 
 /** One kind of exchange, client and ceiling side by side. */

@@ -6,9 +6,9 @@
 
 #include "BenchSupport.h"
 
+#include "device/DeviceLink.h"
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"
-#include "serial/SerialPort.h"
 
 #include <atomic>
 #include <cstdio>
@@ -90,13 +90,9 @@ int runSoak()
     bool failed = false;
     double exchangeSeconds = 0, getSeconds = 0, putSeconds = 0;
     {
-        SerialPortSettings settings;
-        settings.flowControl = 1;
-        SerialPort port (simulator.portPath(), settings);
-        TidewireClient client;
-        if (port.isOpen())
-            client.connect (&port);
-        failed = !port.isOpen();
+        DeviceLink link;
+        auto& client = link.getClient();
+        failed = !link.open (simulator.portPath());
 
         DeviceIdentity identity;
         failed = failed || client.whoAmI (identity) != 0;
@@ -124,8 +120,7 @@ int runSoak()
         putSeconds = putWatch.seconds();
         checkpoints.push_back (measure ("end: after 1 GiB to the device"));
 
-        client.disconnect();
-        port.close();
+        link.close();
     }
     simulator.stop();
     setGlobalLogger (nullptr);
