@@ -3,7 +3,15 @@
 #include "cli/Console.h"
 #include "cli/InterruptWatcher.h"
 
-DeviceSession::DeviceSession (ChosenPort chosenPort) : port (std::move (chosenPort)) {}
+DeviceSession::DeviceSession (ChosenPort chosenPort)
+    : port (std::move (chosenPort)), ownLink (std::make_unique<DeviceLink>()), link (*ownLink)
+{
+}
+
+DeviceSession::DeviceSession (ChosenPort chosenPort, DeviceLink& workersLink)
+    : port (std::move (chosenPort)), link (workersLink)
+{
+}
 
 DeviceSession::~DeviceSession()
 {

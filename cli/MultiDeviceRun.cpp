@@ -4,10 +4,11 @@
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
 #include "cli/ProgressBar.h"
+#include "device/DeviceWorker.h"
 
 #include <chrono>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace
 {
@@ -18,10 +19,9 @@ struct DeviceRecord
     double seconds = 0;
 };
 
-CommandResult runOne (const ChosenPort& port, const RunContext& context, const MultiDeviceRun::Task& task)
+CommandResult runOne (DeviceSession& session, const RunContext& context, const MultiDeviceRun::Task& task)
 {
     CliLogger::beginOperation();
-    DeviceSession session (port);
     juce::String error;
     if (!session.open (error))
         return CommandResult::failure (ExitStatus::noPort, error);
@@ -113,7 +113,8 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         ProgressBar bar (context.progressLabel, context.showProgress);
         if (context.showProgress)
             context.progress = [&bar] (juce::int64 done, juce::int64 total) { bar.update (done, total); };
-        const auto result = runOne (ports.front(), context, task);
+        DeviceSession session (ports.front());
+        const auto result = runOne (session, context, task);
         bar.finish();
         if (result.status != ExitStatus::success)
             Console::error (result.message);
@@ -127,8 +128,10 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
     std::mutex progressLock;
     std::vector<std::pair<juce::int64, juce::int64>> progressOf (ports.size());
 
+    // One worker per device: it owns the device's link and is its client's only caller.
     std::vector<DeviceRecord> records (ports.size());
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
+    std::vector<std::future<OperationResult>> finished;
     for (size_t i = 0; i < ports.size(); ++i)
     {
         records[i].port = ports[i];
@@ -150,19 +153,27 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
                 bar.update (allDone, allTotal);
             };
 
-        threads.emplace_back (
-            [&record = records[i], deviceContext, &task]
+        workers.push_back (std::make_unique<DeviceWorker> (ports[i].label));
+        finished.push_back (workers.back()->submit (
+            [&record = records[i], deviceContext, &task] (DeviceWorker::Context& worker)
             {
                 Console::setThreadPrefix ("[" + record.port.label + "] ");
                 const auto start = std::chrono::steady_clock::now();
-                record.result = runOne (record.port, deviceContext, task);
+                {
+                    DeviceSession session (record.port, worker.link);
+                    record.result = runOne (session, deviceContext, task);
+                }
                 record.seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
                 if (record.result.status != ExitStatus::success)
                     Console::error (record.result.message);
-            });
+                return record.result.status == ExitStatus::success
+                           ? OperationResult::done (record.result.message)
+                           : OperationResult::failure (OperationResult::Outcome::failed, record.result.message);
+            }));
     }
-    for (auto& t : threads)
-        t.join();
+    for (auto& f : finished)
+        f.wait();
+    workers.clear();
     bar.finish();
 
     printSummary (command, records, context.json);

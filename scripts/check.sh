@@ -55,11 +55,11 @@ step_asan() {
 step_tsan() {
     NUBO_BUILD_DIR="$root/build-tsan" \
         NUBO_CMAKE_ARGS="-DNUBO_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
-        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo-devsim" \
+        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo_device_tests nubo-devsim" \
         "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-tsan/sanitizer-reports"
     local status=0
-    (cd "$root/build-tsan" && ctest --output-on-failure -j2 -L 'nubo_(serial|protocol|client)_tests') || status=$?
+    (cd "$root/build-tsan" && ctest --output-on-failure -j2 -L 'nubo_(serial|protocol|client|device)_tests') || status=$?
     no_reports "$root/build-tsan/sanitizer-reports" || status=1
     return $status
 }

@@ -143,6 +143,40 @@ TEST_F (NuboDevicesTest, RunsInfoAndGetmacOnSeveralDevices)
     EXPECT_EQ (run ({"--all", "ls"}).status, 2) << "ls runs on one device";
 }
 
+TEST_F (NuboDevicesTest, FourDevicesAtOnceOneSilentEachLineLabelledAndOnlyResultsOnStandardOutput)
+{
+    for (int n = 0; n < 3; ++n)
+        startDevice (n, {"--async-after", "1", "--delay", "50"});
+    startDevice (3, {"--drop", "1,2,3,4,5,6,7,8"}); // never answers
+
+    const auto r = run ({"--all", "-v", "info"});
+    EXPECT_EQ (r.status, 1) << r.out << r.err;
+
+    juce::StringArray out, err;
+    out.addLines (r.out.trimEnd());
+    err.addLines (r.err.trimEnd());
+    int summaryFrom = out.indexOf ("");
+    ASSERT_GE (summaryFrom, 0) << r.out;
+    for (int i = 0; i < summaryFrom; ++i)
+        EXPECT_TRUE (out[i].startsWith ("[ttyACM0] ") || out[i].startsWith ("[ttyACM1] ") ||
+                     out[i].startsWith ("[ttyACM2] "))
+            << out[i];
+    for (int n = 0; n < 3; ++n)
+        EXPECT_TRUE (out.contains ("[ttyACM" + juce::String (n) + "] Text 1: Nubo Simulator")) << r.out;
+    EXPECT_EQ (out[summaryFrom + 1], "PORT     RESULT  TIME      DETAIL");
+    EXPECT_TRUE (out[summaryFrom + 5].startsWith ("ttyACM3  FAILED  ")) << r.out;
+    EXPECT_EQ (out[summaryFrom + 6], "3 of 4 devices succeeded");
+    EXPECT_EQ (out.size(), summaryFrom + 7) << r.out;
+
+    // Every log line, the devices' own messages included, says which device it is about.
+    for (auto& line : err)
+        EXPECT_TRUE (line.startsWith ("[ttyACM0] ") || line.startsWith ("[ttyACM1] ") ||
+                     line.startsWith ("[ttyACM2] ") || line.startsWith ("[ttyACM3] "))
+            << line;
+    EXPECT_TRUE (r.err.contains ("] Async message 32769 not handled\n")) << r.err;
+    EXPECT_TRUE (r.err.contains ("[ttyACM3] nubo: ")) << r.err;
+}
+
 TEST_F (NuboDevicesTest, ContinuesAFetchAfterAHangUp)
 {
     writeFile (work().getChildFile ("expected.bin"), randomBytes (3000000, 12));
