@@ -3,7 +3,7 @@
 #include "app/CommandLineModes.h"
 #include "app/HelloWorldWindow.h"
 #include "app/MainPane.h"
-#include "app/QuitSignalWatcher.h"
+#include "device/QuitSignalWatcher.h"
 #include "app/Settings.h"
 
 JUCEHelloWorldApplication::JUCEHelloWorldApplication() = default;

@@ -1,10 +1,10 @@
 #include "cli/InterruptWatcher.h"
 
+#include "device/QuitSignalWatcher.h"
 #include "protocol/TidewireClient.h"
 
 #include <algorithm>
-#include <csignal>
-#include <ctime>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -23,49 +23,23 @@ std::vector<TidewireClient*>& clients()
     static std::vector<TidewireClient*> list;
     return list;
 }
-
-sigset_t watchedSignals()
-{
-    sigset_t set;
-    sigemptyset (&set);
-    sigaddset (&set, SIGINT);
-    sigaddset (&set, SIGTERM);
-    sigaddset (&set, SIGHUP);
-    return set;
-}
 } // namespace
 
 InterruptWatcher::InterruptWatcher()
+    : watcher (std::make_unique<QuitSignalWatcher> (
+          [] (int)
+          {
+              interrupted = true;
+
+              // Abort under the lock: a client is removed (and may then go) only after this.
+              const std::lock_guard<std::mutex> lock (clientsLock());
+              for (auto* client : clients())
+                  client->abortOperations();
+          }))
 {
-    const auto set = watchedSignals();
-    pthread_sigmask (SIG_BLOCK, &set, nullptr);
-    thread = std::thread ([this] { watch(); });
 }
 
-InterruptWatcher::~InterruptWatcher()
-{
-    stopping = true;
-    thread.join();
-}
-
-void InterruptWatcher::watch()
-{
-    const auto set = watchedSignals();
-    const timespec slice{0, 100 * 1000 * 1000};
-
-    while (!stopping)
-    {
-        if (sigtimedwait (&set, nullptr, &slice) < 0)
-            continue;
-
-        interrupted = true;
-
-        // Abort under the lock: a client is removed (and may then go) only after this.
-        const std::lock_guard<std::mutex> lock (clientsLock());
-        for (auto* client : clients())
-            client->abortOperations();
-    }
-}
+InterruptWatcher::~InterruptWatcher() = default;
 
 bool InterruptWatcher::isInterrupted()
 {

@@ -2,21 +2,21 @@
 
 #include <juce_core/juce_core.h>
 
-#include <atomic>
-#include <thread>
+#include <memory>
 
+class QuitSignalWatcher;
 class TidewireClient;
 
 /** Turns Ctrl-C (SIGINT), SIGTERM and SIGHUP into a flag and a cancelled exchange on
-    every registered client, on a thread of its own: a signal handler may do neither.
-    The signals are blocked in every thread, so construct this first in main, before
-    any other thread starts. */
+    every registered client, on the core's signal watcher's thread: a signal handler may
+    do neither. A second signal has its default effect, so a run that does not end can
+    still be stopped. Construct it first in main. */
 class InterruptWatcher final
 {
 public:
     InterruptWatcher();
 
-    /** Stops the watching thread. */
+    /** Puts the previous handlers back and stops the watching thread. */
     ~InterruptWatcher();
 
     static bool isInterrupted();
@@ -27,10 +27,7 @@ public:
     static void remove (TidewireClient* client);
 
 private:
-    void watch();
-
-    std::atomic<bool> stopping{false};
-    std::thread thread;
+    std::unique_ptr<QuitSignalWatcher> watcher;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (InterruptWatcher)
 };

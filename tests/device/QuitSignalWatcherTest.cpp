@@ -1,7 +1,7 @@
 // The signal watcher reports a signal on its own thread and leaves the previous
 // handlers as they were.
 
-#include "app/QuitSignalWatcher.h"
+#include "device/QuitSignalWatcher.h"
 
 #include <gtest/gtest.h>
 

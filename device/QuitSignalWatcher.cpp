@@ -1,4 +1,4 @@
-#include "app/QuitSignalWatcher.h"
+#include "device/QuitSignalWatcher.h"
 
 #include <atomic>
 #include <cerrno>
