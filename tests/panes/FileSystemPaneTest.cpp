@@ -1,16 +1,20 @@
 #include "panes/FileSystemPane.h"
 #include "TestSupport.h"
+#include "XdndSource.h"
 #include "app/MainPane.h"
 #include "app/Settings.h"
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
+#include "panes/TransferProgress.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 namespace
 {
@@ -22,6 +26,8 @@ struct ScriptedAsker final : FileSystemPane::Asker
     {
         questions.add (title);
         lastStart = start;
+        if (whileChoosing)
+            whileChoosing();
         return chooserAnswer;
     }
 
@@ -42,6 +48,7 @@ struct ScriptedAsker final : FileSystemPane::Asker
     std::optional<juce::String> dialogText;
     int dialogResult = NameAssigner::cancelResult;
     std::function<void()> whileShown;
+    std::function<void()> whileChoosing; // the operation that asks is already running
 };
 
 juce::MouseEvent doubleClickAt (juce::Component* c, juce::Point<float> p)
@@ -70,7 +77,10 @@ protected:
         usr ("t/b").replaceWithText ("hello");
         usr ("t/a").replaceWithText ("lower a");
 
-        ASSERT_TRUE (sim.start ({"--fs", device.get().getFullPathName(), "--log", requestLog.getFullPathName()}));
+        juce::StringArray simulatorArguments{"--fs", device.get().getFullPathName(), "--log",
+                                             requestLog.getFullPathName()};
+        simulatorArguments.addArray (simulatorOptions);
+        ASSERT_TRUE (sim.start (simulatorArguments));
         port = std::make_unique<SerialPort> (sim.portPath(), SerialPortSettings{115200, 8, 0, 0, 1});
         ASSERT_TRUE (port->isOpen());
         main = std::make_unique<MainPane>();
@@ -163,6 +173,7 @@ protected:
     }
 
     juce::LookAndFeel_V2 lookAndFeel;
+    juce::StringArray simulatorOptions; // fault options of the simulator, set before SetUp
     TempFolder config, device, local, scratch;
     juce::File requestLog = scratch / "requests.log";
     DeviceSimulator sim;
@@ -387,6 +398,115 @@ TEST_F (FileSystemPaneTest, DropDuringAnOperationIsRefusedAndSaidSo)
     EXPECT_EQ (juce::StringArray::fromLines (main->getLogView().getText()).size() - lines.size(), 2)
         << "one line for each refused drop:\n"
         << main->getLogView().getText();
+
+    window.clearContentComponent();
+}
+
+static std::ostream& operator<< (std::ostream& out, const XdndSource::Outcome& o)
+{
+    return out << "aware " << o.targetAware << ", " << o.statusMessages << " status (last accepted "
+               << o.lastStatusAccepted << "), " << o.fileListRequests << " file list requests, finished " << o.finished
+               << " (flags " << o.finishedFlags << ", action \"" << o.finishedAction << "\")";
+}
+
+/** A device slow enough that a person can drop files on the window while a transfer runs. */
+class SlowDeviceFileSystemPaneTest : public FileSystemPaneTest
+{
+protected:
+    SlowDeviceFileSystemPaneTest()
+    {
+        simulatorOptions = {"--delay", "40"};
+    }
+};
+
+// The drags come from another X client, as from a file manager on the desktop, and go
+// through the window's own XDND handling. The refused drop and the next one land on
+// the same place, so the window finds the same child under the pointer both times.
+TEST_F (SlowDeviceFileSystemPaneTest, DesktopDropAfterOneRefusedDuringATransferIsTaken)
+{
+    XdndSource desktop;
+    ASSERT_TRUE (desktop.isOpen());
+
+    juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
+    window.setContentNonOwned (main.get(), false);
+    window.centreWithSize (500, 700);
+    window.setVisible (true);
+    main->getTabs().setCurrentTabIndex (1);
+    list ("/mnt/nandfs/usr/t");
+    pump();
+    ASSERT_NE (window.getPeer(), nullptr);
+    const auto target = (juce::uint64) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
+    const auto point = pane->getTree().getScreenBounds().getCentre();
+
+    juce::MemoryBlock bytes (4 * 1024 * 1024); // hundreds of blocks: seconds on this device
+    juce::Random (11).fillBitsRandomly (bytes.getData(), bytes.getSize());
+    ASSERT_TRUE ((local / "big.bin").replaceWithData (bytes.getData(), bytes.getSize()));
+    (local / "refused.txt").replaceWithText ("refused");
+    (local / "taken.txt").replaceWithText ("taken");
+
+    auto busyLines = [this]
+    {
+        juce::StringArray lines;
+        lines.addLines (main->getLogView().getText());
+        const auto all = lines.size();
+        lines.removeString ("Busy: drop ignored");
+        return all - lines.size();
+    };
+
+    // Send's transfer runs (its exchanges let the window's messages through) when the
+    // desktop drops a file; once the window has finished with that drop, the person
+    // cancels the transfer.
+    XdndSource::Outcome refused;
+    std::atomic<bool> refusedEnded{false};
+    std::thread desktopDuringTransfer;
+    asker->chooserAnswer = local / "big.bin";
+    asker->whileChoosing = [&]
+    {
+        desktopDuringTransfer = std::thread (
+            [&]
+            {
+                refused =
+                    desktop.dragAndDrop (target, point.x, point.y, {(local / "refused.txt").getFullPathName()}, 30000);
+                refusedEnded = true;
+                juce::MessageManager::callAsync ([this]
+                                                 { pane->getTransferProgress().getCancelButton().triggerClick(); });
+            });
+    };
+    click ("Send");
+    ASSERT_TRUE (desktopDuringTransfer.joinable());
+    desktopDuringTransfer.join();
+    pump();
+
+    ASSERT_TRUE (refusedEnded);
+    EXPECT_TRUE (refused.targetAware);
+    EXPECT_GT (refused.fileListRequests, 0) << refused;
+    EXPECT_TRUE (refused.finished) << "the desktop hears that the refused drop is over: " << refused;
+    EXPECT_EQ (refused.finishedFlags & 1, 0) << "and that it was not taken";
+    EXPECT_EQ (refused.finishedAction, "");
+    EXPECT_FALSE (usr ("t/refused.txt").exists());
+    EXPECT_GE (busyLines(), 1) << main->getLogView().getText();
+    EXPECT_FALSE (usr ("t/big.bin").hasIdenticalContentTo (local / "big.bin")) << "the drop came during the transfer";
+    const auto busyAfterRefusal = busyLines();
+
+    // The transfer is over: the same drop again is taken, and its file arrives.
+    XdndSource::Outcome taken;
+    std::atomic<bool> takenEnded{false};
+    std::thread desktopAfterTransfer (
+        [&]
+        {
+            taken = desktop.dragAndDrop (target, point.x, point.y, {(local / "taken.txt").getFullPathName()}, 30000);
+            takenEnded = true;
+        });
+    for (int i = 0; i < 3000 && !takenEnded; ++i)
+        juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
+    desktopAfterTransfer.join();
+    pump(); // the window delivers the drop after it has told the desktop it is finished
+    pump();
+
+    EXPECT_TRUE (taken.finished) << taken;
+    EXPECT_EQ (usr ("t/taken.txt").loadFileAsString(), "taken") << main->getLogView().getText();
+    EXPECT_NE (row ("taken.txt"), nullptr);
+    EXPECT_EQ (busyLines(), busyAfterRefusal);
 
     window.clearContentComponent();
 }
