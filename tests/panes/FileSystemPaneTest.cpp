@@ -409,75 +409,123 @@ static std::ostream& operator<< (std::ostream& out, const XdndSource::Outcome& o
                << " (flags " << o.finishedFlags << ", action \"" << o.finishedAction << "\")";
 }
 
-/** A device slow enough that a person can drop files on the window while a transfer runs. */
-class SlowDeviceFileSystemPaneTest : public FileSystemPaneTest
+/** The window on a device slow enough that a person can drag files from the desktop
+    while a transfer runs. The drags come from another X client, as from a file manager,
+    and go through the window's own XDND handling; they all go to one place over the
+    list, so the window finds the same child under the pointer each time. */
+class DesktopDropTest : public FileSystemPaneTest
 {
 protected:
-    SlowDeviceFileSystemPaneTest()
+    DesktopDropTest()
     {
         simulatorOptions = {"--delay", "40"};
     }
-};
 
-// The drags come from another X client, as from a file manager on the desktop, and go
-// through the window's own XDND handling. The refused drop and the next one land on
-// the same place, so the window finds the same child under the pointer both times.
-TEST_F (SlowDeviceFileSystemPaneTest, DesktopDropAfterOneRefusedDuringATransferIsTaken)
-{
-    XdndSource desktop;
-    ASSERT_TRUE (desktop.isOpen());
+    void SetUp() override
+    {
+        FileSystemPaneTest::SetUp();
+        ASSERT_TRUE (desktop.isOpen());
 
-    juce::DocumentWindow window ("USB File Utility", juce::Colours::lightgrey, juce::DocumentWindow::allButtons);
-    window.setContentNonOwned (main.get(), false);
-    window.centreWithSize (500, 700);
-    window.setVisible (true);
-    main->getTabs().setCurrentTabIndex (1);
-    list ("/mnt/nandfs/usr/t");
-    pump();
-    ASSERT_NE (window.getPeer(), nullptr);
-    const auto target = (juce::uint64) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
-    const auto point = pane->getTree().getScreenBounds().getCentre();
+        window = std::make_unique<juce::DocumentWindow> ("USB File Utility", juce::Colours::lightgrey,
+                                                         juce::DocumentWindow::allButtons);
+        window->setContentNonOwned (main.get(), false);
+        window->centreWithSize (500, 700);
+        window->setVisible (true);
+        main->getTabs().setCurrentTabIndex (1);
+        list ("/mnt/nandfs/usr/t");
+        pump();
+        ASSERT_NE (window->getPeer(), nullptr);
+        target = (juce::uint64) (juce::pointer_sized_uint) window->getPeer()->getNativeHandle();
+        point = pane->getTree().getScreenBounds().getCentre();
 
-    juce::MemoryBlock bytes (4 * 1024 * 1024); // hundreds of blocks: seconds on this device
-    juce::Random (11).fillBitsRandomly (bytes.getData(), bytes.getSize());
-    ASSERT_TRUE ((local / "big.bin").replaceWithData (bytes.getData(), bytes.getSize()));
-    (local / "refused.txt").replaceWithText ("refused");
-    (local / "taken.txt").replaceWithText ("taken");
+        juce::MemoryBlock bytes (4 * 1024 * 1024); // hundreds of blocks: seconds on this device
+        juce::Random (11).fillBitsRandomly (bytes.getData(), bytes.getSize());
+        ASSERT_TRUE ((local / "big.bin").replaceWithData (bytes.getData(), bytes.getSize()));
+    }
 
-    auto busyLines = [this]
+    void TearDown() override
+    {
+        if (window != nullptr)
+            window->clearContentComponent();
+        window.reset();
+        FileSystemPaneTest::TearDown();
+    }
+
+    /** A local file of that name holding its own name, as a list for a drag. */
+    juce::StringArray fileToDrag (const juce::String& name)
+    {
+        (local / name).replaceWithText (name);
+        return {(local / name).getFullPathName()};
+    }
+
+    /** Sends the big file with Send; the desktop does its part on a thread of its own
+        while the transfer runs (its exchanges let the window's messages through), and
+        then the person cancels the transfer. */
+    void whileSending (std::function<void()> desktopPart)
+    {
+        std::thread desktopThread;
+        asker->chooserAnswer = local / "big.bin";
+        asker->whileChoosing = [&]
+        {
+            desktopThread = std::thread (
+                [&]
+                {
+                    desktopPart();
+                    juce::MessageManager::callAsync ([this]
+                                                     { pane->getTransferProgress().getCancelButton().triggerClick(); });
+                });
+        };
+        click ("Send");
+        asker->whileChoosing = nullptr;
+        ASSERT_TRUE (desktopThread.joinable());
+        desktopThread.join();
+        pump();
+        EXPECT_FALSE (usr ("t/big.bin").hasIdenticalContentTo (local / "big.bin"))
+            << "the desktop was done before the transfer";
+    }
+
+    /** The desktop does its part on a thread of its own while the window runs as usual;
+        then the window handles what the part left it (a drop is delivered after the
+        window has told the desktop it is finished with it). */
+    void whileIdle (std::function<void()> desktopPart)
+    {
+        std::atomic<bool> done{false};
+        std::thread desktopThread (
+            [&]
+            {
+                desktopPart();
+                done = true;
+            });
+        for (int i = 0; i < 6000 && !done; ++i)
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
+        desktopThread.join();
+        pump();
+        pump();
+    }
+
+    int busyLines() const
     {
         juce::StringArray lines;
         lines.addLines (main->getLogView().getText());
         const auto all = lines.size();
         lines.removeString ("Busy: drop ignored");
         return all - lines.size();
-    };
+    }
 
-    // Send's transfer runs (its exchanges let the window's messages through) when the
-    // desktop drops a file; once the window has finished with that drop, the person
-    // cancels the transfer.
+    static constexpr int answerMs = 30000;
+
+    XdndSource desktop;
+    std::unique_ptr<juce::DocumentWindow> window;
+    juce::uint64 target = 0;
+    juce::Point<int> point;
+};
+
+TEST_F (DesktopDropTest, DropAfterOneRefusedDuringATransferIsTaken)
+{
     XdndSource::Outcome refused;
-    std::atomic<bool> refusedEnded{false};
-    std::thread desktopDuringTransfer;
-    asker->chooserAnswer = local / "big.bin";
-    asker->whileChoosing = [&]
-    {
-        desktopDuringTransfer = std::thread (
-            [&]
-            {
-                refused =
-                    desktop.dragAndDrop (target, point.x, point.y, {(local / "refused.txt").getFullPathName()}, 30000);
-                refusedEnded = true;
-                juce::MessageManager::callAsync ([this]
-                                                 { pane->getTransferProgress().getCancelButton().triggerClick(); });
-            });
-    };
-    click ("Send");
-    ASSERT_TRUE (desktopDuringTransfer.joinable());
-    desktopDuringTransfer.join();
-    pump();
+    whileSending ([&]
+                  { refused = desktop.dragAndDrop (target, point.x, point.y, fileToDrag ("refused.txt"), answerMs); });
 
-    ASSERT_TRUE (refusedEnded);
     EXPECT_TRUE (refused.targetAware);
     EXPECT_GT (refused.fileListRequests, 0) << refused;
     EXPECT_TRUE (refused.finished) << "the desktop hears that the refused drop is over: " << refused;
@@ -485,30 +533,32 @@ TEST_F (SlowDeviceFileSystemPaneTest, DesktopDropAfterOneRefusedDuringATransferI
     EXPECT_EQ (refused.finishedAction, "");
     EXPECT_FALSE (usr ("t/refused.txt").exists());
     EXPECT_GE (busyLines(), 1) << main->getLogView().getText();
-    EXPECT_FALSE (usr ("t/big.bin").hasIdenticalContentTo (local / "big.bin")) << "the drop came during the transfer";
     const auto busyAfterRefusal = busyLines();
 
     // The transfer is over: the same drop again is taken, and its file arrives.
     XdndSource::Outcome taken;
-    std::atomic<bool> takenEnded{false};
-    std::thread desktopAfterTransfer (
-        [&]
-        {
-            taken = desktop.dragAndDrop (target, point.x, point.y, {(local / "taken.txt").getFullPathName()}, 30000);
-            takenEnded = true;
-        });
-    for (int i = 0; i < 3000 && !takenEnded; ++i)
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
-    desktopAfterTransfer.join();
-    pump(); // the window delivers the drop after it has told the desktop it is finished
-    pump();
+    whileIdle ([&] { taken = desktop.dragAndDrop (target, point.x, point.y, fileToDrag ("taken.txt"), answerMs); });
 
     EXPECT_TRUE (taken.finished) << taken;
-    EXPECT_EQ (usr ("t/taken.txt").loadFileAsString(), "taken") << main->getLogView().getText();
+    EXPECT_EQ (usr ("t/taken.txt").loadFileAsString(), juce::String ("taken.txt")) << main->getLogView().getText();
     EXPECT_NE (row ("taken.txt"), nullptr);
     EXPECT_EQ (busyLines(), busyAfterRefusal);
+}
 
-    window.clearContentComponent();
+// The person drags while the transfer runs and lets go only once it is over.
+TEST_F (DesktopDropTest, DragRefusedDuringATransferIsTakenWhenReleasedAfterIt)
+{
+    XdndSource::Outcome held;
+    whileSending ([&] { held = desktop.begin (target, point.x, point.y, fileToDrag ("held.txt"), answerMs); });
+    EXPECT_GT (held.fileListRequests, 0) << held;
+    EXPECT_GE (busyLines(), 1) << main->getLogView().getText();
+    EXPECT_FALSE (usr ("t/held.txt").exists());
+
+    whileIdle ([&] { held = desktop.release (answerMs); });
+
+    EXPECT_TRUE (held.finished) << held;
+    EXPECT_EQ (usr ("t/held.txt").loadFileAsString(), juce::String ("held.txt")) << main->getLogView().getText();
+    EXPECT_NE (row ("held.txt"), nullptr);
 }
 
 TEST_F (FileSystemPaneTest, NewFolderRenameAndDeleteAskFirst)

@@ -243,51 +243,68 @@ bool XdndSource::isOpen() const
     return connection != nullptr;
 }
 
-XdndSource::Outcome XdndSource::dragAndDrop (juce::uint64 targetWindow, int rootX, int rootY,
-                                             const juce::StringArray& files, int timeoutMs)
+XdndSource::Outcome XdndSource::begin (juce::uint64 targetWindow, int rootX, int rootY, const juce::StringArray& files,
+                                       int timeoutMs)
 {
-    Outcome outcome;
+    outcome = {};
     if (connection == nullptr)
         return outcome;
 
     auto& c = *connection;
-    const auto target = (Window) targetWindow;
-    const auto version = juce::jmin (highestVersion, c.versionOf (target));
+    target = targetWindow;
+    const auto window = (Window) target;
+    const auto version = juce::jmin (highestVersion, c.versionOf (window));
     outcome.targetAware = version > 0;
     if (!outcome.targetAware)
         return outcome;
 
-    juce::String fileList;
+    fileList.clear();
     for (const auto& file : files)
         fileList << fileUri (file) << "\r\n";
 
     // As a file manager begins a drag: it owns the selection, then enters with the
     // one type it offers.
     c.setSelectionOwner (c.display, c.xdndSelection, c.window, CurrentTime);
-    c.send (target, c.xdndEnter, version << 24, (long) c.uriList, 0, 0);
+    c.send (window, c.xdndEnter, version << 24, (long) c.uriList, 0, 0);
     // Entering is answered, and the window asks for the files: they reach it before
     // the move below, which then finds them there.
     c.runUntil (
-        target, [&] { return outcome.statusMessages > 0 && outcome.fileListRequests > 0; }, timeoutMs, fileList,
+        window, [&] { return outcome.statusMessages > 0 && outcome.fileListRequests > 0; }, timeoutMs, fileList,
         outcome);
 
-    // One move to the point, answered; then the button is released there.
+    // One move to the point, answered.
     const auto answered = outcome.statusMessages;
-    c.send (target, c.xdndPosition, 0, ((long) rootX << 16) | (long) (rootY & 0xffff), CurrentTime,
+    c.send (window, c.xdndPosition, 0, ((long) rootX << 16) | (long) (rootY & 0xffff), CurrentTime,
             (long) c.xdndActionCopy);
     c.runUntil (
-        target, [&] { return outcome.statusMessages > answered; }, timeoutMs, fileList, outcome);
+        window, [&] { return outcome.statusMessages > answered; }, timeoutMs, fileList, outcome);
+    return outcome;
+}
 
+XdndSource::Outcome XdndSource::release (int timeoutMs)
+{
+    if (connection == nullptr || !outcome.targetAware)
+        return outcome;
+
+    auto& c = *connection;
+    const auto window = (Window) target;
     if (outcome.lastStatusAccepted)
     {
-        c.send (target, c.xdndDrop, 0, CurrentTime, 0, 0);
+        c.send (window, c.xdndDrop, 0, CurrentTime, 0, 0);
         c.runUntil (
-            target, [&] { return outcome.finished; }, timeoutMs, fileList, outcome);
+            window, [&] { return outcome.finished; }, timeoutMs, fileList, outcome);
     }
     else
     {
         // A window that says it will not take the drop is left, not dropped on.
-        c.send (target, c.xdndLeave, 0, 0, 0, 0);
+        c.send (window, c.xdndLeave, 0, 0, 0, 0);
     }
     return outcome;
+}
+
+XdndSource::Outcome XdndSource::dragAndDrop (juce::uint64 targetWindow, int rootX, int rootY,
+                                             const juce::StringArray& files, int timeoutMs)
+{
+    begin (targetWindow, rootX, rootY, files, timeoutMs);
+    return release (timeoutMs);
 }

@@ -30,14 +30,26 @@ public:
 
     bool isOpen() const;
 
-    /** Enters the window, moves to the point (root window coordinates), drops there and
-        waits for the window's XdndFinished, each answer for at most timeoutMs. Blocks: run
-        it on a thread of its own while the message thread runs the window. */
+    /** Enters the window and moves to the point (root window coordinates), waiting at
+        most timeoutMs for each answer; the button stays down. Blocks, as the calls below
+        do: run them on a thread of their own while the message thread runs the window. */
+    Outcome begin (juce::uint64 window, int rootX, int rootY, const juce::StringArray& files, int timeoutMs);
+
+    /** Releases the button: drops where the drag is when the window's last answer took
+        it, and waits for XdndFinished; leaves the window otherwise. */
+    Outcome release (int timeoutMs);
+
+    /** begin, then release. */
     Outcome dragAndDrop (juce::uint64 window, int rootX, int rootY, const juce::StringArray& files, int timeoutMs);
 
 private:
     struct Connection;
     std::unique_ptr<Connection> connection;
+
+    // The drag begun last.
+    juce::uint64 target = 0;
+    juce::String fileList;
+    Outcome outcome;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (XdndSource)
 };
