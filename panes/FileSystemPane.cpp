@@ -416,13 +416,15 @@ void FileSystemPane::buttonClicked (juce::Button* button)
 }
 
 //==============================================================================
-bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray&)
+bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray& files)
 {
     // While an operation runs the desktop is told the drop is not wanted. JUCE asks
     // when the pointer enters another child, so one drag may ask a few times: the
     // line is written at most every two seconds.
     if (!owner->isDeviceOperationRunning())
         return true;
+
+    forgetRefusedDragLater (files);
 
     const auto now = juce::Time::getMillisecondCounter();
     if (lastBusyDropReportMs == 0 || now - lastBusyDropReportMs >= 2000)
@@ -439,6 +441,39 @@ bool FileSystemPane::isInterestedInFileDrag (const juce::StringArray&)
             });
     }
     return false;
+}
+
+void FileSystemPane::forgetRefusedDragLater (const juce::StringArray& files)
+{
+    // The window remembers which child was under the pointer together with the
+    // target found for it, and asks again only when the pointer reaches another
+    // child. A drop without a target leaves that memory as it is, so a later drag
+    // over the same child would find no target without asking: the desktop hands
+    // it over and it is lost without a word. The window forgets it as when a drag
+    // leaves it, once the current drag message has been handled (JUCE's drag
+    // handling is not built to be re-entered); the next message of the same drag,
+    // or the next drag, asks again.
+    if (refusedDragToForget)
+        return;
+
+    refusedDragToForget = true;
+    juce::Component::SafePointer<FileSystemPane> safeThis (this);
+    juce::MessageManager::callAsync (
+        [safeThis, files]
+        {
+            if (safeThis == nullptr)
+                return;
+
+            safeThis->refusedDragToForget = false;
+            if (auto* peer = safeThis->getPeer())
+            {
+                // A file drag, so that a target the window may have found since is
+                // told of the exit as a file target.
+                juce::ComponentPeer::DragInfo info;
+                info.files = files.isEmpty() ? juce::StringArray ("") : files;
+                peer->handleDragExit (info);
+            }
+        });
 }
 
 void FileSystemPane::filesDropped (const juce::StringArray& files, int, int)

@@ -90,6 +90,8 @@ private:
     void listRemoteFolder();
     /** Shows the dialog, runs its modal loop, hides it. */
     int askWithDialog();
+    /** Makes the window ask again about the next drag over the child a drag was refused on. */
+    void forgetRefusedDragLater (const juce::StringArray& files);
 
     MainPane* owner; // owns the tab component that owns this pane: outlives it
 
@@ -110,6 +112,7 @@ private:
     std::unique_ptr<LabelTreeViewItem> rootItem;
     std::unique_ptr<Asker> asker;
     juce::uint32 lastBusyDropReportMs = 0; // when a drop was last refused for a running operation
+    bool refusedDragToForget = false;      // the window is yet to forget a refused drag
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FileSystemPane)
 };

@@ -1,16 +1,20 @@
 #include "panes/FileSystemPane.h"
 #include "TestSupport.h"
+#include "XdndSource.h"
 #include "app/MainPane.h"
 #include "app/Settings.h"
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
+#include "panes/TransferProgress.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 namespace
 {
@@ -22,6 +26,8 @@ struct ScriptedAsker final : FileSystemPane::Asker
     {
         questions.add (title);
         lastStart = start;
+        if (whileChoosing)
+            whileChoosing();
         return chooserAnswer;
     }
 
@@ -42,6 +48,7 @@ struct ScriptedAsker final : FileSystemPane::Asker
     std::optional<juce::String> dialogText;
     int dialogResult = NameAssigner::cancelResult;
     std::function<void()> whileShown;
+    std::function<void()> whileChoosing; // the operation that asks is already running
 };
 
 juce::MouseEvent doubleClickAt (juce::Component* c, juce::Point<float> p)
@@ -70,7 +77,10 @@ protected:
         usr ("t/b").replaceWithText ("hello");
         usr ("t/a").replaceWithText ("lower a");
 
-        ASSERT_TRUE (sim.start ({"--fs", device.get().getFullPathName(), "--log", requestLog.getFullPathName()}));
+        juce::StringArray simulatorArguments{"--fs", device.get().getFullPathName(), "--log",
+                                             requestLog.getFullPathName()};
+        simulatorArguments.addArray (simulatorOptions);
+        ASSERT_TRUE (sim.start (simulatorArguments));
         port = std::make_unique<SerialPort> (sim.portPath(), SerialPortSettings{115200, 8, 0, 0, 1});
         ASSERT_TRUE (port->isOpen());
         main = std::make_unique<MainPane>();
@@ -163,6 +173,7 @@ protected:
     }
 
     juce::LookAndFeel_V2 lookAndFeel;
+    juce::StringArray simulatorOptions; // fault options of the simulator, set before SetUp
     TempFolder config, device, local, scratch;
     juce::File requestLog = scratch / "requests.log";
     DeviceSimulator sim;
@@ -389,6 +400,165 @@ TEST_F (FileSystemPaneTest, DropDuringAnOperationIsRefusedAndSaidSo)
         << main->getLogView().getText();
 
     window.clearContentComponent();
+}
+
+static std::ostream& operator<< (std::ostream& out, const XdndSource::Outcome& o)
+{
+    return out << "aware " << o.targetAware << ", " << o.statusMessages << " status (last accepted "
+               << o.lastStatusAccepted << "), " << o.fileListRequests << " file list requests, finished " << o.finished
+               << " (flags " << o.finishedFlags << ", action \"" << o.finishedAction << "\")";
+}
+
+/** The window on a device slow enough that a person can drag files from the desktop
+    while a transfer runs. The drags come from another X client, as from a file manager,
+    and go through the window's own XDND handling; they all go to one place over the
+    list, so the window finds the same child under the pointer each time. */
+class DesktopDropTest : public FileSystemPaneTest
+{
+protected:
+    DesktopDropTest()
+    {
+        simulatorOptions = {"--delay", "40"};
+    }
+
+    void SetUp() override
+    {
+        FileSystemPaneTest::SetUp();
+        ASSERT_TRUE (desktop.isOpen());
+
+        window = std::make_unique<juce::DocumentWindow> ("USB File Utility", juce::Colours::lightgrey,
+                                                         juce::DocumentWindow::allButtons);
+        window->setContentNonOwned (main.get(), false);
+        window->centreWithSize (500, 700);
+        window->setVisible (true);
+        main->getTabs().setCurrentTabIndex (1);
+        list ("/mnt/nandfs/usr/t");
+        pump();
+        ASSERT_NE (window->getPeer(), nullptr);
+        target = (juce::uint64) (juce::pointer_sized_uint) window->getPeer()->getNativeHandle();
+        point = pane->getTree().getScreenBounds().getCentre();
+
+        juce::MemoryBlock bytes (4 * 1024 * 1024); // hundreds of blocks: seconds on this device
+        juce::Random (11).fillBitsRandomly (bytes.getData(), bytes.getSize());
+        ASSERT_TRUE ((local / "big.bin").replaceWithData (bytes.getData(), bytes.getSize()));
+    }
+
+    void TearDown() override
+    {
+        if (window != nullptr)
+            window->clearContentComponent();
+        window.reset();
+        FileSystemPaneTest::TearDown();
+    }
+
+    /** A local file of that name holding its own name, as a list for a drag. */
+    juce::StringArray fileToDrag (const juce::String& name)
+    {
+        (local / name).replaceWithText (name);
+        return {(local / name).getFullPathName()};
+    }
+
+    /** Sends the big file with Send; the desktop does its part on a thread of its own
+        while the transfer runs (its exchanges let the window's messages through), and
+        then the person cancels the transfer. */
+    void whileSending (std::function<void()> desktopPart)
+    {
+        std::thread desktopThread;
+        asker->chooserAnswer = local / "big.bin";
+        asker->whileChoosing = [&]
+        {
+            desktopThread = std::thread (
+                [&]
+                {
+                    desktopPart();
+                    juce::MessageManager::callAsync ([this]
+                                                     { pane->getTransferProgress().getCancelButton().triggerClick(); });
+                });
+        };
+        click ("Send");
+        asker->whileChoosing = nullptr;
+        ASSERT_TRUE (desktopThread.joinable());
+        desktopThread.join();
+        pump();
+        EXPECT_FALSE (usr ("t/big.bin").hasIdenticalContentTo (local / "big.bin"))
+            << "the desktop was done before the transfer";
+    }
+
+    /** The desktop does its part on a thread of its own while the window runs as usual;
+        then the window handles what the part left it (a drop is delivered after the
+        window has told the desktop it is finished with it). */
+    void whileIdle (std::function<void()> desktopPart)
+    {
+        std::atomic<bool> done{false};
+        std::thread desktopThread (
+            [&]
+            {
+                desktopPart();
+                done = true;
+            });
+        for (int i = 0; i < 6000 && !done; ++i)
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
+        desktopThread.join();
+        pump();
+        pump();
+    }
+
+    int busyLines() const
+    {
+        juce::StringArray lines;
+        lines.addLines (main->getLogView().getText());
+        const auto all = lines.size();
+        lines.removeString ("Busy: drop ignored");
+        return all - lines.size();
+    }
+
+    static constexpr int answerMs = 30000;
+
+    XdndSource desktop;
+    std::unique_ptr<juce::DocumentWindow> window;
+    juce::uint64 target = 0;
+    juce::Point<int> point;
+};
+
+TEST_F (DesktopDropTest, DropAfterOneRefusedDuringATransferIsTaken)
+{
+    XdndSource::Outcome refused;
+    whileSending ([&]
+                  { refused = desktop.dragAndDrop (target, point.x, point.y, fileToDrag ("refused.txt"), answerMs); });
+
+    EXPECT_TRUE (refused.targetAware);
+    EXPECT_GT (refused.fileListRequests, 0) << refused;
+    EXPECT_TRUE (refused.finished) << "the desktop hears that the refused drop is over: " << refused;
+    EXPECT_EQ (refused.finishedFlags & 1, 0) << "and that it was not taken";
+    EXPECT_EQ (refused.finishedAction, "");
+    EXPECT_FALSE (usr ("t/refused.txt").exists());
+    EXPECT_GE (busyLines(), 1) << main->getLogView().getText();
+    const auto busyAfterRefusal = busyLines();
+
+    // The transfer is over: the same drop again is taken, and its file arrives.
+    XdndSource::Outcome taken;
+    whileIdle ([&] { taken = desktop.dragAndDrop (target, point.x, point.y, fileToDrag ("taken.txt"), answerMs); });
+
+    EXPECT_TRUE (taken.finished) << taken;
+    EXPECT_EQ (usr ("t/taken.txt").loadFileAsString(), juce::String ("taken.txt")) << main->getLogView().getText();
+    EXPECT_NE (row ("taken.txt"), nullptr);
+    EXPECT_EQ (busyLines(), busyAfterRefusal);
+}
+
+// The person drags while the transfer runs and lets go only once it is over.
+TEST_F (DesktopDropTest, DragRefusedDuringATransferIsTakenWhenReleasedAfterIt)
+{
+    XdndSource::Outcome held;
+    whileSending ([&] { held = desktop.begin (target, point.x, point.y, fileToDrag ("held.txt"), answerMs); });
+    EXPECT_GT (held.fileListRequests, 0) << held;
+    EXPECT_GE (busyLines(), 1) << main->getLogView().getText();
+    EXPECT_FALSE (usr ("t/held.txt").exists());
+
+    whileIdle ([&] { held = desktop.release (answerMs); });
+
+    EXPECT_TRUE (held.finished) << held;
+    EXPECT_EQ (usr ("t/held.txt").loadFileAsString(), juce::String ("held.txt")) << main->getLogView().getText();
+    EXPECT_NE (row ("held.txt"), nullptr);
 }
 
 TEST_F (FileSystemPaneTest, NewFolderRenameAndDeleteAskFirst)
