@@ -408,3 +408,22 @@ TEST_F (NuboDevicesTest, OneDeviceNamedTwiceIsOpenedOnce)
     EXPECT_FALSE (r.err.contains ("process")) << r.err;
     EXPECT_EQ (deviceRequests (0, "WhoAmIRequest").size(), 1);
 }
+
+TEST_F (NuboDevicesTest, ADeviceThatFallsSilentDuringALongListingStillGetsEveryEntryListed)
+{
+    // The listing and the details of apps/ and docs/ are answered, then nothing more.
+    startDevice (0, {"--silent-after", "3"});
+
+    const auto r = run ({"ls", "-l"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_LT (r.seconds, 20.0) << "two time-outs, not one per entry";
+    juce::StringArray lines;
+    lines.addLines (r.out.trimEnd());
+    ASSERT_EQ (lines.size(), 6) << r.out;
+    EXPECT_TRUE (lines[0].endsWith ("  apps/")) << lines[0];
+    EXPECT_FALSE (lines[1].contains ("?")) << lines[1];
+    for (int i = 2; i < 6; ++i)
+        EXPECT_TRUE (lines[i].startsWith ("           ?  ?                    ")) << lines[i];
+    EXPECT_TRUE (lines[5].endsWith ("  settings.ini")) << lines[5];
+    EXPECT_TRUE (r.err.startsWith ("nubo: can't read the details of 4 of 6 entries in /mnt/nandfs/usr (")) << r.err;
+}
