@@ -308,9 +308,11 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     const auto local = FileTransfer::localFile (localPath);
     auto target = RemotePath::normalise (remotePath);
 
-    // A folder as the target receives the source under its own name.
+    // A folder as the target receives the source under its own name; "name/" must be one.
     if (client.getFolderContents (target, nullptr, nullptr) == 0)
         target = RemotePath::childOf (target, local.getFileName());
+    else if (RemotePath::namesFolder (remotePath))
+        return CommandResult::failure (statusAfterFailure(), "no such folder " + target + " on the device");
 
     if (recursive)
     {

@@ -14,9 +14,6 @@
 
 namespace
 {
-// Deeper than any real tree; a device whose folder contains itself ends here.
-constexpr int maxFolderDepth = 64;
-
 int statusAfterFailure()
 {
     return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
@@ -32,60 +29,108 @@ juce::String timeText (const juce::Time& time)
     return time.formatted ("%Y-%m-%d %H:%M:%S");
 }
 
-/** Deletes a folder's contents, deepest first, then the folder. */
-bool removeTree (TidewireClient& client, const juce::String& folder, int depth, juce::String& error)
+/** A path from the command line that names nothing: refused before the device is
+    touched, as "" would otherwise mean the home folder. */
+CommandResult blankPath (const juce::String& what)
 {
-    if (depth > maxFolderDepth)
-    {
-        error = folder + " is nested too deep; stopped";
-        return false;
-    }
+    return CommandResult::failure (ExitStatus::usage, "empty " + what + " path; name a path on the device");
+}
 
+/** The path, with the spelling it was given in when that differs. */
+juce::String asGiven (const juce::String& normalised, const juce::String& given)
+{
+    return given == normalised ? normalised
+                               : normalised + " (given as " + escapeControlCharacters (given).quoted() + ")";
+}
+
+/** Every entry of a folder tree, each after everything inside it, the folder itself
+    last: the order in which they can be deleted. The whole tree is seen before anything
+    goes, so that a tree that cannot be walked to its end (an unsafe name, too deep, too
+    many entries, a failed listing) loses nothing. */
+bool collectTree (TidewireClient& client, const juce::String& folder, int depth, int maxEntries, int& entries,
+                  juce::StringArray& doomed, juce::String& error)
+{
     juce::StringArray files, folders;
-    if (client.getFolderContents (folder, &files, &folders) != 0)
+    if (InterruptWatcher::isInterrupted() || client.getFolderContents (folder, &files, &folders) != 0)
     {
         error = "can't list " + folder + CliLogger::reason();
         return false;
     }
 
-    for (auto& name : folders)
+    auto take = [&] (const juce::String& name)
     {
         if (!RemotePath::isSafeName (name))
         {
             error = "the device lists an unsafe name " + escapeControlCharacters (name).quoted() + " in " + folder;
             return false;
         }
-        if (!removeTree (client, RemotePath::childOf (folder, name), depth + 1, error))
+        if (++entries > maxEntries)
+        {
+            error = "more than " + juce::String (maxEntries) + " entries in " + folder;
+            return false;
+        }
+        return true;
+    };
+
+    for (auto& name : folders)
+    {
+        if (!take (name))
+            return false;
+        const auto child = RemotePath::childOf (folder, name);
+        if (depth >= TidewireClient::maxFolderDepth)
+        {
+            error = child + " is nested deeper than " + juce::String (TidewireClient::maxFolderDepth) + " levels";
+            return false;
+        }
+        if (!collectTree (client, child, depth + 1, maxEntries, entries, doomed, error))
             return false;
     }
 
     for (auto& name : files)
     {
-        if (!RemotePath::isSafeName (name))
-        {
-            error = "the device lists an unsafe name " + escapeControlCharacters (name).quoted() + " in " + folder;
+        if (!take (name))
             return false;
-        }
-        if (InterruptWatcher::isInterrupted() || client.deleteEntry (RemotePath::childOf (folder, name)) != 0)
-        {
-            error = "can't remove " + RemotePath::childOf (folder, name) + CliLogger::reason();
-            return false;
-        }
+        doomed.add (RemotePath::childOf (folder, name));
     }
 
-    if (InterruptWatcher::isInterrupted() || client.deleteEntry (folder) != 0)
+    doomed.add (folder);
+    return true;
+}
+
+/** Deletes a folder's contents, deepest first, then the folder; nothing at all when the
+    tree cannot be seen whole. */
+bool removeTree (TidewireClient& client, const juce::String& folder, juce::String& error)
+{
+    juce::StringArray doomed;
+    int entries = 0;
+    if (!collectTree (client, folder, 1, client.getMaxFolderEntries(), entries, doomed, error))
     {
-        error = "can't remove " + folder + CliLogger::reason();
+        error << "; nothing was removed";
         return false;
+    }
+
+    for (auto& path : doomed)
+    {
+        if (InterruptWatcher::isInterrupted() || client.deleteEntry (path) != 0)
+        {
+            error = "can't remove " + path + CliLogger::reason();
+            return false;
+        }
     }
     return true;
 }
+
+/** How ls -l shows a detail the device would not give. */
+constexpr const char* unknownDetail = "?";
 } // namespace
 
 //==============================================================================
 CommandResult FileCommands::list (DeviceSession& session, const RunContext& context, const juce::String& remoteFolder,
                                   bool details)
 {
+    if (RemotePath::isBlank (remoteFolder))
+        return blankPath ("folder");
+
     auto& client = session.getClient();
     const auto folder = RemotePath::normalise (remoteFolder);
 
@@ -96,6 +141,12 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
 
     files.sortNatural();
     folders.sortNatural();
+
+    // An entry the device will not describe is listed all the same, its details unknown;
+    // only a device that stops answering (or a cancel) fails the listing, and then the
+    // entries left are not asked about.
+    juce::StringArray unanswered;
+    int silentInARow = 0;
 
     juce::Array<juce::var> entries;
     auto show = [&] (const juce::String& name, bool isFolder)
@@ -108,28 +159,48 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
         if (details)
         {
             FileSystemEntryInfo info;
-            if (client.getEntryInfo (RemotePath::childOf (folder, name), isFolder, info) != 0)
-                return false;
-            entry->setProperty ("size", info.size);
+            bool described = false;
+            // A name that is no single entry ("..", "a/b", "") would be answered for another one.
+            if (RemotePath::isSafeName (name))
+            {
+                if (InterruptWatcher::isInterrupted() || client.isLinkLost() || silentInARow >= 2)
+                {
+                    unanswered.add (name);
+                }
+                else if (client.getEntryInfo (RemotePath::childOf (folder, name), isFolder, info) == 0)
+                {
+                    described = info.exists != 0;
+                    silentInARow = 0;
+                }
+                else if (client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::refused)
+                {
+                    silentInARow = 0;
+                }
+                else
+                {
+                    unanswered.add (name);
+                    ++silentInARow;
+                }
+            }
+
+            const auto sizeKnown = described && info.size >= 0;
+            entry->setProperty ("size", sizeKnown ? juce::var (info.size) : juce::var());
             // Only for --json: the offset it names costs a look at the zone's file per entry.
             if (context.json)
-                entry->setProperty ("modified", info.modified.toISO8601 (true));
-            line = juce::String (info.size).paddedLeft (' ', 12) + "  " + timeText (info.modified) + "  " + line;
+                entry->setProperty ("modified", described ? juce::var (info.modified.toISO8601 (true)) : juce::var());
+            line = (sizeKnown ? juce::String (info.size) : juce::String (unknownDetail)).paddedLeft (' ', 12) + "  " +
+                   (described ? timeText (info.modified) : juce::String (unknownDetail).paddedRight (' ', 19)) + "  " +
+                   line;
         }
         entries.add (juce::var (entry));
         if (!context.json)
             Console::out (line);
-        return true;
     };
 
     for (auto& name : folders)
-        if (!show (name, true))
-            return CommandResult::failure (statusAfterFailure(),
-                                           "can't read the details of " + name + CliLogger::reason());
+        show (name, true);
     for (auto& name : files)
-        if (!show (name, false))
-            return CommandResult::failure (statusAfterFailure(),
-                                           "can't read the details of " + name + CliLogger::reason());
+        show (name, false);
 
     if (context.json)
     {
@@ -139,6 +210,11 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
         const auto text = juce::JSON::toString (juce::var (document)) + "\n";
         Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
     }
+
+    if (!unanswered.isEmpty())
+        return CommandResult::failure (
+            statusAfterFailure(), "can't read the details of " + juce::String (unanswered.size()) + " of " +
+                                      juce::String (entries.size()) + " entries in " + folder + CliLogger::reason());
     return CommandResult::ok (juce::String (entries.size()) + " entries");
 }
 
@@ -146,10 +222,17 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
 CommandResult FileCommands::get (DeviceSession& session, const RunContext& context, const juce::String& remotePath,
                                  const juce::String& localPath, bool recursive, bool resume, bool verify)
 {
+    if (RemotePath::isBlank (remotePath))
+        return blankPath ("remote");
+
     auto& client = session.getClient();
     const auto source = RemotePath::normalise (remotePath);
     const auto name = RemotePath::nameOf (source);
     auto target = FileTransfer::localFile (localPath);
+
+    // "name/" is a folder to put the copy in, never the copy's own name.
+    if (localPath.endsWithChar ('/') && !target.isDirectory())
+        return CommandResult::failure (ExitStatus::failed, "no such folder " + target.getFullPathName());
 
     // The remote name becomes a local one only when the target is a folder.
     const auto unnamed = CommandResult::failure (ExitStatus::usage, "can't name a local copy of " + source.quoted() +
@@ -222,6 +305,9 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
 //==============================================================================
 CommandResult FileCommands::makeFolder (DeviceSession& session, const juce::String& remotePath)
 {
+    if (RemotePath::isBlank (remotePath))
+        return blankPath ("folder");
+
     const auto path = RemotePath::normalise (remotePath);
     CliLogger::beginOperation();
     if (session.getClient().createFolder (path) != 0)
@@ -231,13 +317,25 @@ CommandResult FileCommands::makeFolder (DeviceSession& session, const juce::Stri
 
 CommandResult FileCommands::move (DeviceSession& session, const juce::String& oldPath, const juce::String& newPath)
 {
+    if (RemotePath::isBlank (oldPath))
+        return blankPath ("old");
+    if (RemotePath::isBlank (newPath))
+        return blankPath ("new");
+
     auto& client = session.getClient();
     const auto from = RemotePath::normalise (oldPath);
     auto to = RemotePath::normalise (newPath);
 
+    // Moved away, the device's file system would be gone from where the device looks.
+    if (RemotePath::holdsFileSystem (from))
+        return CommandResult::failure (ExitStatus::usage,
+                                       "refusing to move " + asGiven (from, oldPath) + ": it holds the device's files");
+
     const bool isFolder = isRemoteFolder (client, from);
     if (isRemoteFolder (client, to))
         to = RemotePath::childOf (to, RemotePath::nameOf (from));
+    else if (RemotePath::namesFolder (newPath))
+        return CommandResult::failure (statusAfterFailure(), "no such folder " + to + " on the device");
 
     CliLogger::beginOperation();
     if (client.moveEntry (from, to, isFolder) != 0)
@@ -247,16 +345,22 @@ CommandResult FileCommands::move (DeviceSession& session, const juce::String& ol
 
 CommandResult FileCommands::remove (DeviceSession& session, const juce::String& remotePath, bool recursive)
 {
+    if (RemotePath::isBlank (remotePath))
+        return blankPath ("remote");
+
     auto& client = session.getClient();
     const auto path = RemotePath::normalise (remotePath);
-    if (path == "/")
-        return CommandResult::failure (ExitStatus::usage, "refusing to remove /");
+
+    // In any spelling ("/.", "/mnt/..", "/mnt/nandfs/"), with or without -r.
+    if (RemotePath::holdsFileSystem (path))
+        return CommandResult::failure (ExitStatus::usage, "refusing to remove " + asGiven (path, remotePath) +
+                                                              ": it holds the device's files");
 
     if (recursive && isRemoteFolder (client, path))
     {
         CliLogger::beginOperation();
         juce::String error;
-        if (!removeTree (client, path, 0, error))
+        if (!removeTree (client, path, error))
             return CommandResult::failure (statusAfterFailure(), error);
         return CommandResult::ok ("removed " + path);
     }

@@ -12,10 +12,12 @@
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
+#include "protocol/TidewireClient.h"
 #include "serial/SerialPortDiscovery.h"
 
 #include <CLI/CLI.hpp>
 
+#include <limits>
 #include <sstream>
 
 namespace
@@ -67,6 +69,8 @@ int NuboCli::run (int argc, char** argv)
                 "Run 'nubo COMMAND --help' for a command's options.");
 
     const std::string remoteHelp = std::string ("path on the device; relative paths start at ") + "/mnt/nandfs/usr";
+    // The remote paths given, to be checked once parsed.
+    std::vector<CLI::Option*> remoteArguments;
 
     auto* portsCommand = app.add_subcommand ("ports", "list the Nubo devices present");
     portsCommand->add_flag ("--json", json, "one JSON document on standard output");
@@ -79,38 +83,51 @@ int NuboCli::run (int argc, char** argv)
     addPortOptions (*lsCommand, ports, all, false);
     lsCommand->add_flag ("-l", longListing, "add size and modification time");
     lsCommand->add_flag ("--json", json, "one JSON document on standard output");
-    lsCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)");
+    remoteArguments.push_back (lsCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
+    const auto maxEntriesHelp =
+        "stop a tree after this many entries (default: " + std::to_string (TidewireClient::defaultMaxFolderEntries) +
+        ")";
 
     auto* getCommand = app.add_subcommand ("get", "fetch a file (or with -r a folder) from the device");
     addPortOptions (*getCommand, ports, all, false);
     getCommand->add_flag ("-r,--recursive", recursive, "fetch a whole folder");
     getCommand->add_flag ("--continue", resume, "resume an interrupted fetch from its .nubo-partial file");
     getCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
-    getCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+    getCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
+    remoteArguments.push_back (getCommand->add_option ("REMOTE", remote, remoteHelp)->required());
     getCommand->add_option ("LOCAL", local, "local file or folder (default: the current folder)");
 
     auto* putCommand = app.add_subcommand ("put", "send a file (or with -r a folder) to the device");
     addPortOptions (*putCommand, ports, all, true);
     putCommand->add_flag ("-r,--recursive", recursive, "send a whole folder");
     putCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
+    putCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
     putCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
     putCommand->add_option ("LOCAL", local, "local file or folder")->required();
-    putCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)");
+    remoteArguments.push_back (putCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
 
     auto* mkdirCommand = app.add_subcommand ("mkdir", "create a folder on the device");
     addPortOptions (*mkdirCommand, ports, all, false);
-    mkdirCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+    remoteArguments.push_back (mkdirCommand->add_option ("REMOTE", remote, remoteHelp)->required());
 
     auto* mvCommand = app.add_subcommand ("mv", "rename or move an entry on the device");
     addPortOptions (*mvCommand, ports, all, false);
-    mvCommand->add_option ("OLD", remote, remoteHelp)->required();
-    mvCommand->add_option ("NEW", second, "new path; an existing folder receives the entry under its own name")
-        ->required();
+    remoteArguments.push_back (mvCommand->add_option ("OLD", remote, remoteHelp)->required());
+    remoteArguments.push_back (
+        mvCommand->add_option ("NEW", second, "new path; an existing folder receives the entry under its own name")
+            ->required());
 
     auto* rmCommand = app.add_subcommand ("rm", "remove an entry on the device");
     addPortOptions (*rmCommand, ports, all, false);
     rmCommand->add_flag ("-r,--recursive", recursive, "empty a folder first, deepest entries first");
-    rmCommand->add_option ("REMOTE", remote, remoteHelp)->required();
+    rmCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
+    remoteArguments.push_back (rmCommand->add_option ("REMOTE", remote, remoteHelp)->required());
 
     auto* flashCommand = app.add_subcommand ("flash", "update the firmware: send IMAGE unless it is installed, then "
                                                       "trigger the update");
@@ -174,6 +191,15 @@ int NuboCli::run (int argc, char** argv)
         Console::err ("Run 'nubo --help' for the commands, 'nubo COMMAND --help' for their options.");
         return ExitStatus::usage;
     }
+
+    // "" (an unset shell variable) must not become the home folder: rm -r "" would empty it.
+    for (auto* argument : remoteArguments)
+        for (auto& given : argument->results())
+            if (RemotePath::isBlank (text (given)))
+            {
+                Console::error ("empty " + text (argument->get_name()) + " path; name a path on the device");
+                return ExitStatus::usage;
+            }
 
     const auto selected = app.get_subcommands();
     return runCommand (selected.front()->get_name());
@@ -295,6 +321,7 @@ int NuboCli::runCommand (const std::string& command)
         command == "get" ? RemotePath::nameOf (text (remote)) : FileTransfer::localFile (text (local)).getFileName();
 
     const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
+    const auto treeLimit = maxEntries > 0 ? maxEntries : TidewireClient::defaultMaxFolderEntries;
 
     MultiDeviceRun::Task task;
     if (command == "info")
@@ -309,6 +336,7 @@ int NuboCli::runCommand (const std::string& command)
     else if (command == "put")
         task = [&] (DeviceSession& s, const RunContext& c)
         {
+            s.getClient().setMaxFolderEntries (treeLimit);
             return DeviceCommands::put (s, c, localPath,
                                         remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath, recursive,
                                         verify);
@@ -320,13 +348,20 @@ int NuboCli::runCommand (const std::string& command)
         };
     else if (command == "get")
         task = [&] (DeviceSession& s, const RunContext& c)
-        { return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify); };
+        {
+            s.getClient().setMaxFolderEntries (treeLimit);
+            return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify);
+        };
     else if (command == "mkdir")
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::makeFolder (s, remotePath); };
     else if (command == "mv")
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::move (s, remotePath, secondPath); };
     else if (command == "rm")
-        task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::remove (s, remotePath, recursive); };
+        task = [&] (DeviceSession& s, const RunContext&)
+        {
+            s.getClient().setMaxFolderEntries (treeLimit);
+            return FileCommands::remove (s, remotePath, recursive);
+        };
     else
         return ExitStatus::usage;
 

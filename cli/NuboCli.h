@@ -23,6 +23,7 @@ private:
     bool all = false, json = false, quiet = false, verbose = false;
     bool longListing = false, recursive = false, resume = false, verify = false, force = false;
     std::string remote, local, second;
+    int maxEntries = 0; // --max-entries for get -r, put -r, rm -r; 0: the client's default
     std::vector<std::string> propertyPaths;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (NuboCli)

@@ -2,10 +2,35 @@
 
 #include "serial/SerialPortDiscovery.h"
 
+#include <climits>
+#include <cstdlib>
+
 namespace
 {
 constexpr int everyPortFilter = 0;
 constexpr int nuboOnlyFilter = 1;
+
+/** The one name of the file a path leads to, so that two spellings of one device
+    (ttyACM0 and /dev/./ttyACM0, or a link to it) are seen as one and it is not opened
+    twice. A path that cannot be resolved is tidied as text: no ".", "..", repeated "/". */
+juce::String realPathOf (const juce::String& path)
+{
+    char resolved[PATH_MAX];
+    if (::realpath (path.toRawUTF8(), resolved) != nullptr)
+        return juce::String::fromUTF8 (resolved);
+
+    juce::StringArray parts;
+    for (auto& part : juce::StringArray::fromTokens (path, "/", {}))
+    {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == ".." && !parts.isEmpty() && parts[parts.size() - 1] != "..")
+            parts.remove (parts.size() - 1);
+        else if (part != ".." || !path.startsWithChar ('/'))
+            parts.add (part);
+    }
+    return (path.startsWithChar ('/') ? "/" : "") + parts.joinIntoString ("/");
+}
 
 juce::String ttyNameOf (const juce::String& path)
 {
@@ -26,6 +51,10 @@ const PresentSerialPort* find (const std::vector<PresentSerialPort>& ports, cons
     for (auto& port : ports)
         if (ttyNameOf (port.portName) == wanted || port.portName == wanted)
             return &port;
+    if (wanted.containsChar ('/'))
+        for (auto& port : ports)
+            if (realPathOf (port.portName) == realPathOf (wanted))
+                return &port;
     return nullptr;
 }
 
@@ -66,8 +95,9 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
 
     auto addOnce = [&choice] (const ChosenPort& port)
     {
+        const auto device = realPathOf (port.devicePath);
         for (auto& p : choice.ports)
-            if (p.devicePath == port.devicePath)
+            if (p.devicePath == port.devicePath || realPathOf (p.devicePath) == device)
                 return;
         choice.ports.push_back (port);
     };

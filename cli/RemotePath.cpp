@@ -1,13 +1,42 @@
 #include "cli/RemotePath.h"
 
-#include "log/GlobalLog.h"
+#include "protocol/LocalPaths.h"
 
 juce::String RemotePath::normalise (const juce::String& path)
 {
-    auto result = path.startsWithChar ('/') ? path : juce::String (home) + "/" + path;
-    while (result.length() > 1 && result.endsWithChar ('/'))
-        result = result.dropLastCharacters (1);
-    return result;
+    const auto absolute = path.startsWithChar ('/') ? path : juce::String (home) + "/" + path;
+
+    juce::StringArray parts;
+    for (auto& part : juce::StringArray::fromTokens (absolute, "/", {}))
+    {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..")
+        {
+            if (!parts.isEmpty())
+                parts.remove (parts.size() - 1);
+            continue;
+        }
+        parts.add (part);
+    }
+
+    return "/" + parts.joinIntoString ("/");
+}
+
+bool RemotePath::isBlank (const juce::String& path)
+{
+    return path.trim().isEmpty();
+}
+
+bool RemotePath::namesFolder (const juce::String& path)
+{
+    return path.endsWithChar ('/');
+}
+
+bool RemotePath::holdsFileSystem (const juce::String& normalisedPath)
+{
+    const juce::String root (fileSystemRoot);
+    return normalisedPath == "/" || normalisedPath == root || root.startsWith (normalisedPath + "/");
 }
 
 juce::String RemotePath::nameOf (const juce::String& path)
@@ -22,12 +51,5 @@ juce::String RemotePath::childOf (const juce::String& folder, const juce::String
 
 bool RemotePath::isSafeName (const juce::String& name)
 {
-    if (name.isEmpty() || name == "." || name == ".." || name.containsAnyOf ("/\\") || name.getNumBytesAsUTF8() > 255)
-        return false;
-
-    for (auto p = name.getCharPointer(); !p.isEmpty(); ++p)
-        if (isControlCharacter (*p))
-            return false;
-
-    return true;
+    return LocalPaths::isSafeName (name);
 }

@@ -34,11 +34,11 @@ _nubo() {
     info | props) options="$options --all --json" ;;
     ports) options="--json --help" ;;
     ls) options="$options -l --json" ;;
-    get) options="$options -r --recursive --continue --verify" ;;
-    put) options="$options --all -r --recursive --verify --json" ;;
+    get) options="$options -r --recursive --continue --verify --max-entries" ;;
+    put) options="$options --all -r --recursive --verify --json --max-entries" ;;
     flash) options="$options --all --force --verify --json" ;;
     getmac) options="$options --all --json" ;;
-    rm) options="$options -r --recursive" ;;
+    rm) options="$options -r --recursive --max-entries" ;;
     esac
 
     if [[ "$cur" == -* ]]; then

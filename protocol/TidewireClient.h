@@ -111,6 +111,21 @@ public:
         hold two images side by side. */
     int putFileInPlace (juce::String localPath, juce::String remotePath);
     int getFile (juce::String remotePath, juce::String localPath);
+    /** Folder transfers (and the command line's removal of a tree) go at most this many
+        folders deep, the folder itself counted as the first: a device whose folders lead
+        back to themselves would otherwise be followed for ever. */
+    static constexpr int maxFolderDepth = 32;
+
+    /** The most entries, files and folders at every level, that one folder transfer
+        takes in unless told otherwise: a device whose every folder lists several that
+        lead back to it would otherwise fill the disk with folders. */
+    static constexpr int defaultMaxFolderEntries = 100000;
+
+    /** Past this many entries a folder transfer stops, says so and counts the rest as
+        failed. At least 1. */
+    void setMaxFolderEntries (int maxEntries);
+    int getMaxFolderEntries() const;
+
     int putFolder (juce::String localFolder, juce::String remoteFolder);
     int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
     int getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames, juce::StringArray* folderNames);
@@ -196,10 +211,14 @@ private:
         folder
     };
 
-    /** Entries of a folder transfer, sub-folders included. */
+    /** Entries of a folder transfer, sub-folders included, and what ends it early. */
     struct FolderTally
     {
         int transferred = 0, failed = 0;
+        int entries = 0;                // taken in so far, against maxFolderEntries
+        int unansweredInARow = 0;       // steps whose last exchange the device left unanswered
+        juce::int32 lastSeenSerial = 0; // of the last exchange a step made
+        bool stopped = false;           // the rest of the tree counts as failed
     };
 
     int sendFile (const juce::String& localPath, const juce::String& remotePath, bool viaPartFile,
@@ -210,6 +229,16 @@ private:
     void getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
                         const juce::StringArray& folderNames, const juce::File& localFolder, int depth,
                         FolderTally& tally);
+
+    /** Before each entry of a folder transfer: false, with the entry counted, while the
+        tree goes on; true once it must stop (cancelled, the device gone or silent twice
+        in a row, too many entries), after one line saying why, with the entriesLeft at
+        this level (this one included) counted as failed. */
+    bool folderTreeStops (FolderTally& tally, int entriesLeft);
+
+    /** After each step of a folder transfer: whether its last exchange, if it made one,
+        went unanswered. */
+    void noteFolderStep (FolderTally& tally);
     /** Reader thread: the device is gone. Wakes a waiting exchange and has the client
         thread tell the listeners, once. */
     void noteLinkLost();
@@ -274,7 +303,8 @@ private:
     std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
     std::atomic<int> lastSerial{0};                                  // its request's serial number
     juce::uint32 lastBetweenExchanges = 0;
-    std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
+    std::atomic<bool> stopping{false};              // wakes the client thread at once when it is to end
+    int maxFolderEntries = defaultMaxFolderEntries; // the calling thread's, like the operations
 
     // Who carries a transfer on: the transferring thread alone (off), or the reader too.
     // sending: the request is being written, its answer goes to the transferring thread;

@@ -18,9 +18,11 @@ constexpr int exchangeTimeoutMs = 1000;
 constexpr int writeBlockTimeoutMs = 5000;
 constexpr int blocksPerProgressLine = 256;
 
-// Deeper than any real tree on the device; a device whose folders contain themselves
-// would otherwise be followed for ever.
-constexpr int maxFolderDepth = 32;
+constexpr int maxFolderDepth = TidewireClient::maxFolderDepth;
+
+// Exchanges in a row that the device leaves unanswered before a folder transfer gives up
+// on it: one may be a slow moment, two mean the rest would each wait a time-out too.
+constexpr int unansweredStepsToStop = 2;
 
 /** The response as the class the exchange must answer with, or null after logging
     (the device answered with the right serial number but the wrong message). */
@@ -564,6 +566,57 @@ int TidewireClient::fetchFile (const juce::String& remotePath, const juce::File&
 }
 
 //==============================================================================
+void TidewireClient::setMaxFolderEntries (int maxEntries)
+{
+    maxFolderEntries = juce::jmax (1, maxEntries);
+}
+
+int TidewireClient::getMaxFolderEntries() const
+{
+    return maxFolderEntries;
+}
+
+bool TidewireClient::folderTreeStops (FolderTally& tally, int entriesLeft)
+{
+    if (!tally.stopped)
+    {
+        juce::String why;
+        if (isAborted())
+            tally.stopped = true; // the user's own choice: no line of its own
+        else if (isLinkLost())
+            why = "the connection to the device is lost";
+        else if (tally.unansweredInARow >= unansweredStepsToStop)
+            why = "the device has stopped answering";
+        else if (tally.entries >= maxFolderEntries)
+            why = "more than " + juce::String (maxFolderEntries) + " entries";
+
+        if (why.isNotEmpty())
+        {
+            globalLog ("Folder transfer stopped: " + why + "; the entries left count as failed");
+            tally.stopped = true;
+        }
+    }
+
+    if (tally.stopped)
+    {
+        tally.failed += entriesLeft;
+        return true;
+    }
+
+    ++tally.entries;
+    return false;
+}
+
+void TidewireClient::noteFolderStep (FolderTally& tally)
+{
+    const auto serial = (juce::int32) lastSerial.load();
+    if (serial == tally.lastSeenSerial)
+        return; // nothing was asked of the device
+
+    tally.lastSeenSerial = serial;
+    tally.unansweredInARow = getLastExchangeOutcome() == ExchangeOutcome::unanswered ? tally.unansweredInARow + 1 : 0;
+}
+
 int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFolder)
 {
     // Checked before the device is touched: there would be nothing to send.
@@ -575,6 +628,7 @@ int TidewireClient::putFolder (juce::String localFolder, juce::String remoteFold
     }
 
     FolderTally tally;
+    tally.lastSeenSerial = (juce::int32) lastSerial.load();
     if (!putFolderTree (local, remoteFolder, 1, tally))
         return -1;
 
@@ -589,24 +643,31 @@ bool TidewireClient::putFolderTree (const juce::File& local, const juce::String&
                                     FolderTally& tally)
 {
     FileSystemEntryInfo info;
-    if (getEntryInfo (remoteFolder, true, info) != 0)
+    const auto known = getEntryInfo (remoteFolder, true, info) == 0;
+    noteFolderStep (tally);
+    if (!known)
     {
         globalLog ("Can't get info for remote folder.");
         return false;
     }
 
     if (info.exists == 0)
+    {
         createFolder (remoteFolder);
+        noteFolderStep (tally);
+    }
 
     // What is there already, so that each file need not ask again.
     juce::StringArray remoteFiles, remoteFolders;
     const auto listed = getFolderContents (remoteFolder, &remoteFiles, &remoteFolders) == 0;
+    noteFolderStep (tally);
 
     const auto children = local.findChildFiles (juce::File::findFilesAndDirectories, false, "*");
 
-    for (const auto& child : children)
+    for (int i = 0; i < children.size(); ++i)
     {
-        if (isAborted() || isLinkLost())
+        const auto& child = children.getReference (i);
+        if (folderTreeStops (tally, children.size() - i))
             return true;
 
         // Following a link to a folder could loop for ever (a link to a parent).
@@ -644,6 +705,7 @@ bool TidewireClient::putFolderTree (const juce::File& local, const juce::String&
             ++tally.transferred;
         else
             ++tally.failed;
+        noteFolderStep (tally);
     }
 
     return true;
@@ -672,6 +734,7 @@ int TidewireClient::getFolder (juce::String remoteFolder, juce::String localPare
         return -1;
 
     FolderTally tally;
+    tally.lastSeenSerial = (juce::int32) lastSerial.load();
     getFolderTree (remoteFolder, fileNames, folderNames, folder, 1, tally);
 
     if (isAborted())
@@ -701,11 +764,14 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
         return;
     }
 
-    for (const auto& file : fileNames)
+    const auto entriesHere = fileNames.size() + folderNames.size();
+
+    for (int i = 0; i < fileNames.size(); ++i)
     {
-        if (isAborted() || isLinkLost())
+        if (folderTreeStops (tally, entriesHere - i))
             return;
 
+        const auto& file = fileNames[i];
         const auto remoteFile = remoteFolder + "/" + file;
         const auto local = localChild (folder, file, remoteFile);
 
@@ -715,13 +781,15 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
             ++tally.transferred;
         else
             ++tally.failed;
+        noteFolderStep (tally);
     }
 
-    for (const auto& subFolder : folderNames)
+    for (int i = 0; i < folderNames.size(); ++i)
     {
-        if (isAborted() || isLinkLost())
+        if (folderTreeStops (tally, folderNames.size() - i))
             return;
 
+        const auto& subFolder = folderNames[i];
         const auto remoteSub = remoteFolder + "/" + subFolder;
         const auto local = localChild (folder, subFolder, remoteSub);
         if (local == juce::File())
@@ -739,7 +807,9 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
         }
 
         juce::StringArray subFiles, subFolders;
-        if (getFolderContents (remoteSub, &subFiles, &subFolders) != 0)
+        const auto listed = getFolderContents (remoteSub, &subFiles, &subFolders) == 0;
+        noteFolderStep (tally);
+        if (!listed)
         {
             ++tally.failed;
             continue;

@@ -336,3 +336,192 @@ TEST_F (NuboCommandsTest, DrawsAProgressBarOnlyOnATerminalAndNotWhenQuiet)
     const auto r = run ({"put", "up.bin"});
     EXPECT_EQ (r.err, "sent up.bin to /mnt/nandfs/usr/up.bin\n");
 }
+
+//==============================================================================
+namespace
+{
+/** Every path under a folder, relative to it, sorted: what a device folder holds. */
+juce::StringArray treeOf (const juce::File& folder)
+{
+    juce::StringArray paths;
+    for (auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*"))
+        paths.add (f.getRelativePathFrom (folder));
+    paths.sort (false);
+    return paths;
+}
+} // namespace
+
+TEST_F (NuboCommandsTest, AnEmptyOrBlankRemotePathIsAUsageErrorBeforeTheDeviceIsTouched)
+{
+    writeFile (work().getChildFile ("up.bin"), randomBytes (10, 30));
+    const auto before = treeOf (deviceFolder (0));
+
+    const juce::StringArray cases[] = {
+        {"rm", "-r", ""},
+        {"rm", ""},
+        {"rm", "-r", "   "},
+        {"mv", "", "x"},
+        {"mv", "Readme.txt", ""},
+        {"mv", " ", " "},
+        {"ls", ""},
+        {"ls", "-l", " "},
+        {"get", ""},
+        {"get", "-r", "", "in"},
+        {"mkdir", ""},
+        {"put", "up.bin", ""},
+        {"put", "-r", ".", " "},
+    };
+    for (auto& arguments : cases)
+    {
+        const auto r = run (arguments);
+        EXPECT_EQ (r.status, 2) << arguments.joinIntoString (" ") << "\n" << r.err;
+        EXPECT_TRUE (r.err.startsWith ("nubo: empty ")) << r.err;
+        EXPECT_TRUE (r.err.contains ("path; name a path on the device")) << r.err;
+    }
+
+    EXPECT_EQ (requestLog (0).loadFileAsString(), "") << "nothing was sent to the device";
+    EXPECT_EQ (treeOf (deviceFolder (0)), before);
+    EXPECT_FALSE (work().getChildFile ("usr").exists());
+
+    // Leaving the optional path out still means the home folder.
+    EXPECT_EQ (run ({"ls"}).out, "apps/\ndocs/\nLogs/\n.profile\nReadme.txt\nsettings.ini\n");
+}
+
+TEST_F (NuboCommandsTest, RemovingOrMovingTheFileSystemIsRefusedInEverySpelling)
+{
+    const auto before = treeOf (deviceFolder (0));
+
+    struct Case
+    {
+        juce::StringArray arguments;
+        juce::String refused;
+    };
+    const Case cases[] = {
+        {{"rm", "-r", "/"}, "/"},
+        {{"rm", "-r", "//"}, "/ (given as \"//\")"},
+        {{"rm", "-r", "/."}, "/ (given as \"/.\")"},
+        {{"rm", "-r", "/mnt/.."}, "/ (given as \"/mnt/..\")"},
+        {{"rm", "-r", "/mnt/nandfs/usr/../../.."}, "/ (given as \"/mnt/nandfs/usr/../../..\")"},
+        {{"rm", "-r", "/mnt"}, "/mnt"},
+        {{"rm", "/mnt/nandfs/"}, "/mnt/nandfs (given as \"/mnt/nandfs/\")"},
+        {{"rm", "-r", "/mnt//nandfs/."}, "/mnt/nandfs (given as \"/mnt//nandfs/.\")"},
+        {{"rm", "-r", ".."}, "/mnt/nandfs (given as \"..\")"},
+        {{"mv", "/mnt/nandfs", "x"}, "/mnt/nandfs"},
+        {{"mv", "../..", "x"}, "/mnt (given as \"../..\")"},
+    };
+    for (auto& c : cases)
+    {
+        const auto r = run (c.arguments);
+        EXPECT_EQ (r.status, 2) << c.arguments.joinIntoString (" ") << "\n" << r.err;
+        EXPECT_EQ (r.err, "nubo: refusing to " + c.arguments[0].replace ("rm", "remove").replace ("mv", "move") + " " +
+                              c.refused + ": it holds the device's files\n");
+    }
+
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryDeleteRequest").isEmpty());
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryMoveRequest").isEmpty());
+    EXPECT_EQ (treeOf (deviceFolder (0)), before) << "the device's folder is intact";
+}
+
+TEST_F (NuboCommandsTest, RemotePathsAreNormalisedBeforeEveryRequest)
+{
+    EXPECT_EQ (run ({"mkdir", "new"}).status, 0);
+    EXPECT_EQ (run ({"mkdir", "new//./deeper/../sub/"}).status, 0);
+    EXPECT_EQ (deviceRequests (0, "FileSystemEntryCreateRequest").strings.getLast(),
+               "FileSystemEntryCreateRequest isFolder=1 flag=1 path=/mnt/nandfs/usr/new/sub");
+    EXPECT_TRUE (deviceFile (0, usr ("new/sub")).isDirectory());
+
+    auto r = run ({"ls", "/mnt/nandfs/usr/docs/.."});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_EQ (r.out, "apps/\ndocs/\nLogs/\nnew/\n.profile\nReadme.txt\nsettings.ini\n");
+    EXPECT_EQ (deviceRequests (0, "FolderContentsRequest").strings.getLast(),
+               "FolderContentsRequest path=/mnt/nandfs/usr");
+
+    r = run ({"rm", "-r", "docs/./../new/"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_FALSE (deviceFile (0, usr ("new")).exists());
+    EXPECT_EQ (deviceRequests (0, "FileSystemEntryDeleteRequest").strings.getLast(),
+               "FileSystemEntryDeleteRequest flag1=1 flag2=1 flag3=0 path=/mnt/nandfs/usr/new");
+}
+
+TEST_F (NuboCommandsTest, ATargetEndingInASlashMustBeAnExistingFolder)
+{
+    writeFile (work().getChildFile ("up.bin"), randomBytes (10, 31));
+    writeFile (work().getChildFile ("tree/a.txt"), randomBytes (10, 32));
+    const auto before = treeOf (deviceFolder (0));
+
+    auto r = run ({"get", "Readme.txt", "newdir/"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_EQ (r.err, "nubo: no such folder " + work().getChildFile ("newdir").getFullPathName() + "\n");
+    r = run ({"get", "-r", "docs", "newdir/"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_TRUE (r.err.startsWith ("nubo: no such folder ")) << r.err;
+    EXPECT_FALSE (work().getChildFile ("newdir").exists());
+
+    r = run ({"put", "up.bin", "newdir/"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_EQ (r.err, "nubo: no such folder /mnt/nandfs/usr/newdir on the device\n");
+    r = run ({"put", "-r", "tree", "newdir/"});
+    EXPECT_EQ (r.status, 1);
+    r = run ({"mv", "Readme.txt", "newdir/"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_EQ (r.err, "nubo: no such folder /mnt/nandfs/usr/newdir on the device\n");
+    EXPECT_TRUE (deviceRequests (0, "FileOpenRequest").isEmpty());
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryMoveRequest").isEmpty());
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryCreateRequest").isEmpty());
+    EXPECT_EQ (treeOf (deviceFolder (0)), before);
+
+    // An existing folder, named so, receives the entry under its own name.
+    ASSERT_TRUE (work().getChildFile ("in").createDirectory().wasOk());
+    EXPECT_EQ (run ({"get", "Readme.txt", "in/"}).status, 0);
+    EXPECT_TRUE (work().getChildFile ("in/Readme.txt").existsAsFile());
+    EXPECT_EQ (run ({"put", "up.bin", "docs/"}).status, 0);
+    EXPECT_TRUE (sameContents (work().getChildFile ("up.bin"), deviceFile (0, usr ("docs/up.bin"))));
+    EXPECT_EQ (run ({"mv", "settings.ini", "docs/"}).status, 0);
+    EXPECT_TRUE (deviceFile (0, usr ("docs/settings.ini")).existsAsFile());
+}
+
+TEST_F (NuboCommandsTest, AnEntryTheDeviceWillNotDescribeIsListedWithUnknownDetails)
+{
+    stopDevice (0);
+    startDevice (0, {"--unsafe-names", "--tilde-names", "--info-size", "-5"});
+
+    auto r = run ({"ls", "-l", "docs"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    juce::StringArray lines;
+    lines.addLines (r.out.trimEnd());
+    const auto unknown = juce::String ("           ?  ?                    ");
+    EXPECT_TRUE (lines.contains (unknown + "../")) << r.out;
+    EXPECT_TRUE (lines.contains (unknown + "~/")) << "it does not exist on the device\n" << r.out;
+    EXPECT_TRUE (lines.contains (unknown + "a/b")) << r.out;
+    ASSERT_EQ (lines.size(), 15) << r.out;
+    const auto notes = lines[lines.size() - 1];
+    EXPECT_TRUE (notes.startsWith ("           ?  20")) << "a negative size is unknown, the time is not\n" << notes;
+    EXPECT_TRUE (notes.endsWith ("  notes.txt")) << notes;
+    EXPECT_FALSE (r.out.contains ("1970")) << r.out;
+    EXPECT_FALSE (r.out.contains ("-5")) << r.out;
+
+    r = run ({"ls", "-l", "--json", "docs"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    const auto listing = juce::JSON::parse (r.out);
+    ASSERT_EQ (listing["entries"].size(), 15) << r.out;
+    for (int i = 0; i < listing["entries"].size(); ++i)
+    {
+        const auto& entry = listing["entries"][i];
+        EXPECT_TRUE (entry.hasProperty ("size"));
+        EXPECT_TRUE (entry["size"].isVoid()) << r.out;
+        EXPECT_EQ (entry["modified"].isVoid(), entry["name"] != "notes.txt") << r.out;
+    }
+}
+
+TEST_F (NuboCommandsTest, RemovingATreeWithTildeNamesRemovesNothing)
+{
+    stopDevice (0);
+    startDevice (0, {"--tilde-names"});
+    ASSERT_TRUE (deviceFile (0, usr ("victim")).createDirectory().wasOk());
+
+    const auto r = run ({"rm", "-r", "victim"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_TRUE (r.err.startsWith ("nubo: the device lists an unsafe name \"~\" in /mnt/nandfs/usr/victim")) << r.err;
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryDeleteRequest").isEmpty());
+    EXPECT_TRUE (deviceFile (0, usr ("victim")).isDirectory());
+}

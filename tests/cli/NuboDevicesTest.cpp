@@ -359,3 +359,105 @@ TEST_F (NuboDevicesTest, CtrlCDuringAFlashClosesTheImageAndTriggersNothing)
     requests.addLines (requestLog (0).loadFileAsString().trimEnd());
     EXPECT_TRUE (requests.strings.getLast().contains ("FileCloseRequest")) << requests.joinIntoString ("\n");
 }
+
+TEST_F (NuboDevicesTest, ASilentDeviceEndsAFolderTransferSoonAndFails)
+{
+    for (int i = 0; i < 40; ++i)
+    {
+        writeFile (deviceFile (0, "/mnt/nandfs/usr/many/f" + juce::String (i).paddedLeft ('0', 2)),
+                   randomBytes (10, i));
+        writeFile (work().getChildFile ("tree/f" + juce::String (i).paddedLeft ('0', 2)), randomBytes (10, i));
+    }
+
+    // The listing and two files are answered, then nothing more.
+    startDevice (0, {"--silent-after", "7"});
+    auto r = run ({"-v", "get", "-r", "many"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_LT (r.seconds, 20.0) << "not one time-out per file";
+    EXPECT_TRUE (r.err.contains ("Folder transfer stopped: the device has stopped answering")) << r.err;
+    EXPECT_TRUE (r.err.contains ("Folder transfer finished: 2 transferred, 38 failed")) << r.err;
+    EXPECT_TRUE (r.err.contains ("nubo: fetching /mnt/nandfs/usr/many failed")) << r.err;
+    EXPECT_EQ (work().getChildFile ("many").getNumberOfChildFiles (juce::File::findFiles), 2);
+
+    // Its home folder is listed, then the tree's facts, creation, listing and one file.
+    stopDevice (0);
+    startDevice (0, {"--silent-after", "8"});
+    r = run ({"-v", "put", "-r", "tree"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_LT (r.seconds, 20.0) << "not one time-out per file";
+    EXPECT_TRUE (r.err.contains ("Folder transfer stopped: the device has stopped answering")) << r.err;
+    EXPECT_TRUE (r.err.contains ("Folder transfer finished: 1 transferred, 39 failed")) << r.err;
+    EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/tree").getNumberOfChildFiles (juce::File::findFiles), 1);
+}
+
+TEST_F (NuboDevicesTest, TreesStopAtTheMostEntriesAndTheDepthGiven)
+{
+    // Every folder lists a/ and b/, each leading back to itself.
+    startDevice (0, {"--multiply-folders"});
+
+    auto r = run ({"get", "-r", "--max-entries", "50", "docs"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_TRUE (r.err.contains ("more than 50 entries")) << r.err;
+    const auto folders = work().getChildFile ("docs").findChildFiles (juce::File::findDirectories, true, "*").size();
+    EXPECT_LE (folders, 50);
+    EXPECT_GE (folders, 10);
+
+    r = run ({"rm", "-r", "--max-entries", "20", "docs"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_TRUE (r.err.startsWith ("nubo: more than 20 entries in /mnt/nandfs/usr/docs/a/a/")) << r.err;
+    EXPECT_TRUE (r.err.endsWith ("; nothing was removed\n")) << r.err;
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryDeleteRequest").isEmpty());
+    EXPECT_TRUE (deviceFile (0, "/mnt/nandfs/usr/docs/notes.txt").existsAsFile());
+
+    EXPECT_EQ (run ({"get", "-r", "--max-entries", "0", "docs"}).status, 2);
+    EXPECT_EQ (run ({"rm", "-r", "--max-entries", "x", "docs"}).status, 2);
+
+    // A folder that holds itself: the CLI's own walker stops 32 levels down, as transfers do.
+    stopDevice (0);
+    startDevice (0, {"--self-folder", "self"});
+    const auto listingsBefore = deviceRequests (0, "FolderContentsRequest").size();
+    r = run ({"rm", "-r", "docs"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_EQ (r.err, "nubo: /mnt/nandfs/usr/docs" + juce::String::repeatedString ("/self", 32) +
+                          " is nested deeper than 32 levels; nothing was removed\n");
+    EXPECT_EQ (deviceRequests (0, "FolderContentsRequest").size() - listingsBefore, 1 + 32);
+    EXPECT_TRUE (deviceRequests (0, "FileSystemEntryDeleteRequest").isEmpty());
+
+    // put -r counts the local tree the same way.
+    stopDevice (0);
+    startDevice (0);
+    for (int i = 0; i < 5; ++i)
+        writeFile (work().getChildFile ("tree/f" + juce::String (i)), randomBytes (10, i));
+    r = run ({"-v", "put", "-r", "--max-entries", "3", "tree"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_TRUE (r.err.contains ("Folder transfer stopped: more than 3 entries")) << r.err;
+    EXPECT_EQ (deviceFile (0, "/mnt/nandfs/usr/tree").getNumberOfChildFiles (juce::File::findFiles), 3);
+}
+
+TEST_F (NuboDevicesTest, OneDeviceNamedTwiceIsOpenedOnce)
+{
+    startDevice (0);
+    const auto r = run ({"-p", "ttyACM0", "-p", root().getFullPathName() + "/dev/./ttyACM0", "info"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_FALSE (r.err.contains ("process")) << r.err;
+    EXPECT_EQ (deviceRequests (0, "WhoAmIRequest").size(), 1);
+}
+
+TEST_F (NuboDevicesTest, ADeviceThatFallsSilentDuringALongListingStillGetsEveryEntryListed)
+{
+    // The listing and the details of apps/ and docs/ are answered, then nothing more.
+    startDevice (0, {"--silent-after", "3"});
+
+    const auto r = run ({"ls", "-l"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_LT (r.seconds, 20.0) << "two time-outs, not one per entry";
+    juce::StringArray lines;
+    lines.addLines (r.out.trimEnd());
+    ASSERT_EQ (lines.size(), 6) << r.out;
+    EXPECT_TRUE (lines[0].endsWith ("  apps/")) << lines[0];
+    EXPECT_FALSE (lines[1].contains ("?")) << lines[1];
+    for (int i = 2; i < 6; ++i)
+        EXPECT_TRUE (lines[i].startsWith ("           ?  ?                    ")) << lines[i];
+    EXPECT_TRUE (lines[5].endsWith ("  settings.ini")) << lines[5];
+    EXPECT_TRUE (r.err.startsWith ("nubo: can't read the details of 4 of 6 entries in /mnt/nandfs/usr (")) << r.err;
+}

@@ -1,14 +1,16 @@
 #include "cli/PortChooser.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-PresentSerialPort port (const juce::String& tty, const juce::String& id = "USB\\Vid_7A3C&Pid_0511&Rev_0100")
+PresentSerialPort port (const juce::String& tty, const juce::String& id = "USB\\Vid_7A3C&Pid_0511&Rev_0100",
+                        const juce::String& folder = "/dev")
 {
     PresentSerialPort p;
     p.friendlyName = "Nubo Device (" + tty + ")";
-    p.portName = "/dev/" + tty;
+    p.portName = folder + "/" + tty;
     p.hardwareId = id;
     return p;
 }
@@ -75,4 +77,42 @@ TEST (PortChooserTest, RefusesWhatIsNotThereOrAmbiguous)
     choice = PortChooser::choose ({"/dev/serial/by-id/x"}, false, two, foreign);
     EXPECT_EQ (paths (choice), "/dev/serial/by-id/x=x");
     EXPECT_EQ (choice.warnings.size(), 1);
+}
+
+TEST (PortChooserTest, OneDeviceNamedTwiceIsOneDevice)
+{
+    // Real files, so that a link and a spelling with "." resolve to the one device.
+    TempFolder scratch;
+    const auto dev = (scratch / "dev").getFullPathName();
+    ASSERT_TRUE ((scratch / "dev").createDirectory().wasOk());
+    ASSERT_TRUE ((scratch / "dev/ttyACM0").create().wasOk());
+    ASSERT_TRUE ((scratch / "dev/ttyACM1").create().wasOk());
+    ASSERT_TRUE ((scratch / "dev/ttyACM0").createSymbolicLink (scratch / "by-id", false));
+
+    const auto id = juce::String ("USB\\Vid_7A3C&Pid_0511&Rev_0100");
+    const std::vector<PresentSerialPort> nubo{port ("ttyACM0", id, dev), port ("ttyACM1", id, dev)};
+    const auto first = dev + "/ttyACM0=ttyACM0";
+
+    const juce::StringArray cases[] = {
+        {"ttyACM0", dev + "/./ttyACM0"},
+        {dev + "//ttyACM0", "ttyACM0"},
+        {"ttyACM0", (scratch / "by-id").getFullPathName()},
+        {(scratch / "by-id").getFullPathName(), "Nubo Device (ttyACM0)"},
+        {"ttyACM0", dev + "/../dev/ttyACM0"},
+    };
+    for (auto& requested : cases)
+    {
+        const auto choice = PortChooser::choose (requested, false, nubo, nubo);
+        EXPECT_EQ (paths (choice), first) << requested.joinIntoString (",");
+        EXPECT_TRUE (choice.warnings.isEmpty()) << choice.warnings.joinIntoString ("\n");
+        EXPECT_TRUE (choice.error.isEmpty()) << choice.error;
+    }
+
+    // With --all, a second spelling adds nothing either; the other device stays.
+    auto choice = PortChooser::choose ({dev + "/./ttyACM1"}, true, nubo, nubo);
+    EXPECT_EQ (paths (choice), first + " " + dev + "/ttyACM1=ttyACM1");
+
+    // Paths that lead nowhere are still compared as tidied text.
+    choice = PortChooser::choose ({"/nowhere/x", "/nowhere//./x"}, false, nubo, nubo);
+    EXPECT_EQ (paths (choice), "/nowhere/x=x");
 }

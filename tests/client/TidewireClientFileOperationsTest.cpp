@@ -1051,6 +1051,120 @@ TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
     EXPECT_EQ (readFile (deviceFile (usr + "/copy/b.txt")), pattern (4));
 }
 
+/** Folder transfers that a device cuts short: silent, gone, or with more entries than
+    any real tree. Whatever is not done counts as failed, and one line says why. */
+class FolderStopTest : public FolderBoundsTest
+{
+protected:
+    static juce::String fileName (int i)
+    {
+        return "f" + juce::String (i).paddedLeft ('0', 2);
+    }
+
+    void makeRemoteFiles (int count, size_t size)
+    {
+        for (int i = 0; i < count; ++i)
+            writeFile (deviceFile (usr + "/many/" + fileName (i)), pattern (size, i));
+    }
+
+    void makeLocalFiles (int count)
+    {
+        for (int i = 0; i < count; ++i)
+            writeFile (localFile ("tree/" + fileName (i)), pattern (10, i));
+    }
+
+    juce::String lastLine() const
+    {
+        const auto lines = logger.lines();
+        return lines[lines.size() - 1];
+    }
+
+    static int foldersUnder (const juce::File& folder)
+    {
+        return folder.findChildFiles (juce::File::findDirectories, true, "*").size();
+    }
+};
+
+TEST_F (FolderStopTest, ASilentDeviceEndsAFolderFetchWithTheRestCountedAsFailed)
+{
+    makeRemoteFiles (40, 10);
+    // The listing and two files (open, read, close) are answered; then nothing more.
+    startDevice ({"--silent-after", "7"});
+
+    const auto startMs = juce::Time::getMillisecondCounter();
+    EXPECT_EQ (client.getFolder (usr + "/many", localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_LT (juce::Time::getMillisecondCounter() - startMs, 20000u) << "not one time-out per file";
+
+    EXPECT_TRUE (logger.contains ("Folder transfer stopped: the device has stopped answering; the entries left count "
+                                  "as failed"));
+    EXPECT_EQ (lastLine(), "Folder transfer finished: 2 transferred, 38 failed");
+    EXPECT_EQ (namesIn (localFile ("many")), strings ({"f00", "f01"}));
+    EXPECT_EQ (deviceRequests ("FileOpenRequest").size(), 2) << "the silent device logs nothing more";
+}
+
+TEST_F (FolderStopTest, ASilentDeviceEndsAFolderSendWithTheRestCountedAsFailed)
+{
+    makeLocalFiles (40);
+    // Facts, creation, listing and one file (open, write, close, move); then nothing more.
+    startDevice ({"--silent-after", "7"});
+
+    const auto startMs = juce::Time::getMillisecondCounter();
+    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+    EXPECT_LT (juce::Time::getMillisecondCounter() - startMs, 20000u) << "not one time-out per file";
+
+    EXPECT_TRUE (logger.contains ("Folder transfer stopped: the device has stopped answering; the entries left count "
+                                  "as failed"));
+    EXPECT_EQ (lastLine(), "Folder transfer finished: 1 transferred, 39 failed");
+    EXPECT_EQ (deviceRequests ("FileSystemEntryMoveRequest").size(), 1);
+}
+
+TEST_F (FolderStopTest, ALostLinkCountsTheRestOfTheTreeAsFailed)
+{
+    makeRemoteFiles (10, (size_t) block * 3);
+    startDevice ({"--hangup-after-sent", juce::String (block * 7)});
+
+    EXPECT_EQ (client.getFolder (usr + "/many", localFolder.get().getFullPathName(), ""), -1);
+
+    EXPECT_TRUE (logger.contains ("Folder transfer stopped: the connection to the device is lost; the entries left "
+                                  "count as failed"));
+    EXPECT_EQ (lastLine(), "Folder transfer finished: 2 transferred, 8 failed");
+}
+
+TEST_F (FolderStopTest, AFetchStopsAtTheMostEntriesOfOneTree)
+{
+    EXPECT_EQ (client.getMaxFolderEntries(), TidewireClient::defaultMaxFolderEntries);
+    EXPECT_EQ (TidewireClient::defaultMaxFolderEntries, 100000);
+
+    writeFile (deviceFile (usr + "/f.txt"), pattern (3));
+    startDevice ({"--multiply-folders"});
+    client.setMaxFolderEntries (50);
+
+    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+
+    EXPECT_TRUE (logger.contains ("Folder transfer stopped: more than 50 entries; the entries left count as failed"));
+    EXPECT_LE (foldersUnder (localFile ("usr")), 50);
+    EXPECT_GE (foldersUnder (localFile ("usr")), 10);
+    EXPECT_LE (deviceRequests ("FolderContentsRequest").size(), 51);
+    EXPECT_TRUE (lastLine().startsWith ("Folder transfer finished: ")) << lastLine();
+}
+
+TEST_F (FolderStopTest, ASendStopsAtTheMostEntriesOfOneTree)
+{
+    makeLocalFiles (10);
+    startDevice();
+    client.setMaxFolderEntries (4);
+
+    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+
+    EXPECT_TRUE (logger.contains ("Folder transfer stopped: more than 4 entries; the entries left count as failed"));
+    EXPECT_EQ (lastLine(), "Folder transfer finished: 4 transferred, 6 failed");
+    EXPECT_EQ (namesIn (deviceFile (usr + "/tree")).size(), 4);
+
+    // The limit holds for the next transfer too, and never falls below one entry.
+    client.setMaxFolderEntries (0);
+    EXPECT_EQ (client.getMaxFolderEntries(), 1);
+}
+
 //==============================================================================
 namespace
 {

@@ -175,6 +175,8 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             const auto r = fs.entryInfo (path, info);
             if (! r.ok())
                 return failure (serial, r.error);
+            if (options.fixedInfoSize && info.exists)
+                info.size = options.infoSize;
             MessageWriter out (entryInfoResponse);
             out.i32 (serial).boolean (isFolder).string (info.name).boolean (info.exists).i64 (info.size);
             out.boolean (info.readOnly).boolean (false);

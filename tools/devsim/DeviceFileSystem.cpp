@@ -126,6 +126,8 @@ std::vector<std::string> DeviceFileSystem::components (const std::string& device
     auto parts = splitComponents (devicePath);
     if (! selfFolder.empty())
         parts.erase (std::remove (parts.begin(), parts.end(), selfFolder), parts.end());
+    for (auto& name : multiplyingFolders)
+        parts.erase (std::remove (parts.begin(), parts.end(), name), parts.end());
     return parts;
 }
 
@@ -287,6 +289,9 @@ Outcome DeviceFileSystem::folderContents (const std::string& path, std::vector<s
     ::closedir (d);
     if (! selfFolder.empty() && std::find (folderNames.begin(), folderNames.end(), selfFolder) == folderNames.end())
         folderNames.push_back (selfFolder);
+    for (auto& name : multiplyingFolders)
+        if (std::find (folderNames.begin(), folderNames.end(), name) == folderNames.end())
+            folderNames.push_back (name);
     std::sort (fileNames.begin(), fileNames.end());
     std::sort (folderNames.begin(), folderNames.end());
     return {};

@@ -64,6 +64,13 @@ public:
         selfFolder = name;
     }
 
+    /** Every folder then holds sub-folders of these names, each of which is the folder
+        itself: a tree that grows wider at every level. */
+    void setMultiplyingFolders (const std::vector<std::string>& names)
+    {
+        multiplyingFolders = names;
+    }
+
     Outcome entryInfo (const std::string& path, EntryInfo& info);
     Outcome createEntry (const std::string& path, bool isFolder);
     Outcome moveEntry (const std::string& oldPath, const std::string& newPath);
@@ -124,6 +131,7 @@ private:
 
     std::string rootFolder;
     std::string selfFolder;
+    std::vector<std::string> multiplyingFolders;
     std::map<int64_t, OpenFile> files;
     int64_t nextHandle = 4096;
 

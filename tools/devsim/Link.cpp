@@ -489,6 +489,13 @@ void Link::takeRequests (int64_t now)
 void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
 {
     const auto number = ++requestCount;
+    if (options.silentAfter >= 0 && number > (uint64_t) options.silentAfter)
+    {
+        // A hung device: the request is read and then nothing happens at all.
+        if (options.verbose)
+            std::fprintf (stderr, "nubo-devsim: silent on request %llu\n", (unsigned long long) number);
+        return;
+    }
     fs.settle(); // every request sees the writes answered before it
     auto reply = device.handle (id, body, size);
     if (options.verbose)

@@ -30,6 +30,8 @@ int main (int argc, char** argv)
     }
     fs.setFirstHandle (options.firstHandle);
     fs.setSelfFolder (options.selfFolder);
+    if (options.multiplyFolders)
+        fs.setMultiplyingFolders ({ "a", "b" });
 
     RequestLog log;
     if (! options.logFile.empty() && ! log.open (options.logFile, error))

@@ -68,6 +68,7 @@ const OptionInfo optionTable[] = {
     { "--verbose", nullptr, "describe every message and fault on standard error" },
     { "--delay", "MS", "delay every response by MS milliseconds" },
     { "--drop", "N[,N...]", "leave the Nth response unanswered (repeatable)" },
+    { "--silent-after", "N", "answer the first N requests, then neither act on, answer nor log any more (a hung device)" },
     { "--late", "N:MS[,...]", "send the Nth response MS milliseconds later than the others (repeatable)" },
     { "--chunk", "N", "write every outgoing message in pieces of N bytes, 1 ms apart" },
     { "--rate", "BPS", "limit the link to BPS bytes per second in each direction" },
@@ -83,7 +84,9 @@ const OptionInfo optionTable[] = {
     { "--unsafe-names", nullptr, "add unsafe file and folder names (\"..\", \"../x\", \"a/b\", \"/abs\", \"\"...) to every listing" },
     { "--tilde-names", nullptr, "add the file and folder names \"~\", \"~user\" and \"~/x\" to every listing" },
     { "--self-folder", "NAME", "every folder lists a sub-folder NAME that leads back to the folder itself" },
+    { "--multiply-folders", nullptr, "every folder lists the sub-folders a and b, both leading back to the folder itself" },
     { "--file-size", "N", "report N (may be negative) as the size of every file opened for reading" },
+    { "--info-size", "N", "report N (may be negative) as the size of every existing entry in its facts" },
     { "--long-reads", "N", "add N bytes (0x55) to every read answer, as many as fit in one message" },
     { "--refuse-create", "PATH", "fail an open for writing of PATH, and a move onto it (repeatable)" },
     { "--help", nullptr, "show this text" },
@@ -169,6 +172,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 o.tildeNames = true;
             else if (name == "--duplicate")
                 o.duplicate = true;
+            else if (name == "--multiply-folders")
+                o.multiplyFolders = true;
             continue;
         }
         if (! hasValue)
@@ -300,6 +305,19 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 return bad();
             o.fixedFileSize = true;
             o.fileSize = v;
+        }
+        else if (name == "--info-size")
+        {
+            if (! number (v, INT64_MIN, INT64_MAX))
+                return bad();
+            o.fixedInfoSize = true;
+            o.infoSize = v;
+        }
+        else if (name == "--silent-after")
+        {
+            if (! number (v, 0, INT64_MAX))
+                return bad();
+            o.silentAfter = v;
         }
         else if (name == "--long-reads")
         {

@@ -44,9 +44,13 @@ struct Options
     bool unsafeNames = false;
     bool tildeNames = false;
     std::string selfFolder;      // a sub-folder name that every folder holds and that leads back to it
+    bool multiplyFolders = false; // every folder holds a and b, both leading back to it
     bool fixedFileSize = false;  // --file-size given
     int64_t fileSize = 0;        // reported on every open for reading
     int longReads = 0;           // extra bytes in every read answer
+    bool fixedInfoSize = false;  // --info-size given
+    int64_t infoSize = 0;        // reported in the facts of every existing entry
+    int64_t silentAfter = -1;    // requests after this many are neither handled nor answered; -1 = never
     std::set<std::string> refuseCreate; // device paths that cannot be created
     bool duplicate = false;
     int unsolicited = 0;
