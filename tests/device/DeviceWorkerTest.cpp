@@ -99,6 +99,8 @@ TEST (DeviceWorkerTest, WorkersServeTheirDevicesAtOnceEachJobOnItsOwnThread)
     // A device of one's own, plus a second job queued behind the first on one worker.
     auto second = workers[2]->submit ([] (DeviceWorker::Context& context)
                                       { return identify (context, context.link.getDevicePath()); });
+    ASSERT_EQ (second.wait_for (30s), std::future_status::ready);
+    EXPECT_EQ (second.get().reason, "unit 2");
 
     for (int i = 0; i < 4; ++i)
     {
@@ -113,9 +115,6 @@ TEST (DeviceWorkerTest, WorkersServeTheirDevicesAtOnceEachJobOnItsOwnThread)
         ASSERT_FALSE (ends.empty());
         EXPECT_EQ (ends.front().result.reason, "unit " + juce::String (i));
     }
-    ASSERT_EQ (second.wait_for (30s), std::future_status::ready);
-    EXPECT_EQ (second.get().reason, "unit 2");
-
     EXPECT_EQ (threads.size(), 4u);
     EXPECT_EQ (threads.count (std::this_thread::get_id()), 0u);
 }
