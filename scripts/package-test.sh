@@ -46,7 +46,7 @@ if ! command -v lintian >/dev/null; then
         "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends lintian >/dev/null
     }
 fi
-lintian_output="$(lintian --no-tag-display-limit --display-info "$deb" 2>&1)" || true
+lintian_output="$(lintian --tag-display-limit 0 --display-info "$deb" 2>&1)" || true
 [ -z "$lintian_output" ] || printf '%s\n' "$lintian_output" | sed 's/^/package-test: lintian: /'
 if grep -q '^E: ' <<<"$lintian_output"; then
     fail "lintian reports errors: $(grep '^E: ' <<<"$lintian_output" | tr '\n' ' ')"
