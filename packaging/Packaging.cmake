@@ -27,17 +27,17 @@ install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/icons/hicolor
 # changelog compressed as Debian's policy asks (gzip -9n: no name, no time stamp, so
 # the same source gives the same package).
 set(NUBO_PACKAGE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/nubo-usb-utility)
-set(NUBO_MAN_DIR ${CMAKE_BINARY_DIR}/man)
+set(NUBO_DOCUMENTATION_DIR ${CMAKE_BINARY_DIR}/man)
 find_program(NUBO_GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${NUBO_MAN_DIR}/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_MAN_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${NUBO_MAN_DIR}/changelog
-    COMMAND ${NUBO_GZIP} -9nf ${NUBO_MAN_DIR}/changelog
+add_custom_command(OUTPUT ${NUBO_DOCUMENTATION_DIR}/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_DOCUMENTATION_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${NUBO_DOCUMENTATION_DIR}/changelog
+    COMMAND ${NUBO_GZIP} -9nf ${NUBO_DOCUMENTATION_DIR}/changelog
     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/debian/changelog
     VERBATIM)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${NUBO_MAN_DIR}/changelog.gz
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${NUBO_DOCUMENTATION_DIR}/changelog.gz
     DESTINATION ${NUBO_PACKAGE_DOC_DIR} COMPONENT programs)
-set(NUBO_MANUAL_PAGES ${NUBO_MAN_DIR}/changelog.gz)
+set(NUBO_MANUAL_PAGES ${NUBO_DOCUMENTATION_DIR}/changelog.gz)
 
 # Manual pages. The window program needs a display even for --help, so its page is
 # written by hand; those of nubo and nubo-devsim are made from their own --help with
@@ -66,7 +66,7 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/debian/changelog)
 
 function(nubo_manual_page program)
-    set(page ${NUBO_MAN_DIR}/${program}.1)
+    set(page ${NUBO_DOCUMENTATION_DIR}/${program}.1)
     install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
     set(NUBO_MANUAL_PAGES ${NUBO_MANUAL_PAGES} ${page}.gz PARENT_SCOPE)
     set(page ${page} PARENT_SCOPE)
@@ -75,7 +75,7 @@ endfunction()
 if(TARGET nubo-usb-utility)
     nubo_manual_page(nubo-usb-utility)
     add_custom_command(OUTPUT ${page}.gz
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_MAN_DIR}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_DOCUMENTATION_DIR}
         COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/nubo-usb-utility.1 ${page}
         COMMAND ${NUBO_GZIP} -9nf ${page}
         DEPENDS ${CMAKE_CURRENT_LIST_DIR}/nubo-usb-utility.1
@@ -84,7 +84,7 @@ endif()
 if(TARGET nubo-devsim AND NUBO_HELP2MAN)
     nubo_manual_page(nubo-devsim)
     add_custom_command(OUTPUT ${page}.gz
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_MAN_DIR}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_DOCUMENTATION_DIR}
         COMMAND ${CMAKE_COMMAND} -E env ${NUBO_HELP2MAN_ENV} ${NUBO_HELP2MAN} --no-info
             "--name=plays a Nubo device on a pseudo-terminal, for tests and demonstrations"
             "--version-string=nubo-devsim ${PROJECT_VERSION}" --output=${page} $<TARGET_FILE:nubo-devsim>
@@ -102,12 +102,12 @@ function(nubo_install_command_line_tool)
             # Its commands' arguments and options, from the program's help too.
             nubo_manual_page(nubo)
             add_custom_command(OUTPUT ${page}.gz
-                COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_MAN_DIR}
-                COMMAND ${CMAKE_COMMAND} -DNUBO=$<TARGET_FILE:nubo> -DOUTPUT=${NUBO_MAN_DIR}/nubo-commands.h2m
+                COMMAND ${CMAKE_COMMAND} -E make_directory ${NUBO_DOCUMENTATION_DIR}
+                COMMAND ${CMAKE_COMMAND} -DNUBO=$<TARGET_FILE:nubo> -DOUTPUT=${NUBO_DOCUMENTATION_DIR}/nubo-commands.h2m
                     -P ${NUBO_PACKAGING_DIR}/nubo-commands.cmake
                 COMMAND ${CMAKE_COMMAND} -E env ${NUBO_HELP2MAN_ENV} ${NUBO_HELP2MAN} --no-info
                     "--name=the Nubo USB File Utility on the command line"
-                    --include=${NUBO_MAN_DIR}/nubo-commands.h2m --output=${page} $<TARGET_FILE:nubo>
+                    --include=${NUBO_DOCUMENTATION_DIR}/nubo-commands.h2m --output=${page} $<TARGET_FILE:nubo>
                 COMMAND ${NUBO_GZIP} -9nf ${page}
                 DEPENDS nubo ${NUBO_PACKAGING_DIR}/nubo-commands.cmake
                 VERBATIM)
