@@ -89,7 +89,7 @@ int commandIndex (CLI::App& app, int argc, char** argv)
         // takes the rest of the argument, or the next argument when nothing is left.
         for (size_t c = 1; c < arg.size(); ++c)
         {
-            if (takesValue (app.get_option_no_throw (std::string { '-', arg[c] })))
+            if (takesValue (app.get_option_no_throw (std::string{'-', arg[c]})))
             {
                 if (c + 1 == arg.size())
                     ++i;
@@ -110,8 +110,9 @@ int NuboCli::run (int argc, char** argv)
     app.require_subcommand (1, 1);
     app.add_flag ("-v,--verbose", verbose, "write the protocol log to standard error");
     app.add_flag ("-q,--quiet", quiet, "no progress bar, no notes on standard error");
-    app.add_flag ("--json", json, "one JSON document on standard output (ports, info, ls, props; put, flash and "
-                                  "getmac on several devices)");
+    app.add_flag ("--json", json,
+                  "one JSON document on standard output (ports, info, ls, props; put, flash and "
+                  "getmac on several devices)");
     addPortOptions (app, ports, all, true);
     // The options of the whole program go before the command or after it alike. The
     // ports named after it are kept apart, or they would replace those named before.

@@ -160,10 +160,8 @@ TEST_F (NuboCliTest, TakesAPortValueThatNamesACommandAsThePort)
     startDevice (0, {"--tty", "ls"});
 
     const Placement runs[] = {
-        {"-p before", {"-p", "ls", "info"}},
-        {"--port before", {"--port", "ls", "info"}},
-        {"--port= before", {"--port=ls", "info"}},
-        {"-p after", {"info", "-p", "ls"}},
+        {"-p before", {"-p", "ls", "info"}},         {"--port before", {"--port", "ls", "info"}},
+        {"--port= before", {"--port=ls", "info"}},   {"-p after", {"info", "-p", "ls"}},
         {"-q and -p in one", {"-qp", "ls", "info"}},
     };
     for (auto& placement : runs)

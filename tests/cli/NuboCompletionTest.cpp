@@ -14,20 +14,15 @@ protected:
         one being completed. */
     juce::StringArray complete (const juce::StringArray& words)
     {
-        const juce::String script =
-            "source \"$1\" || exit 1\n"
-            "mapfile -t COMP_WORDS <<<\"$2\"\n"
-            "COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
-            "_nubo\n"
-            "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+        const juce::String script = "source \"$1\" || exit 1\n"
+                                    "mapfile -t COMP_WORDS <<<\"$2\"\n"
+                                    "COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
+                                    "_nubo\n"
+                                    "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
         juce::StringArray arguments{"env",
                                     "PATH=" + NuboProcess::executable().getParentDirectory().getFullPathName() + ":" +
                                         juce::SystemStats::getEnvironmentVariable ("PATH", "/usr/bin:/bin"),
-                                    "NUBO_DEVICE_ROOT=" + root().getFullPathName(),
-                                    "bash",
-                                    "-c",
-                                    script,
-                                    "bash",
+                                    "NUBO_DEVICE_ROOT=" + root().getFullPathName(), "bash", "-c", script, "bash",
                                     completionFile().getFullPathName(),
                                     // One line each: an empty word (the one at the cursor) would not be passed alone.
                                     words.joinIntoString ("\n")};
@@ -53,8 +48,8 @@ protected:
         auto r = run (command.isEmpty() ? juce::StringArray ("--help") : juce::StringArray (command, "--help"));
         EXPECT_EQ (r.status, 0) << command;
         juce::StringArray lines, options;
-        lines.addLines (r.out.fromFirstOccurrenceOf ("\nOptions:\n", false, false)
-                            .upToFirstOccurrenceOf ("\n\n", false, false));
+        lines.addLines (
+            r.out.fromFirstOccurrenceOf ("\nOptions:\n", false, false).upToFirstOccurrenceOf ("\n\n", false, false));
         for (auto& line : lines)
         {
             const auto names = line.trim().upToFirstOccurrenceOf (" ", false, false);

@@ -144,14 +144,21 @@ TEST (DebianDocumentationTest, ChangelogIsInDebianFormatAndItsLatestEntryIsThePa
         lines.remove (lines.size() - 1);
     ASSERT_GT (lines.size(), 0);
 
-    static const std::regex heading (R"(^nubo-usb-utility \(([0-9][A-Za-z0-9.+~]*)\) [a-z-]+; urgency=(low|medium|high|emergency|critical)$)");
+    static const std::regex heading (
+        R"(^nubo-usb-utility \(([0-9][A-Za-z0-9.+~]*)\) [a-z-]+; urgency=(low|medium|high|emergency|critical)$)");
     static const std::regex change (R"(^  [*] \S.*$|^    \S.*$)");
     static const std::regex trailer (
         R"(^ -- [^<]+ <[^@<> ]+@[^@<> ]+\.[^@<> ]+>  (Mon|Tue|Wed|Thu|Fri|Sat|Sun), ([0-9]{2}) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([0-9]{4}) ([0-9]{2}):([0-9]{2}):([0-9]{2}) [+-][0-9]{4}$)");
     const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-    enum class Expect { heading, blankAfterHeading, change, blankBeforeNext } expect = Expect::heading;
+    enum class Expect
+    {
+        heading,
+        blankAfterHeading,
+        change,
+        blankBeforeNext
+    } expect = Expect::heading;
     std::vector<std::string> versions;
     int changes = 0;
     for (int i = 0; i < lines.size(); ++i)
@@ -161,39 +168,39 @@ TEST (DebianDocumentationTest, ChangelogIsInDebianFormatAndItsLatestEntryIsThePa
         SCOPED_TRACE ("line " + std::to_string (i + 1) + ": " + line);
         switch (expect)
         {
-            case Expect::heading:
-                ASSERT_TRUE (std::regex_match (line, match, heading));
-                versions.push_back (match[1]);
-                expect = Expect::blankAfterHeading;
+        case Expect::heading:
+            ASSERT_TRUE (std::regex_match (line, match, heading));
+            versions.push_back (match[1]);
+            expect = Expect::blankAfterHeading;
+            break;
+        case Expect::blankAfterHeading:
+            ASSERT_EQ (line, "");
+            expect = Expect::change;
+            changes = 0;
+            break;
+        case Expect::change:
+            if (line.empty())
                 break;
-            case Expect::blankAfterHeading:
-                ASSERT_EQ (line, "");
-                expect = Expect::change;
-                changes = 0;
+            if (std::regex_match (line, match, trailer))
+            {
+                EXPECT_GT (changes, 0) << "an entry says what changed";
+                // The weekday must be that of the date.
+                int month = 0;
+                while (month < 12 && match[3] != months[month])
+                    ++month;
+                const juce::Time date (std::stoi (match[4]), month, std::stoi (match[2]), 12, 0, 0, 0, false);
+                EXPECT_EQ (match[1].str(), weekdays[date.getDayOfWeek()]);
+                expect = Expect::blankBeforeNext;
                 break;
-            case Expect::change:
-                if (line.empty())
-                    break;
-                if (std::regex_match (line, match, trailer))
-                {
-                    EXPECT_GT (changes, 0) << "an entry says what changed";
-                    // The weekday must be that of the date.
-                    int month = 0;
-                    while (month < 12 && match[3] != months[month])
-                        ++month;
-                    const juce::Time date (std::stoi (match[4]), month, std::stoi (match[2]), 12, 0, 0, 0, false);
-                    EXPECT_EQ (match[1].str(), weekdays[date.getDayOfWeek()]);
-                    expect = Expect::blankBeforeNext;
-                    break;
-                }
-                ASSERT_TRUE (std::regex_match (line, change));
-                EXPECT_LE (line.size(), 80u) << "change lines stay within 80 columns";
-                ++changes;
-                break;
-            case Expect::blankBeforeNext:
-                ASSERT_EQ (line, "");
-                expect = Expect::heading;
-                break;
+            }
+            ASSERT_TRUE (std::regex_match (line, change));
+            EXPECT_LE (line.size(), 80u) << "change lines stay within 80 columns";
+            ++changes;
+            break;
+        case Expect::blankBeforeNext:
+            ASSERT_EQ (line, "");
+            expect = Expect::heading;
+            break;
         }
     }
     EXPECT_EQ (expect, Expect::blankBeforeNext) << "the last entry ends with its trailer";
