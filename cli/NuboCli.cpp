@@ -52,6 +52,55 @@ void addPortOptions (CLI::App& command, std::vector<std::string>& ports, bool& a
     if (severalAllowed)
         command.add_flag ("--all", all, "every Nubo device present, all at the same time");
 }
+
+/** Whether the name is one of the program's commands. */
+bool isCommand (CLI::App& app, const std::string& name)
+{
+    for (auto* command : app.get_subcommands ({}))
+        if (command->get_name() == name)
+            return true;
+    return false;
+}
+
+/** Whether the option reads a value (-p PORT) rather than being a flag. */
+bool takesValue (const CLI::Option* option)
+{
+    return option != nullptr && option->get_items_expected_max() > 0;
+}
+
+/** Where the command's name stands among the arguments: the first one that is neither
+    an option of the whole program nor the value of one (-p ls info, -qp ttyACM0 info,
+    --port ls info); argc when there is none. The values are judged by the program's
+    own options, so that a value never passes for the command. */
+int commandIndex (CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string arg (argv[i]);
+        if (arg == "--")
+            return argc; // what follows is no option; the parser says what is wrong
+        if (arg.size() < 2 || arg[0] != '-')
+            return i;
+        if (arg[1] == '-')
+        {
+            if (arg.find ('=') == std::string::npos && takesValue (app.get_option_no_throw (arg)))
+                ++i;
+            continue;
+        }
+        // Short options, several in one argument perhaps; the first that reads a value
+        // takes the rest of the argument, or the next argument when nothing is left.
+        for (size_t c = 1; c < arg.size(); ++c)
+        {
+            if (takesValue (app.get_option_no_throw (std::string{'-', arg[c]})))
+            {
+                if (c + 1 == arg.size())
+                    ++i;
+                break;
+            }
+        }
+    }
+    return argc;
+}
 } // namespace
 
 int NuboCli::run (int argc, char** argv)
@@ -63,7 +112,13 @@ int NuboCli::run (int argc, char** argv)
     app.require_subcommand (1, 1);
     app.add_flag ("-v,--verbose", verbose, "write the protocol log to standard error");
     app.add_flag ("-q,--quiet", quiet, "no progress bar, no notes on standard error");
+    app.add_flag ("--json", json,
+                  "one JSON document on standard output (ports, info, ls, props; put, flash and "
+                  "getmac on several devices)");
     addPortOptions (app, ports, all, true);
+    // The options of the whole program go before the command or after it alike. The
+    // ports named after it are kept apart, or they would replace those named before.
+    std::vector<std::string> portsAfterCommand;
     app.footer ("Exit status: 0 success, 1 the device refused or a transfer failed, 2 usage error,\n"
                 "3 no device / several without a choice / the port could not be opened, 130 interrupted.\n"
                 "Run 'nubo COMMAND --help' for a command's options.");
@@ -76,11 +131,11 @@ int NuboCli::run (int argc, char** argv)
     portsCommand->add_flag ("--json", json, "one JSON document on standard output");
 
     auto* infoCommand = app.add_subcommand ("info", "show who the device is: family, device, versions, texts");
-    addPortOptions (*infoCommand, ports, all, true);
+    addPortOptions (*infoCommand, portsAfterCommand, all, true);
     infoCommand->add_flag ("--json", json, "one JSON document on standard output");
 
     auto* lsCommand = app.add_subcommand ("ls", "list a folder on the device (folders end in /)");
-    addPortOptions (*lsCommand, ports, all, false);
+    addPortOptions (*lsCommand, portsAfterCommand, all, false);
     lsCommand->add_flag ("-l", longListing, "add size and modification time");
     lsCommand->add_flag ("--json", json, "one JSON document on standard output");
     remoteArguments.push_back (lsCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
@@ -89,7 +144,7 @@ int NuboCli::run (int argc, char** argv)
         ")";
 
     auto* getCommand = app.add_subcommand ("get", "fetch a file (or with -r a folder) from the device");
-    addPortOptions (*getCommand, ports, all, false);
+    addPortOptions (*getCommand, portsAfterCommand, all, false);
     getCommand->add_flag ("-r,--recursive", recursive, "fetch a whole folder");
     getCommand->add_flag ("--continue", resume, "resume an interrupted fetch from its .nubo-partial file");
     getCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
@@ -100,7 +155,7 @@ int NuboCli::run (int argc, char** argv)
     getCommand->add_option ("LOCAL", local, "local file or folder (default: the current folder)");
 
     auto* putCommand = app.add_subcommand ("put", "send a file (or with -r a folder) to the device");
-    addPortOptions (*putCommand, ports, all, true);
+    addPortOptions (*putCommand, portsAfterCommand, all, true);
     putCommand->add_flag ("-r,--recursive", recursive, "send a whole folder");
     putCommand->add_flag ("--verify", verify, "read the file back and compare SHA-256");
     putCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
@@ -111,18 +166,18 @@ int NuboCli::run (int argc, char** argv)
     remoteArguments.push_back (putCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
 
     auto* mkdirCommand = app.add_subcommand ("mkdir", "create a folder on the device");
-    addPortOptions (*mkdirCommand, ports, all, false);
+    addPortOptions (*mkdirCommand, portsAfterCommand, all, false);
     remoteArguments.push_back (mkdirCommand->add_option ("REMOTE", remote, remoteHelp)->required());
 
     auto* mvCommand = app.add_subcommand ("mv", "rename or move an entry on the device");
-    addPortOptions (*mvCommand, ports, all, false);
+    addPortOptions (*mvCommand, portsAfterCommand, all, false);
     remoteArguments.push_back (mvCommand->add_option ("OLD", remote, remoteHelp)->required());
     remoteArguments.push_back (
         mvCommand->add_option ("NEW", second, "new path; an existing folder receives the entry under its own name")
             ->required());
 
     auto* rmCommand = app.add_subcommand ("rm", "remove an entry on the device");
-    addPortOptions (*rmCommand, ports, all, false);
+    addPortOptions (*rmCommand, portsAfterCommand, all, false);
     rmCommand->add_flag ("-r,--recursive", recursive, "empty a folder first, deepest entries first");
     rmCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
         ->type_name ("N")
@@ -131,21 +186,21 @@ int NuboCli::run (int argc, char** argv)
 
     auto* flashCommand = app.add_subcommand ("flash", "update the firmware: send IMAGE unless it is installed, then "
                                                       "trigger the update");
-    addPortOptions (*flashCommand, ports, all, true);
+    addPortOptions (*flashCommand, portsAfterCommand, all, true);
     flashCommand->add_flag ("--force", force, "send the image even when firmware is installed");
     flashCommand->add_flag ("--verify", verify, "read the image back and compare SHA-256");
     flashCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
     flashCommand->add_option ("IMAGE", local, "the firmware update file")->required();
 
     auto* getmacCommand = app.add_subcommand ("getmac", "fetch the device's MAC-address file");
-    addPortOptions (*getmacCommand, ports, all, true);
+    addPortOptions (*getmacCommand, portsAfterCommand, all, true);
     getmacCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
     getmacCommand->add_option ("LOCAL", local,
                                "where to store it (default: standard output); with several devices the port's "
                                "name goes before the extension");
 
     auto* propsCommand = app.add_subcommand ("props", "show the device's properties");
-    addPortOptions (*propsCommand, ports, all, true);
+    addPortOptions (*propsCommand, portsAfterCommand, all, true);
     propsCommand->add_flag ("--json", json, "one JSON document on standard output");
     propsCommand->add_option ("PATH", propertyPaths, "property paths, numbers between commas (default: the top)");
 
@@ -154,23 +209,11 @@ int NuboCli::run (int argc, char** argv)
         command->fallthrough();
 
     // A mistyped command would otherwise be reported as a stray argument.
-    for (int i = 1; i < argc; ++i)
+    if (const auto named = commandIndex (app, argc, argv); named < argc && !isCommand (app, argv[named]))
     {
-        const std::string arg (argv[i]);
-        if (arg == "-p" || arg == "--port")
-            ++i; // its value
-        if (arg.empty() || arg[0] == '-')
-            continue;
-        bool known = false;
-        for (auto* command : app.get_subcommands ({}))
-            known = known || command->get_name() == arg;
-        if (!known)
-        {
-            Console::error ("unknown command '" + text (arg) + "'");
-            Console::err ("Run 'nubo --help' for the commands.");
-            return ExitStatus::usage;
-        }
-        break;
+        Console::error ("unknown command '" + text (argv[named]) + "'");
+        Console::err ("Run 'nubo --help' for the commands.");
+        return ExitStatus::usage;
     }
 
     try
@@ -201,8 +244,29 @@ int NuboCli::run (int argc, char** argv)
                 return ExitStatus::usage;
             }
 
-    const auto selected = app.get_subcommands();
-    return runCommand (selected.front()->get_name());
+    auto* selected = app.get_subcommands().front();
+    ports.insert (ports.end(), portsAfterCommand.begin(), portsAfterCommand.end());
+
+    // An option that the command has no use for is refused wherever it stands, as the
+    // parser refuses the command's own unknown options.
+    if (json && selected->get_option_no_throw ("--json") == nullptr)
+    {
+        std::string commands;
+        for (auto* command : app.get_subcommands ({}))
+            if (command->get_option_no_throw ("--json") != nullptr)
+                commands += (commands.empty() ? "" : ", ") + command->get_name();
+        Console::error (text (selected->get_name()) + " has no JSON output; --json works with " + text (commands));
+        Console::err ("Run 'nubo --help' for the commands, 'nubo COMMAND --help' for their options.");
+        return ExitStatus::usage;
+    }
+    if ((!ports.empty() || all) && selected->get_option_no_throw ("--port") == nullptr)
+    {
+        Console::error (text (selected->get_name()) + " takes no -p or --all");
+        Console::err ("Run 'nubo --help' for the commands, 'nubo COMMAND --help' for their options.");
+        return ExitStatus::usage;
+    }
+
+    return runCommand (selected->get_name());
 }
 
 int NuboCli::listPorts()

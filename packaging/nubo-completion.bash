@@ -13,26 +13,35 @@ _nubo() {
     prev=${COMP_WORDS[COMP_CWORD - 1]}
     local commands="ports info ls get put mkdir mv rm flash getmac props"
 
+    # The command is the first word that is neither an option nor the value of one: a
+    # port after -p is no command, even when it is called "ls".
     command=""
     for ((i = 1; i < COMP_CWORD; i++)); do
-        case " $commands " in
-        *" ${COMP_WORDS[i]} "*)
-            command=${COMP_WORDS[i]}
+        case ${COMP_WORDS[i]} in
+        -p | --port | -[vq]*p) ((i++)) ;;
+        -*) ;;
+        *)
+            case " $commands " in
+            *" ${COMP_WORDS[i]} "*) command=${COMP_WORDS[i]} ;;
+            esac
             break
             ;;
         esac
     done
 
-    if [ "$prev" = "-p" ] || [ "$prev" = "--port" ]; then
+    case $prev in
+    -p | --port | -[vq]*p)
         mapfile -t COMPREPLY < <(compgen -W "$(_nubo_ports)" -- "$cur")
         return
-    fi
+        ;;
+    esac
 
+    # -v, -q, -p and --json go before the command or after it alike.
     local options="-p --port -v --verbose -q --quiet --help"
     case "$command" in
-    "") options="$options --all --version" ;;
+    "") options="$options --all --json --version" ;;
     info | props) options="$options --all --json" ;;
-    ports) options="--json --help" ;;
+    ports) options="-v --verbose -q --quiet --json --help" ;;
     ls) options="$options -l --json" ;;
     get) options="$options -r --recursive --continue --verify --max-entries" ;;
     put) options="$options --all -r --recursive --verify --json --max-entries" ;;

@@ -37,7 +37,31 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# Contents: the programs, the rule, the desktop entry, the icons; nothing else.
+# Debian's checks of the package: no error may remain. What it only warns about is
+# listed and let pass.
+if ! command -v lintian >/dev/null; then
+    step "installing lintian"
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends lintian >/dev/null 2>&1 || {
+        "${sudo_cmd[@]}" apt-get update -qq
+        "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends lintian >/dev/null
+    }
+fi
+lintian_output="$(lintian --tag-display-limit 0 --display-info "$deb" 2>&1)" || true
+[ -z "$lintian_output" ] || printf '%s\n' "$lintian_output" | sed 's/^/package-test: lintian: /'
+if grep -q '^E: ' <<<"$lintian_output"; then
+    fail "lintian reports errors: $(grep '^E: ' <<<"$lintian_output" | tr '\n' ' ')"
+fi
+step "lintian: no errors ($(grep -c '^W: ' <<<"$lintian_output" || true) warnings)"
+
+# The changelog speaks of the version that is packed.
+version_packed="$(dpkg-deb -f "$deb" Version)"
+version_logged="$(dpkg-parsechangelog -l "$root/packaging/debian/changelog" -S Version)"
+[ "$version_packed" = "$version_logged" ] ||
+    fail "the changelog's latest entry is $version_logged, the package's version $version_packed"
+
+# ---------------------------------------------------------------------------
+# Contents: the programs, the rule, the desktop entry, the icons, the manual pages
+# and Debian's documentation files; nothing else.
 contents="$(dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|')"
 expected=(
     /usr/bin/nubo-usb-utility
@@ -47,13 +71,17 @@ expected=(
     /usr/share/icons/hicolor/48x48/apps/nubo-usb-utility.png
     /usr/share/icons/hicolor/256x256/apps/nubo-usb-utility.png
     /usr/share/icons/hicolor/scalable/apps/nubo-usb-utility.svg
+    /usr/share/man/man1/nubo-usb-utility.1.gz
+    /usr/share/man/man1/nubo-devsim.1.gz
+    /usr/share/doc/nubo-usb-utility/copyright
+    /usr/share/doc/nubo-usb-utility/changelog.gz
 )
-[ "$has_nubo" = 1 ] && expected+=(/usr/bin/nubo)
+[ "$has_nubo" = 1 ] && expected+=(/usr/bin/nubo /usr/share/man/man1/nubo.1.gz)
 for path in "${expected[@]}"; do
     grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
 unexpected="$(grep -v '/$' <<<"$contents" |
-    grep -Ev '^/usr/(bin/nubo(-usb-utility|-devsim)?|lib/udev/rules\.d/[^/]+\.rules|share/applications/[^/]+\.desktop|share/icons/hicolor/.+|share/bash-completion/completions/nubo)$' || true)"
+    grep -Ev '^/usr/(bin/nubo(-usb-utility|-devsim)?|lib/udev/rules\.d/[^/]+\.rules|share/applications/[^/]+\.desktop|share/icons/hicolor/.+|share/bash-completion/completions/nubo|share/man/man1/nubo(-usb-utility|-devsim)?\.1\.gz|share/doc/nubo-usb-utility/(copyright|changelog\.gz))$' || true)"
 [ -z "$unexpected" ] || fail "the package holds files that are not the programs': $unexpected"
 step "contents ok: ${#expected[@]} expected files, nothing else"
 
@@ -66,6 +94,9 @@ for library in libc6 libstdc++6 libfreetype6 libx11-6; do
     tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }' | grep -qxF "$library" || fail "Depends lacks $library: $depends"
 done
 grep -Eq 'libc6 \(>= [0-9]' <<<"$depends" || fail "Depends carries no computed version for libc6: $depends"
+# A package named twice (once by hand, once by dpkg-shlibdeps) is one too many.
+twice="$(tr ',' '\n' <<<"$depends" | awk '{ print $1 }' | sort | uniq -d)"
+[ -z "$twice" ] || fail "Depends names $(tr '\n' ' ' <<<"$twice")more than once: $depends"
 step "Depends: $depends"
 
 # ---------------------------------------------------------------------------

@@ -15,8 +15,8 @@ build="${NUBO_PACKAGE_BUILD_DIR:-$root/build-package}"
 
 packages=(
     build-essential cmake pkg-config ccache
-    juce-modules-source
-    dpkg-dev file desktop-file-utils
+    juce-modules-source libcli11-dev libx11-dev libudev-dev
+    dpkg-dev file desktop-file-utils help2man
 )
 
 missing=()
@@ -35,7 +35,7 @@ fi
 # A desktop entry that menus would reject is not worth packing.
 desktop-file-validate "$root/packaging/nubo-usb-utility.desktop"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DNUBO_REQUIRE_MANUAL_PAGES=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 # Only this build's package may be reported, never one left from an earlier run.

@@ -20,6 +20,7 @@ packages=(
     fonts-dejavu-core python3
     clang-14 libclang-rt-14-dev llvm-14
     libudev-dev
+    help2man groff-base
 )
 
 missing=()

@@ -1,0 +1,75 @@
+# Writes the COMMANDS section of nubo's manual page (a help2man include file) from
+# the built program's own help: `nubo --help` names the commands, `nubo COMMAND
+# --help` their arguments and options, so the page cannot fall behind the program.
+#
+#   cmake -DNUBO=<path of nubo> -DOUTPUT=<include file> -P nubo-commands.cmake
+
+function(run_help out)
+    execute_process(COMMAND ${NUBO} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "nubo ${ARGN} --help ended with ${status}")
+    endif()
+    set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# Text as roff reads it: backslashes and minus signs escaped, no line that starts
+# with a control character.
+function(roff_escape out text)
+    string(REPLACE "\\" "\\e" text "${text}")
+    string(REPLACE "-" "\\-" text "${text}")
+    string(REGEX REPLACE "^([.'])" "\\\\&\\1" text "${text}")
+    set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+run_help(overview)
+string(REGEX MATCH "\nSubcommands:\n(.*)" listed "${overview}")
+string(REGEX REPLACE "\n\n.*" "" listed "${CMAKE_MATCH_1}")
+string(REPLACE "\n" ";" lines "${listed}")
+set(commands)
+foreach(line IN LISTS lines)
+    if(line MATCHES "^  ([a-z]+) ")
+        list(APPEND commands ${CMAKE_MATCH_1})
+    endif()
+endforeach()
+if(NOT commands)
+    message(FATAL_ERROR "nubo --help names no commands")
+endif()
+
+set(page "[COMMANDS]\n")
+foreach(command IN LISTS commands)
+    run_help(help ${command})
+    string(REGEX MATCH "Usage: nubo ([^\n]*)" usage "${help}")
+    roff_escape(usage "${CMAKE_MATCH_1}")
+    string(REGEX REPLACE "\n.*" "" summary "${help}")
+    roff_escape(summary "${summary}")
+    string(APPEND page ".SS \"${usage}\"\n${summary}\n")
+    # The argument and option lines, each "  NAME   description"; characters that
+    # CMake's lists would take for their own are set aside while the lines are split.
+    string(REPLACE ";" "@semicolon@" help "${help}")
+    string(REPLACE "[" "@open@" help "${help}")
+    string(REPLACE "]" "@close@" help "${help}")
+    string(REPLACE "\n" ";" lines "${help}")
+    set(in_list OFF)
+    foreach(line IN LISTS lines)
+        if(line MATCHES "^(Positionals|Options):$")
+            set(in_list ON)
+        elseif(line STREQUAL "")
+            set(in_list OFF)
+        elseif(in_list AND line MATCHES "^  ([^ ].*[^ ]) +  ([^ ].*)$")
+            set(name "${CMAKE_MATCH_1}")
+            set(description "${CMAKE_MATCH_2}")
+            foreach(part name description)
+                string(REPLACE "@semicolon@" ";" ${part} "${${part}}")
+                string(REPLACE "@open@" "[" ${part} "${${part}}")
+                string(REPLACE "@close@" "]" ${part} "${${part}}")
+            endforeach()
+            if(NOT name STREQUAL "-h,--help")
+                roff_escape(name "${name}")
+                roff_escape(description "${description}")
+                string(APPEND page ".TP\n\\fB${name}\\fR\n${description}\n")
+            endif()
+        endif()
+    endforeach()
+endforeach()
+
+file(WRITE ${OUTPUT} "${page}")
