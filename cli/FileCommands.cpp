@@ -6,11 +6,16 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
+#include "cli/JsonOutput.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
+#include "protocol/ReceivedMessage.h"
 
 #include <juce_cryptography/juce_cryptography.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace
 {
@@ -91,21 +96,60 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
 
     CliLogger::beginOperation();
     juce::StringArray files, folders;
-    if (client.getFolderContents (folder, &files, &folders) != 0)
+    juce::Array<juce::MemoryBlock> fileBytes, folderBytes;
+    if (client.getFolderContents (folder, &files, &folders, &fileBytes, &folderBytes) != 0)
         return CommandResult::failure (statusAfterFailure(), "can't list " + folder + CliLogger::reason());
 
-    files.sortNatural();
-    folders.sortNatural();
+    /** A name as shown, and its bytes as the device sent them. */
+    struct Name
+    {
+        juce::String text;
+        juce::MemoryBlock bytes;
+    };
+    auto sorted = [] (const juce::StringArray& texts, const juce::Array<juce::MemoryBlock>& bytes)
+    {
+        std::vector<Name> names;
+        for (int i = 0; i < texts.size(); ++i)
+            names.push_back ({texts[i], bytes[i]});
+        std::stable_sort (names.begin(), names.end(),
+                          [] (const Name& a, const Name& b) { return a.text.compareNatural (b.text) < 0; });
+        return names;
+    };
 
     juce::Array<juce::var> entries;
-    auto show = [&] (const juce::String& name, bool isFolder)
+    auto show = [&] (const Name& shown, bool isFolder)
     {
+        const auto& name = shown.text;
         auto* entry = new juce::DynamicObject();
-        entry->setProperty ("name", name);
+
+        // A name that is not UTF-8 reads differently on the device's side and in a
+        // script's: the document carries its bytes, and a text any parser takes.
+        const bool isUtf8 = ReceivedMessage::isValidUtf8 (static_cast<const juce::uint8*> (shown.bytes.getData()),
+                                                          (int) shown.bytes.getSize());
+        if (isUtf8)
+        {
+            entry->setProperty ("name", name);
+        }
+        else
+        {
+            entry->setProperty ("name", JsonOutput::textWithReplacements (shown.bytes.getData(),
+                                                                          shown.bytes.getSize()));
+            entry->setProperty ("nameBytes", JsonOutput::hexOf (shown.bytes));
+        }
         entry->setProperty ("type", isFolder ? "folder" : "file");
 
         juce::String line = escapeControlCharacters (name) + (isFolder ? "/" : "");
-        if (details)
+        if (details && !isUtf8)
+        {
+            // Requests carry names as UTF-8, so this one cannot be asked about: asking
+            // would fail, or describe another entry whose name reads the same.
+            entry->setProperty ("size", juce::var());
+            if (context.json)
+                entry->setProperty ("modified", juce::var());
+            line = juce::String ("?").paddedLeft (' ', 12) + "  " + juce::String ("?").paddedRight (' ', 19) + "  " +
+                   line;
+        }
+        else if (details)
         {
             FileSystemEntryInfo info;
             if (client.getEntryInfo (RemotePath::childOf (folder, name), isFolder, info) != 0)
@@ -122,22 +166,23 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
         return true;
     };
 
-    for (auto& name : folders)
+    for (auto& name : sorted (folders, folderBytes))
         if (!show (name, true))
-            return CommandResult::failure (statusAfterFailure(),
-                                           "can't read the details of " + name + CliLogger::reason());
-    for (auto& name : files)
+            return CommandResult::failure (statusAfterFailure(), "can't read the details of " +
+                                                                     escapeControlCharacters (name.text) +
+                                                                     CliLogger::reason());
+    for (auto& name : sorted (files, fileBytes))
         if (!show (name, false))
-            return CommandResult::failure (statusAfterFailure(),
-                                           "can't read the details of " + name + CliLogger::reason());
+            return CommandResult::failure (statusAfterFailure(), "can't read the details of " +
+                                                                     escapeControlCharacters (name.text) +
+                                                                     CliLogger::reason());
 
     if (context.json)
     {
         auto* document = new juce::DynamicObject();
         document->setProperty ("folder", folder);
         document->setProperty ("entries", entries);
-        const auto text = juce::JSON::toString (juce::var (document)) + "\n";
-        Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        JsonOutput::print (juce::var (document));
     }
     return CommandResult::ok (juce::String (entries.size()) + " entries");
 }

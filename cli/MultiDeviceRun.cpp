@@ -3,7 +3,9 @@
 #include "cli/CliLogger.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
+#include "cli/JsonOutput.h"
 #include "cli/ProgressBar.h"
+#include "log/GlobalLog.h"
 
 #include <chrono>
 #include <mutex>
@@ -77,22 +79,24 @@ void printSummary (const juce::String& command, const std::vector<DeviceRecord>&
         document->setProperty ("command", command);
         document->setProperty ("devices", devices);
         document->setProperty ("failed", failures);
-        const auto text = juce::JSON::toString (juce::var (document)) + "\n";
-        Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        JsonOutput::print (juce::var (document));
         return;
     }
 
+    // A detail may quote the device (a name, the MAC text): escaped, it stays on its row.
     int width = 4;
     for (auto& r : records)
-        width = juce::jmax (width, r.port.label.length());
+        width = juce::jmax (width, escapeControlCharacters (r.port.label).length());
 
     Console::out ("");
     Console::out (juce::String ("PORT").paddedRight (' ', width) + "  RESULT  TIME      DETAIL");
     for (auto& r : records)
     {
         const auto result = r.result.status == ExitStatus::success ? "ok" : "FAILED";
-        Console::out (r.port.label.paddedRight (' ', width) + "  " + juce::String (result).paddedRight (' ', 6) + "  " +
-                      (juce::String (r.seconds, 1) + " s").paddedRight (' ', 8) + "  " + r.result.message);
+        Console::out (escapeControlCharacters (r.port.label).paddedRight (' ', width) + "  " +
+                      juce::String (result).paddedRight (' ', 6) + "  " +
+                      (juce::String (r.seconds, 1) + " s").paddedRight (' ', 8) + "  " +
+                      escapeControlCharacters (r.result.message));
     }
     Console::out (juce::String (records.size() - (size_t) failures) + " of " + juce::String (records.size()) +
                   " devices succeeded");
@@ -116,7 +120,7 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         const auto result = runOne (ports.front(), context, task);
         bar.finish();
         if (result.status != ExitStatus::success)
-            Console::error (result.message);
+            Console::error (escapeControlCharacters (result.message));
         return result.status;
     }
 
@@ -153,12 +157,12 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         threads.emplace_back (
             [&record = records[i], deviceContext, &task]
             {
-                Console::setThreadPrefix ("[" + record.port.label + "] ");
+                Console::setThreadPrefix ("[" + escapeControlCharacters (record.port.label) + "] ");
                 const auto start = std::chrono::steady_clock::now();
                 record.result = runOne (record.port, deviceContext, task);
                 record.seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
                 if (record.result.status != ExitStatus::success)
-                    Console::error (record.result.message);
+                    Console::error (escapeControlCharacters (record.result.message));
             });
     }
     for (auto& t : threads)

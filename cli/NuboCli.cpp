@@ -7,6 +7,7 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileCommands.h"
 #include "cli/FileTransfer.h"
+#include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
 #include "cli/RemotePath.h"
@@ -197,8 +198,7 @@ int NuboCli::listPorts()
             object->setProperty ("serial", port.serialNumber.isEmpty() ? juce::var() : juce::var (port.serialNumber));
             list.add (juce::var (object));
         }
-        const auto document = juce::JSON::toString (juce::var (list)) + "\n";
-        Console::outRaw (document.toRawUTF8(), document.getNumBytesAsUTF8());
+        JsonOutput::print (juce::var (list));
         return ExitStatus::success;
     }
 
