@@ -146,7 +146,7 @@ TEST_F (NuboHostileTextTest, ListingsAreStrictJsonWithTheBytesOfNamesThatAreNotU
             arguments.add (details);
         const auto r = runRaw (arguments);
         ASSERT_EQ (r.status, 0) << r.err;
-        EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+        EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
 
         const auto document = parsed (r.out);
         ASSERT_FALSE (document.is_discarded()) << r.out;
@@ -223,14 +223,14 @@ TEST_F (NuboHostileTextTest, IdentityPropertiesAndTheMacFileAreStrictJsonAndEsca
 
     auto r = runRaw ({"info", "--json"});
     ASSERT_EQ (r.status, 0) << r.err;
-    EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
     auto document = parsed (r.out);
     EXPECT_EQ (document["text1"], asString (text1));
     EXPECT_EQ (document["text2"], asString (text2));
 
     r = runRaw ({"props", "--json"});
     ASSERT_EQ (r.status, 0) << r.err;
-    EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
     document = parsed (r.out);
     bool found = false;
     for (auto& property : document[0]["properties"])
@@ -243,7 +243,7 @@ TEST_F (NuboHostileTextTest, IdentityPropertiesAndTheMacFileAreStrictJsonAndEsca
 
     r = runRaw ({"getmac", "--json"});
     ASSERT_EQ (r.status, 0) << r.err;
-    EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
     EXPECT_EQ (parsed (r.out), "AA:BB:CC\x07\x1b[2J\r\n\tDD" + fffd + "\n");
 
     for (auto* command : {"info", "props"})
@@ -261,7 +261,7 @@ TEST_F (NuboHostileTextTest, PortsAreStrictJsonAndOneEscapedLineEach)
 
     auto r = runRaw ({"ports", "--json"});
     ASSERT_EQ (r.status, 0) << r.err;
-    EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
     const auto document = parsed (r.out);
     ASSERT_EQ (document.size(), 1u) << r.out;
     EXPECT_EQ (document[0]["name"], asString (product + " (ttyACM0)"));
@@ -300,7 +300,7 @@ TEST_F (NuboHostileTextTest, SeveralDevicesWriteOneStrictSummaryAndEscapedTables
     {
         const auto r = runRaw ({"--all", command, "--json"});
         ASSERT_EQ (r.status, 0) << r.err;
-        EXPECT_EQ (pythonVerdict (r.out), "OK") << command << ":\n" << r.out;
+        EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << command << ":\n" << r.out;
         const auto document = parsed (r.out);
         ASSERT_FALSE (document.is_discarded()) << r.out;
         EXPECT_EQ (document["command"], command);
@@ -345,7 +345,7 @@ TEST_F (NuboHostileTextTest, AFailedJsonRunWritesNothingOnStandardOutputButASumm
     // Several: the summary is the result, failures and all.
     r = runRaw ({"-p", "ttyACM0", "-p", devicePath (7), "info", "--json"});
     EXPECT_EQ (r.status, 3) << r.err;
-    EXPECT_EQ (pythonVerdict (r.out), "OK") << r.out;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
     const auto document = parsed (r.out);
     ASSERT_EQ (document["devices"].size(), 2u) << r.out;
     EXPECT_EQ (document["failed"], 1);
