@@ -1,5 +1,6 @@
 #include "cli/PortChooser.h"
 
+#include "cli/JsonOutput.h"
 #include "log/GlobalLog.h"
 #include "serial/SerialPortDiscovery.h"
 
@@ -134,8 +135,14 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
 juce::String PortChooser::describe (const PresentSerialPort& port)
 {
     // The USB texts are the device's: escaped, no field can hold a TAB or end the
-    // line, and none can drive the terminal.
-    auto field = [] (const juce::String& text) { return escapeControlCharacters (text); };
+    // line, and none can drive the terminal. Discovery keeps their bytes as they are,
+    // UTF-8 or not; bytes that are not become U+FFFD rather than whatever a lenient
+    // decoder makes of them.
+    auto field = [] (const juce::String& text)
+    {
+        const auto bytes = text.toStdString();
+        return escapeControlCharacters (JsonOutput::textWithReplacements (bytes.data(), bytes.size()));
+    };
 
     juce::String line = field (port.friendlyName) + "\t" + field (port.portName);
     if (port.vendorId.isNotEmpty())

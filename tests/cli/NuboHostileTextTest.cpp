@@ -3,6 +3,7 @@
 // that python's json module takes, and no plain line carries the device's controls.
 
 #include "NuboFixture.h"
+#include "protocol/ReceivedMessage.h"
 
 #include <nlohmann/json.hpp>
 
@@ -352,4 +353,26 @@ TEST_F (NuboHostileTextTest, AFailedJsonRunWritesNothingOnStandardOutputButASumm
     EXPECT_EQ (document["devices"][0]["ok"], true);
     EXPECT_EQ (document["devices"][1]["ok"], false);
     EXPECT_EQ (document["devices"][1]["status"], 3);
+}
+
+TEST_F (NuboHostileTextTest, PortTextsThatAreNotUtf8ComeOutAsReplacements)
+{
+    startDevice (0);
+    // The sysfs files of the device, rewritten with bytes no command line carries.
+    const auto usbDevice = root().getChildFile ("sys/devices/pci0000:00/0000:00:14.0/usb1/1-2");
+    const std::string product = "P\xff\xfeX\n", serial = "S\xe9\n";
+    ASSERT_TRUE (usbDevice.getChildFile ("product").replaceWithData (product.data(), product.size()));
+    ASSERT_TRUE (usbDevice.getChildFile ("serial").replaceWithData (serial.data(), serial.size()));
+
+    auto r = runRaw ({"ports", "--json"});
+    ASSERT_EQ (r.status, 0) << r.err;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
+    EXPECT_EQ (parsed (r.out)[0]["name"], "P" + fffd + fffd + "X (ttyACM0)") << r.out;
+
+    r = runRaw ({"ports"});
+    ASSERT_EQ (r.status, 0) << r.err;
+    EXPECT_EQ (lineCount (r.out), 1) << r.out;
+    EXPECT_EQ (r.out.rfind ("P" + fffd + fffd + "X (ttyACM0)\t", 0), 0u) << r.out;
+    EXPECT_TRUE (ReceivedMessage::isValidUtf8 (reinterpret_cast<const juce::uint8*> (r.out.data()), (int) r.out.size()))
+        << r.out;
 }
