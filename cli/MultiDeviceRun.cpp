@@ -36,6 +36,13 @@ CommandResult runOne (const ChosenPort& port, const RunContext& context, const M
     return result;
 }
 
+/** put and flash write no document of their own: with --json their summary is the
+    one document, for one device as for several. */
+bool summaryIsTheDocument (const juce::String& command)
+{
+    return command == "put" || command == "flash";
+}
+
 int rank (int status)
 {
     switch (status)
@@ -117,10 +124,14 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         ProgressBar bar (context.progressLabel, context.showProgress);
         if (context.showProgress)
             context.progress = [&bar] (juce::int64 done, juce::int64 total) { bar.update (done, total); };
+        const auto start = std::chrono::steady_clock::now();
         const auto result = runOne (ports.front(), context, task);
+        const auto seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
         bar.finish();
         if (result.status != ExitStatus::success)
             Console::error (escapeControlCharacters (result.message));
+        if (context.json && summaryIsTheDocument (command))
+            printSummary (command, {{ports.front(), result, seconds}}, true);
         return result.status;
     }
 

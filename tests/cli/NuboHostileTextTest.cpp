@@ -353,6 +353,24 @@ TEST_F (NuboHostileTextTest, AFailedJsonRunWritesNothingOnStandardOutputButASumm
     EXPECT_EQ (document["devices"][0]["ok"], true);
     EXPECT_EQ (document["devices"][1]["ok"], false);
     EXPECT_EQ (document["devices"][1]["status"], 3);
+
+    // put has no document of its own: its summary is the one, for one device too.
+    writeFile (work().getChildFile ("up.bin"), randomBytes (100, 1));
+    r = runRaw ({"put", "--json", "up.bin"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
+    auto summary = parsed (r.out);
+    EXPECT_EQ (summary["command"], "put");
+    ASSERT_EQ (summary["devices"].size(), 1u) << r.out;
+    EXPECT_EQ (summary["devices"][0]["ok"], true);
+    EXPECT_EQ (summary["devices"][0]["result"], "/mnt/nandfs/usr/up.bin");
+
+    r = runRaw ({"put", "--json", "up.bin", "no-such-folder/up.bin"});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_EQ (pythonVerdict (r.out), juce::String ("OK")) << r.out;
+    summary = parsed (r.out);
+    EXPECT_EQ (summary["failed"], 1);
+    EXPECT_EQ (summary["devices"][0]["ok"], false);
 }
 
 TEST_F (NuboHostileTextTest, PortTextsThatAreNotUtf8ComeOutAsReplacements)
