@@ -132,8 +132,8 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
         }
         else
         {
-            entry->setProperty ("name", JsonOutput::textWithReplacements (shown.bytes.getData(),
-                                                                          shown.bytes.getSize()));
+            entry->setProperty ("name",
+                                JsonOutput::textWithReplacements (shown.bytes.getData(), shown.bytes.getSize()));
             entry->setProperty ("nameBytes", JsonOutput::hexOf (shown.bytes));
         }
         entry->setProperty ("type", isFolder ? "folder" : "file");
@@ -146,8 +146,8 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
             entry->setProperty ("size", juce::var());
             if (context.json)
                 entry->setProperty ("modified", juce::var());
-            line = juce::String ("?").paddedLeft (' ', 12) + "  " + juce::String ("?").paddedRight (' ', 19) + "  " +
-                   line;
+            line =
+                juce::String ("?").paddedLeft (' ', 12) + "  " + juce::String ("?").paddedRight (' ', 19) + "  " + line;
         }
         else if (details)
         {

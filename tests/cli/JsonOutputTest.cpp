@@ -39,24 +39,26 @@ TEST (JsonOutputTest, EscapesEveryControlCharacterSoThatAStrictParserTakesTheTex
 TEST (JsonOutputTest, EndsLinesWithLineFeedsOnly)
 {
     const auto written = JsonOutput::toText (
-        object ({{"list", juce::Array<juce::var> {1, 2}}, {"inner", object ({{"x", true}})}, {"none", {}}}));
+        object ({{"list", juce::Array<juce::var>{1, 2}}, {"inner", object ({{"x", true}})}, {"none", {}}}));
     EXPECT_EQ (written.find ('\r'), std::string::npos) << written;
     EXPECT_NE (written.find ('\n'), std::string::npos) << written;
-    EXPECT_EQ (written, "{\n  \"list\": [\n    1,\n    2\n  ],\n  \"inner\": {\n    \"x\": true\n  },\n  \"none\": null\n}");
+    EXPECT_EQ (written,
+               "{\n  \"list\": [\n    1,\n    2\n  ],\n  \"inner\": {\n    \"x\": true\n  },\n  \"none\": null\n}");
 }
 
 TEST (JsonOutputTest, KeepsValuesAndTheOrderOfKeys)
 {
-    const auto written = JsonOutput::toText (object ({{"z", (juce::int64) 1 << 40},
-                                                      {"a", -7},
-                                                      {"m", 0.125},
-                                                      {"text", juce::String (juce::CharPointer_UTF8 ("caf\xc3\xa9 \xe2\x82\xac"))},
-                                                      {"empty", juce::Array<juce::var>()}}));
+    const auto written =
+        JsonOutput::toText (object ({{"z", (juce::int64) 1 << 40},
+                                     {"a", -7},
+                                     {"m", 0.125},
+                                     {"text", juce::String (juce::CharPointer_UTF8 ("caf\xc3\xa9 \xe2\x82\xac"))},
+                                     {"empty", juce::Array<juce::var>()}}));
     const auto parsed = nlohmann::ordered_json::parse (written);
     std::vector<std::string> keys;
     for (auto& [key, value] : parsed.items())
         keys.push_back (key);
-    EXPECT_EQ (keys, (std::vector<std::string> {"z", "a", "m", "text", "empty"}));
+    EXPECT_EQ (keys, (std::vector<std::string>{"z", "a", "m", "text", "empty"}));
     EXPECT_EQ (parsed["z"].get<std::int64_t>(), std::int64_t (1) << 40);
     EXPECT_EQ (parsed["a"].get<int>(), -7);
     EXPECT_EQ (parsed["m"].get<double>(), 0.125);
@@ -67,7 +69,8 @@ TEST (JsonOutputTest, KeepsValuesAndTheOrderOfKeys)
 TEST (JsonOutputTest, WritesOnlyUtf8WhateverTheTextHolds)
 {
     // A juce::String made from bytes that are not UTF-8 keeps them; the document must not.
-    const char bad[] = "ab\xff\xfe" "c";
+    const char bad[] = "ab\xff\xfe"
+                       "c";
     const auto written = JsonOutput::toText (juce::var (juce::String::fromUTF8 (bad, 5)));
     nlohmann::json parsed;
     ASSERT_NO_THROW (parsed = nlohmann::json::parse (written)) << written;
@@ -90,12 +93,12 @@ TEST (JsonOutputTest, ReplacesEachByteOutsideAValidSequence)
         {"caf\xc3\xa9", "caf\xc3\xa9"},
         {"caf\xe9", "caf" + fffd},
         {"\xe2\x82\xac\xf0\x9f\x98\x80", "\xe2\x82\xac\xf0\x9f\x98\x80"},
-        {"\xc0\xaf", fffd + fffd},                  // overlong '/'
-        {"\xed\xa0\x80", fffd + fffd + fffd},       // a surrogate
+        {"\xc0\xaf", fffd + fffd},                       // overlong '/'
+        {"\xed\xa0\x80", fffd + fffd + fffd},            // a surrogate
         {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
-        {"a\xe2\x82", "a" + fffd + fffd},           // cut short at the end
-        {"\x80x\xbf", fffd + "x" + fffd},           // stray continuation bytes
-        {"\x1b\x07", "\x1b\x07"},                   // controls are text; escaping is the writer's
+        {"a\xe2\x82", "a" + fffd + fffd},                // cut short at the end
+        {"\x80x\xbf", fffd + "x" + fffd},                // stray continuation bytes
+        {"\x1b\x07", "\x1b\x07"},                        // controls are text; escaping is the writer's
     };
     for (auto& c : cases)
         EXPECT_EQ (utf8 (JsonOutput::textWithReplacements (c.bytes.data(), c.bytes.size())), c.text)

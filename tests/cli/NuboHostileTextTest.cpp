@@ -134,7 +134,7 @@ TEST_F (NuboHostileTextTest, ListingsAreStrictJsonWithTheBytesOfNamesThatAreNotU
         std::string name, content;
     };
     const Entry entries[] = {
-        {"esc\x1b[31mred", "1"}, {"bel\x07", "1"},       {"cr\rx", "1"},       {"lf\nx", "1"},
+        {"esc\x1b[31mred", "1"}, {"bel\x07", "1"},        {"cr\rx", "1"},       {"lf\nx", "1"},
         {"tab\tx", "1"},         {binaryName(), "12345"}, {"caf\xe9", "12345"}, {"caf\xc3\xa9", "12"},
     };
     for (auto& e : entries)
