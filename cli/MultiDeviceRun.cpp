@@ -7,7 +7,9 @@
 #include "cli/ProgressBar.h"
 #include "log/GlobalLog.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -132,7 +134,7 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
             Console::error (escapeControlCharacters (result.message));
         if (context.json && summaryIsTheDocument (command))
             printSummary (command, {{ports.front(), result, seconds}}, true);
-        return result.status;
+        return afterResults (result.status);
     }
 
     context.multi = true;
@@ -185,5 +187,16 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
     int status = ExitStatus::success;
     for (auto& r : records)
         status = combine (status, r.result.status);
-    return status;
+    return afterResults (status);
+}
+
+int MultiDeviceRun::afterResults (int status)
+{
+    const auto error = Console::getResultWriteError();
+    if (error == 0)
+        return status;
+    // A reader that stopped early (| head) knows; a full disk or a broken device does not.
+    if (error != EPIPE)
+        Console::error ("can't write the results to standard output: " + juce::String (std::strerror (error)));
+    return combine (status, ExitStatus::failed);
 }

@@ -199,14 +199,14 @@ int NuboCli::listPorts()
             list.add (juce::var (object));
         }
         JsonOutput::print (juce::var (list));
-        return ExitStatus::success;
+        return MultiDeviceRun::afterResults (ExitStatus::success);
     }
 
     for (auto& port : found)
         Console::out (PortChooser::describe (port));
     if (found.empty() && !quiet)
         Console::err ("no Nubo device found");
-    return ExitStatus::success;
+    return MultiDeviceRun::afterResults (ExitStatus::success);
 }
 
 int NuboCli::runCommand (const std::string& command)
