@@ -1,5 +1,6 @@
 #include "cli/Console.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -16,6 +17,7 @@ std::mutex& outputLock()
 }
 
 int resultFd = STDOUT_FILENO;
+std::atomic<int> resultWriteErrno{0}; // the first failed write of results
 bool statusShown = false;
 thread_local juce::String threadPrefix;
 
@@ -55,7 +57,11 @@ void writeAll (int fd, const void* data, size_t numBytes)
         {
             if (errno == EINTR)
                 continue;
-            return; // a closed pipe: nobody reads any more; the exit status still tells
+            // A closed pipe, a full disk: the rest is dropped; the exit status tells.
+            int none = 0;
+            if (fd == resultFd)
+                resultWriteErrno.compare_exchange_strong (none, errno);
+            return;
         }
         bytes += written;
         numBytes -= (size_t) written;
@@ -106,6 +112,11 @@ void Console::outRaw (const void* data, size_t numBytes)
 int Console::getResultDescriptor()
 {
     return resultFd;
+}
+
+int Console::getResultWriteError()
+{
+    return resultWriteErrno.load();
 }
 
 void Console::err (const juce::String& line)

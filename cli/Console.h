@@ -22,6 +22,10 @@ public:
     /** Where results go: the process's standard output as it was at start. */
     static int getResultDescriptor();
 
+    /** The errno of the first write of results (out, outRaw) that failed, else 0:
+        results that did not arrive make the run a failure. */
+    static int getResultWriteError();
+
     /** One message line (with the thread's prefix) on standard error. */
     static void err (const juce::String& line);
 

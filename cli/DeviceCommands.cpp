@@ -6,6 +6,7 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
+#include "cli/JsonOutput.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/DeviceMaintenance.h"
@@ -29,12 +30,6 @@ CommandResult fromTransfer (FileTransfer::Outcome outcome, const FileTransfer& t
     return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
                                                                                  : ExitStatus::failed,
                                    transfer.getError());
-}
-
-void printJson (const juce::var& document)
-{
-    const auto text = juce::JSON::toString (document) + "\n";
-    Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
 }
 
 /** Compares a remote file's SHA-256 with a local file's; empty when they match. */
@@ -78,7 +73,7 @@ CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& co
     const juce::var data (object);
 
     if (context.json && !context.multi)
-        printJson (data);
+        JsonOutput::print (data);
     else if (!context.json)
     {
         Console::out (juce::String::formatted ("Family ID: 0x%.3x", (unsigned) identity.familyId));
@@ -184,7 +179,7 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
         if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
             return failed();
         if (context.json && !context.multi)
-            printJson (target.getFullPathName());
+            JsonOutput::print (target.getFullPathName());
         else if (!context.quiet)
             Console::err ("MAC file stored to " + target.getFullPathName());
         return CommandResult::ok ("stored to " + target.getFullPathName(), target.getFullPathName());
@@ -202,17 +197,20 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
     if (!fetched)
         return failed();
 
-    const auto text = bytes.toString();
-    if (context.multi)
+    // The file's bytes as text; bytes that are not UTF-8 become U+FFFD.
+    const auto text = JsonOutput::textWithReplacements (bytes.getData(), bytes.getSize());
+    if (context.json)
+    {
+        // With several devices the text goes into the summary document, the only one.
+        if (!context.multi)
+            JsonOutput::print (text);
+    }
+    else if (context.multi)
     {
         juce::StringArray lines;
         lines.addLines (text);
         for (auto& line : lines)
             Console::out (escapeControlCharacters (line));
-    }
-    else if (context.json)
-    {
-        printJson (text);
     }
     else
     {
@@ -296,7 +294,7 @@ CommandResult DeviceCommands::props (DeviceSession& session, const RunContext& c
 
     const juce::var data (documents);
     if (context.json && !context.multi)
-        printJson (data);
+        JsonOutput::print (data);
     return CommandResult::ok (juce::String (documents.size()) + " path(s) read", data);
 }
 

@@ -6,11 +6,16 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
+#include "cli/JsonOutput.h"
 #include "cli/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
+#include "protocol/ReceivedMessage.h"
 
 #include <juce_cryptography/juce_cryptography.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace
 {
@@ -136,11 +141,25 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
 
     CliLogger::beginOperation();
     juce::StringArray files, folders;
-    if (client.getFolderContents (folder, &files, &folders) != 0)
+    juce::Array<juce::MemoryBlock> fileBytes, folderBytes;
+    if (client.getFolderContents (folder, &files, &folders, &fileBytes, &folderBytes) != 0)
         return CommandResult::failure (statusAfterFailure(), "can't list " + folder + CliLogger::reason());
 
-    files.sortNatural();
-    folders.sortNatural();
+    /** A name as shown, and its bytes as the device sent them. */
+    struct Name
+    {
+        juce::String text;
+        juce::MemoryBlock bytes;
+    };
+    auto sorted = [] (const juce::StringArray& texts, const juce::Array<juce::MemoryBlock>& bytes)
+    {
+        std::vector<Name> names;
+        for (int i = 0; i < texts.size(); ++i)
+            names.push_back ({texts[i], bytes[i]});
+        std::stable_sort (names.begin(), names.end(),
+                          [] (const Name& a, const Name& b) { return a.text.compareNatural (b.text) < 0; });
+        return names;
+    };
 
     // An entry the device will not describe is listed all the same, its details unknown;
     // only a device that stops answering (or a cancel) fails the listing, and then the
@@ -149,14 +168,39 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
     int silentInARow = 0;
 
     juce::Array<juce::var> entries;
-    auto show = [&] (const juce::String& name, bool isFolder)
+    auto show = [&] (const Name& shown, bool isFolder)
     {
+        const auto& name = shown.text;
         auto* entry = new juce::DynamicObject();
-        entry->setProperty ("name", name);
+
+        // A name that is not UTF-8 reads differently on the device's side and in a
+        // script's: the document carries its bytes, and a text any parser takes.
+        const bool isUtf8 = ReceivedMessage::isValidUtf8 (static_cast<const juce::uint8*> (shown.bytes.getData()),
+                                                          (int) shown.bytes.getSize());
+        if (isUtf8)
+        {
+            entry->setProperty ("name", name);
+        }
+        else
+        {
+            entry->setProperty ("name",
+                                JsonOutput::textWithReplacements (shown.bytes.getData(), shown.bytes.getSize()));
+            entry->setProperty ("nameBytes", JsonOutput::hexOf (shown.bytes));
+        }
         entry->setProperty ("type", isFolder ? "folder" : "file");
 
         juce::String line = escapeControlCharacters (name) + (isFolder ? "/" : "");
-        if (details)
+        if (details && !isUtf8)
+        {
+            // Requests carry names as UTF-8, so this one cannot be asked about: asking
+            // would fail, or describe another entry whose name reads the same.
+            entry->setProperty ("size", juce::var());
+            if (context.json)
+                entry->setProperty ("modified", juce::var());
+            line =
+                juce::String ("?").paddedLeft (' ', 12) + "  " + juce::String ("?").paddedRight (' ', 19) + "  " + line;
+        }
+        else if (details)
         {
             FileSystemEntryInfo info;
             bool described = false;
@@ -197,9 +241,9 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
             Console::out (line);
     };
 
-    for (auto& name : folders)
+    for (auto& name : sorted (folders, folderBytes))
         show (name, true);
-    for (auto& name : files)
+    for (auto& name : sorted (files, fileBytes))
         show (name, false);
 
     if (context.json)
@@ -207,8 +251,7 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
         auto* document = new juce::DynamicObject();
         document->setProperty ("folder", folder);
         document->setProperty ("entries", entries);
-        const auto text = juce::JSON::toString (juce::var (document)) + "\n";
-        Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        JsonOutput::print (juce::var (document));
     }
 
     if (!unanswered.isEmpty())

@@ -3,10 +3,14 @@
 #include "cli/CliLogger.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
+#include "cli/JsonOutput.h"
 #include "cli/ProgressBar.h"
 #include "device/DeviceWorker.h"
+#include "log/GlobalLog.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -32,6 +36,13 @@ CommandResult runOne (DeviceSession& session, const RunContext& context, const M
     if (result.status != ExitStatus::success && session.getClient().isLinkLost())
         result.message << "; the device is gone (unplugged or hung up)";
     return result;
+}
+
+/** put and flash write no document of their own: with --json their summary is the
+    one document, for one device as for several. */
+bool summaryIsTheDocument (const juce::String& command)
+{
+    return command == "put" || command == "flash";
 }
 
 int rank (int status)
@@ -77,22 +88,24 @@ void printSummary (const juce::String& command, const std::vector<DeviceRecord>&
         document->setProperty ("command", command);
         document->setProperty ("devices", devices);
         document->setProperty ("failed", failures);
-        const auto text = juce::JSON::toString (juce::var (document)) + "\n";
-        Console::outRaw (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        JsonOutput::print (juce::var (document));
         return;
     }
 
+    // A detail may quote the device (a name, the MAC text): escaped, it stays on its row.
     int width = 4;
     for (auto& r : records)
-        width = juce::jmax (width, r.port.label.length());
+        width = juce::jmax (width, escapeControlCharacters (r.port.label).length());
 
     Console::out ("");
     Console::out (juce::String ("PORT").paddedRight (' ', width) + "  RESULT  TIME      DETAIL");
     for (auto& r : records)
     {
         const auto result = r.result.status == ExitStatus::success ? "ok" : "FAILED";
-        Console::out (r.port.label.paddedRight (' ', width) + "  " + juce::String (result).paddedRight (' ', 6) + "  " +
-                      (juce::String (r.seconds, 1) + " s").paddedRight (' ', 8) + "  " + r.result.message);
+        Console::out (escapeControlCharacters (r.port.label).paddedRight (' ', width) + "  " +
+                      juce::String (result).paddedRight (' ', 6) + "  " +
+                      (juce::String (r.seconds, 1) + " s").paddedRight (' ', 8) + "  " +
+                      escapeControlCharacters (r.result.message));
     }
     Console::out (juce::String (records.size() - (size_t) failures) + " of " + juce::String (records.size()) +
                   " devices succeeded");
@@ -113,12 +126,16 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         ProgressBar bar (context.progressLabel, context.showProgress);
         if (context.showProgress)
             context.progress = [&bar] (juce::int64 done, juce::int64 total) { bar.update (done, total); };
+        const auto start = std::chrono::steady_clock::now();
         DeviceSession session (ports.front());
         const auto result = runOne (session, context, task);
+        const auto seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
         bar.finish();
         if (result.status != ExitStatus::success)
-            Console::error (result.message);
-        return result.status;
+            Console::error (escapeControlCharacters (result.message));
+        if (context.json && summaryIsTheDocument (command))
+            printSummary (command, {{ports.front(), result, seconds}}, true);
+        return afterResults (result.status);
     }
 
     context.multi = true;
@@ -157,7 +174,7 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
         finished.push_back (workers.back()->submit (
             [&record = records[i], deviceContext, &task] (DeviceWorker::Context& worker)
             {
-                Console::setThreadPrefix ("[" + record.port.label + "] ");
+                Console::setThreadPrefix ("[" + escapeControlCharacters (record.port.label) + "] ");
                 const auto start = std::chrono::steady_clock::now();
                 {
                     DeviceSession session (record.port, worker.link);
@@ -165,7 +182,7 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
                 }
                 record.seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
                 if (record.result.status != ExitStatus::success)
-                    Console::error (record.result.message);
+                    Console::error (escapeControlCharacters (record.result.message));
                 return record.result.status == ExitStatus::success
                            ? OperationResult::done (record.result.message)
                            : OperationResult::failure (OperationResult::Outcome::failed, record.result.message);
@@ -181,5 +198,16 @@ int MultiDeviceRun::run (const std::vector<ChosenPort>& ports, const juce::Strin
     int status = ExitStatus::success;
     for (auto& r : records)
         status = combine (status, r.result.status);
-    return status;
+    return afterResults (status);
+}
+
+int MultiDeviceRun::afterResults (int status)
+{
+    const auto error = Console::getResultWriteError();
+    if (error == 0)
+        return status;
+    // A reader that stopped early (| head) knows; a full disk or a broken device does not.
+    if (error != EPIPE)
+        Console::error ("can't write the results to standard output: " + juce::String (std::strerror (error)));
+    return combine (status, ExitStatus::failed);
 }

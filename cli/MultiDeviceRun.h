@@ -10,7 +10,13 @@ class DeviceSession;
 
 /** Runs a command on every chosen device at the same time: one session (port and
     client) and one thread per device, each line the thread writes led by its port's
-    name; then a summary table (or JSON document) of every device's result and time. */
+    name; then a summary table (or JSON document) of every device's result and time.
+
+    With --json a run writes one document on standard output. A command's own
+    document (ls, info, props, getmac on one device) is written only when it
+    succeeded; a failure leaves standard output empty and says why on standard
+    error. The summary (several devices; put and flash on one too) is always
+    written, each device's failure in it. */
 class MultiDeviceRun final
 {
 public:
@@ -24,6 +30,10 @@ public:
 
     /** The worst of several exit statuses. */
     static int combine (int a, int b);
+
+    /** The run's status, made a failure when results could not be written to
+        standard output (a full disk; a closed pipe, without a message). */
+    static int afterResults (int status);
 
 private:
     MultiDeviceRun() = delete;

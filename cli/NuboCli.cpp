@@ -7,6 +7,7 @@
 #include "cli/DeviceSession.h"
 #include "cli/FileCommands.h"
 #include "cli/FileTransfer.h"
+#include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
 #include "cli/RemotePath.h"
@@ -287,16 +288,15 @@ int NuboCli::listPorts()
             object->setProperty ("serial", port.serialNumber.isEmpty() ? juce::var() : juce::var (port.serialNumber));
             list.add (juce::var (object));
         }
-        const auto document = juce::JSON::toString (juce::var (list)) + "\n";
-        Console::outRaw (document.toRawUTF8(), document.getNumBytesAsUTF8());
-        return ExitStatus::success;
+        JsonOutput::print (juce::var (list));
+        return MultiDeviceRun::afterResults (ExitStatus::success);
     }
 
     for (auto& port : found)
         Console::out (PortChooser::describe (port));
     if (found.empty() && !quiet)
         Console::err ("no Nubo device found");
-    return ExitStatus::success;
+    return MultiDeviceRun::afterResults (ExitStatus::success);
 }
 
 int NuboCli::runCommand (const std::string& command)

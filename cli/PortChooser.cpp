@@ -1,5 +1,7 @@
 #include "cli/PortChooser.h"
 
+#include "cli/JsonOutput.h"
+#include "log/GlobalLog.h"
 #include "serial/SerialPortDiscovery.h"
 
 #include <climits>
@@ -127,21 +129,22 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
         const bool isPath = wanted.startsWithChar ('/');
         if (other != nullptr && !other->friendlyName.equalsIgnoreCase (wanted))
         {
-            choice.warnings.add ("warning: " + other->portName + " is not a Nubo device (" + other->hardwareId +
-                                 "); opening it anyway");
+            choice.warnings.add ("warning: " + escapeControlCharacters (other->portName) + " is not a Nubo device (" +
+                                 escapeControlCharacters (other->hardwareId) + "); opening it anyway");
             addOnce ({other->friendlyName, other->portName, ttyNameOf (other->portName)});
             continue;
         }
 
         if (isPath && other == nullptr)
         {
-            choice.warnings.add ("warning: " + wanted + " is not a listed Nubo device; opening it anyway");
+            choice.warnings.add ("warning: " + escapeControlCharacters (wanted) +
+                                 " is not a listed Nubo device; opening it anyway");
             addOnce ({{}, wanted, ttyNameOf (wanted)});
             continue;
         }
 
         choice.ports.clear();
-        choice.error = "no Nubo device \"" + wanted + "\"\n" + whatWasFound (nubo, everyPort);
+        choice.error = "no Nubo device \"" + escapeControlCharacters (wanted) + "\"\n" + whatWasFound (nubo, everyPort);
         return choice;
     }
 
@@ -161,10 +164,20 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
 
 juce::String PortChooser::describe (const PresentSerialPort& port)
 {
-    juce::String line = port.friendlyName + "\t" + port.portName;
+    // The USB texts are the device's: escaped, no field can hold a TAB or end the
+    // line, and none can drive the terminal. Discovery keeps their bytes as they are,
+    // UTF-8 or not; bytes that are not become U+FFFD rather than whatever a lenient
+    // decoder makes of them.
+    auto field = [] (const juce::String& text)
+    {
+        const auto bytes = text.toStdString();
+        return escapeControlCharacters (JsonOutput::textWithReplacements (bytes.data(), bytes.size()));
+    };
+
+    juce::String line = field (port.friendlyName) + "\t" + field (port.portName);
     if (port.vendorId.isNotEmpty())
-        line << "\t" << port.vendorId << ":" << port.productId << ":" << port.revision;
+        line << "\t" << field (port.vendorId) << ":" << field (port.productId) << ":" << field (port.revision);
     if (port.serialNumber.isNotEmpty())
-        line << "\t" << port.serialNumber;
+        line << "\t" << field (port.serialNumber);
     return line;
 }

@@ -177,8 +177,11 @@ const juce::uint8* ReceivedMessage::readBytes (int n)
     return take (n);
 }
 
-juce::String ReceivedMessage::readString()
+juce::String ReceivedMessage::readString (juce::MemoryBlock* textBytes)
 {
+    if (textBytes != nullptr)
+        textBytes->reset();
+
     const auto numBytes = readInt32();
     if (numBytes <= 0)
         return {};
@@ -189,6 +192,9 @@ juce::String ReceivedMessage::readString()
 
     const auto* end = static_cast<const juce::uint8*> (std::memchr (bytes, 0, (size_t) numBytes));
     const auto length = end != nullptr ? (int) (end - bytes) : numBytes;
+
+    if (textBytes != nullptr)
+        textBytes->replaceAll (bytes, (size_t) length);
 
     if (isValidUtf8 (bytes, length))
         return juce::String::fromUTF8 (reinterpret_cast<const char*> (bytes), length);

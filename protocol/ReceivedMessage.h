@@ -52,8 +52,11 @@ public:
     const juce::uint8* readBytes (int n);
 
     /** An i32 byte count and that many bytes. The text ends at the first zero byte
-        and is read as UTF-8 when valid, else as ISO-8859-1; all bytes are consumed. */
-    juce::String readString();
+        and is read as UTF-8 when valid, else as ISO-8859-1; all bytes are consumed.
+        The two readings can give the same text for different bytes (an accented
+        letter in either form), so whoever must name the entry back exactly, or tell
+        such names apart, takes the text's bytes as sent into textBytes too. */
+    juce::String readString (juce::MemoryBlock* textBytes = nullptr);
 
     /** Year (i16), month (0 = January), day, hours, minutes, in local time; all
         zeros is the zero time. */

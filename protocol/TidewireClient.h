@@ -128,7 +128,11 @@ public:
 
     int putFolder (juce::String localFolder, juce::String remoteFolder);
     int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
-    int getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames, juce::StringArray* folderNames);
+    /** The names, and (when asked) each name's bytes as the device sent them, in the
+        same order: text alone cannot tell every name that is not UTF-8 from another. */
+    int getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames, juce::StringArray* folderNames,
+                           juce::Array<juce::MemoryBlock>* fileNameBytes = nullptr,
+                           juce::Array<juce::MemoryBlock>* folderNameBytes = nullptr);
     int getEntryInfo (juce::String path, bool isFolder, FileSystemEntryInfo& info);
     int createFolder (juce::String path);
     int deleteEntry (juce::String path);

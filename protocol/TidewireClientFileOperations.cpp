@@ -821,7 +821,8 @@ void TidewireClient::getFolderTree (const juce::String& remoteFolder, const juce
 
 //==============================================================================
 int TidewireClient::getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames,
-                                       juce::StringArray* folderNames)
+                                       juce::StringArray* folderNames, juce::Array<juce::MemoryBlock>* fileNameBytes,
+                                       juce::Array<juce::MemoryBlock>* folderNameBytes)
 {
     FolderContentsRequest request (remoteFolder);
     const auto response = sendRequestSync (request, exchangeTimeoutMs);
@@ -833,6 +834,10 @@ int TidewireClient::getFolderContents (juce::String remoteFolder, juce::StringAr
         *fileNames = contents->getFileNames();
     if (folderNames != nullptr)
         *folderNames = contents->getFolderNames();
+    if (fileNameBytes != nullptr)
+        *fileNameBytes = contents->getFileNameBytes();
+    if (folderNameBytes != nullptr)
+        *folderNameBytes = contents->getFolderNameBytes();
     return 0;
 }
 

@@ -4,15 +4,16 @@ namespace
 {
 // Counts come from the device: the loop stops at the first field that does not
 // fit, so a huge count costs no more than the message holds.
-juce::StringArray readNames (ReceivedMessage& message)
+void readNames (ReceivedMessage& message, juce::StringArray& names, juce::Array<juce::MemoryBlock>& bytes)
 {
-    juce::StringArray names;
     const auto count = message.readInt32();
 
     for (juce::int32 i = 0; i < count && !message.hasOverrun(); ++i)
-        names.add (message.readString());
-
-    return names;
+    {
+        juce::MemoryBlock nameBytes;
+        names.add (message.readString (&nameBytes));
+        bytes.add (std::move (nameBytes));
+    }
 }
 } // namespace
 
@@ -114,8 +115,8 @@ FileReadResponse::FileReadResponse (std::unique_ptr<ReceivedMessage> messageToOw
 FolderContentsResponse::FolderContentsResponse (std::unique_ptr<ReceivedMessage> messageToOwn)
     : TidewireClientResponse (std::move (messageToOwn))
 {
-    fileNames = readNames (getMessage());
-    folderNames = readNames (getMessage());
+    readNames (getMessage(), fileNames, fileNameBytes);
+    readNames (getMessage(), folderNames, folderNameBytes);
 }
 
 GetPropertiesResponse::GetPropertiesResponse (std::unique_ptr<ReceivedMessage> messageToOwn)

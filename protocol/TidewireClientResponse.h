@@ -191,8 +191,20 @@ public:
         return folderNames;
     }
 
+    /** Each name's bytes as the device sent them, in the order of the names: a name
+        that is not UTF-8 cannot be told from its text alone. */
+    const juce::Array<juce::MemoryBlock>& getFileNameBytes() const
+    {
+        return fileNameBytes;
+    }
+    const juce::Array<juce::MemoryBlock>& getFolderNameBytes() const
+    {
+        return folderNameBytes;
+    }
+
 private:
     juce::StringArray fileNames, folderNames;
+    juce::Array<juce::MemoryBlock> fileNameBytes, folderNameBytes;
 };
 
 /** Numeric and string properties in two maps; a repeated ID keeps its last value. */

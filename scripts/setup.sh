@@ -13,7 +13,7 @@ export CCACHE_NOHASHDIR=1
 build="${NUBO_BUILD_DIR:-$root/build}"
 
 packages=(
-    build-essential cmake pkg-config ccache libcli11-dev
+    build-essential cmake pkg-config ccache libcli11-dev nlohmann-json3-dev
     juce-modules-source libx11-dev
     libgtest-dev libgmock-dev
     xvfb xauth xdotool x11-utils

@@ -142,6 +142,37 @@ TEST (ReceivedMessage, ReadsIncomingStrings)
     }
 }
 
+TEST (ReceivedMessage, GivesAStringsBytesAsSentBesideItsText)
+{
+    // An accented letter in ISO-8859-1 and in UTF-8 reads the same; the bytes differ.
+    const struct
+    {
+        const char* body;
+        const char* bytes;
+    } cases[] = {
+        {"03000000 E97465", "E97465"},
+        {"04000000 C3A97465", "C3A97465"},
+        {"05000000 4142004344", "4142"}, // up to the zero, as the text
+        {"00000000", ""},
+        {"FFFFFFFF", ""},
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.body);
+        auto message = cursorOnBody (received (framed (2, c.body)));
+        juce::MemoryBlock bytes ("stale", 5);
+        message->readString (&bytes);
+        EXPECT_EQ (bytes, hexBytes (c.bytes));
+    }
+
+    auto latin1 = cursorOnBody (received (framed (2, "03000000 E97465")));
+    auto utf8 = cursorOnBody (received (framed (2, "04000000 C3A97465")));
+    juce::MemoryBlock latin1Bytes, utf8Bytes;
+    EXPECT_EQ (latin1->readString (&latin1Bytes), utf8->readString (&utf8Bytes));
+    EXPECT_NE (latin1Bytes, utf8Bytes);
+}
+
 TEST (ReceivedMessage, FieldsThatOverrunTheBodyReadAsEmpty)
 {
     const struct

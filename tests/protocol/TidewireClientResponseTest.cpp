@@ -89,6 +89,10 @@ const struct ResponseCase
          EXPECT_EQ (as<FolderContentsResponse> (r).getFileNames(), juce::StringArray ("a", utf8 ("\xc3\xa9"
                                                                                                  "b")));
          EXPECT_EQ (as<FolderContentsResponse> (r).getFolderNames(), juce::StringArray ("usr"));
+         EXPECT_EQ (as<FolderContentsResponse> (r).getFileNameBytes(),
+                    (juce::Array<juce::MemoryBlock>{hexBytes ("61"), hexBytes ("E962")}));
+         EXPECT_EQ (as<FolderContentsResponse> (r).getFolderNameBytes(),
+                    juce::Array<juce::MemoryBlock>{hexBytes ("757372")});
      }},
     {"properties", 20, "2A000000 0300 0100 05000000 0200 FFFFFFFF 0100 06000000 0100 0280 02000000 6869",
      [] (auto& r)
