@@ -48,6 +48,8 @@ struct Options
     int64_t fileSize = 0;        // reported on every open for reading
     int longReads = 0;           // extra bytes in every read answer
     std::set<std::string> refuseCreate; // device paths that cannot be created
+    std::set<uint64_t> corruptWrite;    // write requests (counted from 1) stored with a byte flipped
+    std::set<uint64_t> corruptRead;     // read answers (counted from 1) sent with a byte flipped
     bool duplicate = false;
     int unsolicited = 0;
 };
