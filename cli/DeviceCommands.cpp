@@ -167,7 +167,8 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
 
     CliLogger::beginOperation();
 
-    if (localPath.isNotEmpty())
+    // "-" and /dev/stdout are standard output itself, as for get.
+    if (localPath.isNotEmpty() && localPath != "-" && localPath != "/dev/stdout")
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
         const auto target = FileTransfer::localFile (path);
