@@ -256,3 +256,22 @@ TEST_F (FileTransferTest, CtrlCEndsAFetchIntoAPipeWhoseReaderStoppedReading)
     ASSERT_EQ (::lstat (fifo.getFullPathName().toRawUTF8(), &info), 0);
     EXPECT_TRUE (S_ISFIFO (info.st_mode));
 }
+
+TEST_F (FileTransferTest, AFetchIntoAPipeWhoseReaderStoppedReadingFailsInTheEnd)
+{
+    writeFile (deviceFile (0, bigRemote), randomBytes (1000000, 30));
+    startDevice (0);
+
+    const auto fifo = work().getChildFile ("out.fifo");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0644), 0);
+    const int reader = ::open (fifo.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE (reader, 0);
+
+    const auto r = run ({"get", bigRemote, fifo.getFullPathName()});
+    ::close (reader);
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_TRUE (r.err.startsWith ("nubo: can't write " + fifo.getFullPathName() +
+                                   ": nothing was taken for 30 seconds"))
+        << r.err;
+    EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 1);
+}
