@@ -27,23 +27,49 @@ constexpr int exchangeTimeoutMs = 1000;
 constexpr int writeBlockTimeoutMs = 5000;
 constexpr int blockSize = TidewireClientRequest::maxFileBlockSize;
 
-// A reader of a pipe of ours that takes nothing for this long has stopped: the fetch
-// fails rather than hold the device's file open for ever. Long enough for a reader
-// that pauses now and then.
+// A reader of a pipe nubo opened that takes nothing for this long has stopped: the
+// fetch fails rather than hold the device's file open for ever. Long enough for a
+// reader that pauses now and then.
 constexpr juce::uint32 stalledWriteMs = 30000;
 constexpr int waitSliceMs = 100;
 
 /** Writes every byte; 0, or the error that stopped it. A descriptor in non-blocking
     mode (a pipe nubo opened itself) is waited on in short slices, so that Ctrl-C ends
-    the wait, and for no longer than stalledWriteMs without progress (ETIMEDOUT then;
-    EINTR after a signal). */
-int writeAll (int fd, const void* source, size_t numBytes)
+    the wait (EINTR then). So is a pipe in blocking mode (standard output, whose mode is
+    not nubo's to change): once poll says it has room it takes PIPE_BUF bytes without
+    waiting. With a stall limit, a descriptor that takes nothing for that long fails
+    with ETIMEDOUT. */
+int writeAll (int fd, const void* source, size_t numBytes, juce::uint32 stallLimitMs = 0)
 {
+    struct stat info
+    {
+    };
+    const bool blockingPipe =
+        ::fstat (fd, &info) == 0 && S_ISFIFO (info.st_mode) && (::fcntl (fd, F_GETFL) & O_NONBLOCK) == 0;
+
     auto* data = static_cast<const char*> (source);
     auto lastProgress = juce::Time::getMillisecondCounter();
+    auto waitedTooLong = [&]
+    { return stallLimitMs > 0 && juce::Time::getMillisecondCounter() - lastProgress >= stallLimitMs; };
+
     while (numBytes > 0)
     {
-        const auto written = ::write (fd, data, numBytes);
+        if (blockingPipe)
+        {
+            pollfd waiting{fd, POLLOUT, 0};
+            const auto ready = ::poll (&waiting, 1, waitSliceMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+            {
+                if (InterruptWatcher::isInterrupted())
+                    return EINTR;
+                if (waitedTooLong())
+                    return ETIMEDOUT;
+                continue;
+            }
+            // Room, or an error or a reader gone, which the write then reports.
+        }
+
+        const auto written = ::write (fd, data, blockingPipe ? juce::jmin (numBytes, (size_t) PIPE_BUF) : numBytes);
         if (written > 0)
         {
             data += written;
@@ -57,7 +83,7 @@ int writeAll (int fd, const void* source, size_t numBytes)
         {
             if (InterruptWatcher::isInterrupted())
                 return EINTR;
-            if (juce::Time::getMillisecondCounter() - lastProgress >= stalledWriteMs)
+            if (waitedTooLong())
                 return ETIMEDOUT;
             pollfd waiting{fd, POLLOUT, 0};
             ::poll (&waiting, 1, waitSliceMs);
@@ -462,7 +488,7 @@ FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, c
     if (fd < 0)
         return fail ("can't write " + target.getFullPathName() + ": " + systemError());
 
-    auto outcome = fetchToDescriptor (remotePath, fd, target.getFullPathName(), verify);
+    auto outcome = passOn (remotePath, fd, target.getFullPathName(), verify, stalledWriteMs);
 
     // Some devices report a failed write only when closed.
     if (::close (fd) != 0 && errno != EINTR && outcome == Outcome::done)
@@ -472,6 +498,13 @@ FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, c
 
 FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remotePath, int fd,
                                                        const juce::String& destination, bool verify)
+{
+    // Whoever reads standard output may pause for as long as they like (a pager).
+    return passOn (remotePath, fd, destination, verify, 0);
+}
+
+FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int fd, const juce::String& destination,
+                                            bool verify, juce::uint32 stallLimitMs)
 {
     CliLogger::beginOperation();
 
@@ -496,7 +529,7 @@ FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remot
                              {
                                  if (InterruptWatcher::isInterrupted())
                                      return false;
-                                 writeError = writeAll (fd, data, numBytes);
+                                 writeError = writeAll (fd, data, numBytes, stallLimitMs);
                                  if (writeError != 0)
                                      return false;
                                  delivered += (juce::int64) numBytes;

@@ -73,6 +73,10 @@ private:
     /** Fetches straight into something that is no regular file (a pipe, a device). */
     Outcome fetchInto (const juce::String& remotePath, const juce::File& target, bool verify);
 
+    /** Fetches into the descriptor, failing when it takes nothing for stallLimitMs (0: no limit). */
+    Outcome passOn (const juce::String& remotePath, int fd, const juce::String& destination, bool verify,
+                    juce::uint32 stallLimitMs);
+
     /** What the partial file's record says for this remote file as it is now. */
     juce::String describeRemote (const juce::String& remotePath, juce::int64 size);
 

@@ -275,3 +275,34 @@ TEST_F (FileTransferTest, AFetchIntoAPipeWhoseReaderStoppedReadingFailsInTheEnd)
         << r.err;
     EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 1);
 }
+
+TEST_F (FileTransferTest, CtrlCEndsAFetchIntoAStandardOutputPipeThatNobodyReads)
+{
+    writeFile (deviceFile (0, bigRemote), randomBytes (1000000, 31));
+    startDevice (0);
+
+    NuboProcess nubo (work(), root());
+    nubo.setStandardOutput (NuboProcess::Stream::unreadPipe);
+    ASSERT_TRUE (nubo.start ({"get", bigRemote, "-"}));
+
+    int reads = 0;
+    for (int i = 0; i < 300; ++i)
+    {
+        juce::Thread::sleep (100);
+        const auto now = deviceRequests (0, "FileReadRequest").size();
+        if (now >= 8 && now == reads)
+            break;
+        reads = now;
+    }
+    ASSERT_GE (reads, 8);
+    ASSERT_LT (reads, 100);
+
+    // A reader that pauses is no reason to give up: only the signal ends it.
+    juce::Thread::sleep (1000);
+    EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 0);
+
+    nubo.interrupt();
+    EXPECT_EQ (nubo.wait (20000), 130) << nubo.standardError();
+    EXPECT_TRUE (nubo.standardError().startsWith ("nubo: interrupted after ")) << nubo.standardError();
+    EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 1);
+}

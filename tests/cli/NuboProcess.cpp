@@ -51,7 +51,7 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
     argv.push_back (nullptr);
 
     int pipeEnds[2] = {-1, -1};
-    if (outputTo == Stream::pipe)
+    if (outputTo == Stream::pipe || outputTo == Stream::unreadPipe)
     {
         if (::pipe2 (pipeEnds, O_CLOEXEC) != 0)
             return false;
@@ -152,7 +152,7 @@ void NuboProcess::readTerminal()
 
 void NuboProcess::readPipe()
 {
-    if (outputPipe < 0)
+    if (outputPipe < 0 || outputTo == Stream::unreadPipe)
         return;
     char buffer[4096];
     for (;;)

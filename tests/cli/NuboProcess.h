@@ -10,11 +10,13 @@ class NuboProcess final
 {
 public:
     /** Where a standard stream of nubo goes: its file in the work folder, a pipe that
-        wait() empties (standard output only), /dev/full, or nowhere (closed). */
+        wait() empties or one that nobody reads (standard output only), /dev/full, or
+        nowhere (closed). */
     enum class Stream
     {
         file,
         pipe,
+        unreadPipe,
         full,
         closed
     };
