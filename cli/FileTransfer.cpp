@@ -114,8 +114,8 @@ juce::String hex (const juce::MemoryBlock& digest)
 /** Replaces a small file of ours with the text; false (errno set) when any step fails. */
 bool writeSmallFile (const juce::File& file, const juce::String& text)
 {
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                           0644);
+    const int fd =
+        ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     const auto error = writeAll (fd, text.toRawUTF8(), text.getNumBytesAsUTF8());
@@ -558,8 +558,8 @@ FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int 
         if (writeError != 0 && !InterruptWatcher::isInterrupted())
             return fail ("can't write " + destination + ": " + errorText (writeError) + " (after " +
                          juce::String (delivered) + " of " + juce::String (size) + " bytes)");
-        return fail ((InterruptWatcher::isInterrupted() ? juce::String ("interrupted") : "fetch into " + destination +
-                                                                                              " failed") +
+        return fail ((InterruptWatcher::isInterrupted() ? juce::String ("interrupted")
+                                                        : "fetch into " + destination + " failed") +
                      " after " + juce::String (delivered) + " of " + juce::String (size) + " bytes" +
                      CliLogger::reason());
     }
@@ -768,8 +768,8 @@ FileTransfer::Outcome FileTransfer::verifyCopy (const juce::File& local, const j
     if (here != onDevice)
     {
         differs = true;
-        return fail ("verify: " + remotePath + " on the device differs from " + local.getFullPathName() +
-                     " (SHA-256 " + hex (onDevice) + " vs " + hex (here) + ")");
+        return fail ("verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
+                     hex (onDevice) + " vs " + hex (here) + ")");
     }
     return Outcome::done;
 }

@@ -38,7 +38,8 @@ protected:
     juce::StringArray strayFiles() const
     {
         juce::StringArray names;
-        for (const auto& entry : juce::RangedDirectoryIterator (work(), false, "*", juce::File::findFilesAndDirectories))
+        for (const auto& entry :
+             juce::RangedDirectoryIterator (work(), false, "*", juce::File::findFilesAndDirectories))
             if (entry.getFile().getFileName() != "nubo.out" && entry.getFile().getFileName() != "nubo.err")
                 names.add (entry.getFile().getFileName());
         return names;

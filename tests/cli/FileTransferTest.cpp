@@ -270,8 +270,8 @@ TEST_F (FileTransferTest, AFetchIntoAPipeWhoseReaderStoppedReadingFailsInTheEnd)
     const auto r = run ({"get", bigRemote, fifo.getFullPathName()});
     ::close (reader);
     EXPECT_EQ (r.status, 1) << r.err;
-    EXPECT_TRUE (r.err.startsWith ("nubo: can't write " + fifo.getFullPathName() +
-                                   ": nothing was taken for 30 seconds"))
+    EXPECT_TRUE (
+        r.err.startsWith ("nubo: can't write " + fifo.getFullPathName() + ": nothing was taken for 30 seconds"))
         << r.err;
     EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 1);
 }

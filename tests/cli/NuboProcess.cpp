@@ -59,8 +59,10 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         ::fcntl (outputPipe, F_SETFL, O_NONBLOCK);
     }
 
-    const auto out = outputTo == Stream::full ? std::string ("/dev/full") : stdoutFile().getFullPathName().toStdString();
-    const auto err = errorsTo == Stream::full ? std::string ("/dev/full") : stderrFile().getFullPathName().toStdString();
+    const auto out =
+        outputTo == Stream::full ? std::string ("/dev/full") : stdoutFile().getFullPathName().toStdString();
+    const auto err =
+        errorsTo == Stream::full ? std::string ("/dev/full") : stderrFile().getFullPathName().toStdString();
     const auto folder = work.getFullPathName().toStdString();
     const auto rootPath = root.getFullPathName().toStdString();
 

@@ -46,9 +46,9 @@ public:
 
     juce::String standardOutput() const
     {
-        return outputTo == Stream::pipe ? juce::String::fromUTF8 ((const char*) pipeOutput.getData(),
-                                                                  (int) pipeOutput.getSize())
-                                        : stdoutFile().loadFileAsString();
+        return outputTo == Stream::pipe
+                   ? juce::String::fromUTF8 ((const char*) pipeOutput.getData(), (int) pipeOutput.getSize())
+                   : stdoutFile().loadFileAsString();
     }
     /** What came through the pipe, byte for byte. */
     const juce::MemoryBlock& pipedOutput() const
