@@ -387,15 +387,10 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
                                                    : juce::String()));
     };
 
-    // Before the first byte: a partial file is never without what it belongs to.
+    // Before the first byte, what the partial file belongs to. Without it (a name too
+    // long for one more suffix) the fetch goes on, but cannot be continued.
     if (!resuming && !writeSmallFile (record, description))
-    {
-        const auto why = systemError();
-        ::close (fd);
-        closeRemote (handle);
-        removePartial();
-        return fail ("can't write " + record.getFullPathName() + ": " + why);
-    }
+        record.deleteFile();
 
     if (received > 0 && client.seekFile (handle, received) != 0)
         return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) +

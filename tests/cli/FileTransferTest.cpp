@@ -306,3 +306,29 @@ TEST_F (FileTransferTest, CtrlCEndsAFetchIntoAStandardOutputPipeThatNobodyReads)
     EXPECT_TRUE (nubo.standardError().startsWith ("nubo: interrupted after ")) << nubo.standardError();
     EXPECT_EQ (deviceRequests (0, "FileCloseRequest").size(), 1);
 }
+
+TEST_F (FileTransferTest, ANameWithNoRoomForThePartialsRecordIsFetchedButNotContinued)
+{
+    // Room for ".nubo-partial" under the longest name, not for ".nubo-partial.info" too.
+    const auto name = juce::String::repeatedString ("n", 240);
+    writeFile (deviceFile (0, bigRemote), randomBytes (200000, 32));
+
+    startDevice (0);
+    auto r = run ({"get", bigRemote, name});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_TRUE (sameContents (work().getChildFile (name), deviceFile (0, bigRemote)));
+    stopDevice (0);
+
+    ASSERT_TRUE (work().getChildFile (name).deleteFile());
+    startDevice (0, {"--hangup-after-sent", "60000"});
+    r = run ({"get", bigRemote, name});
+    stopDevice (0);
+    EXPECT_EQ (r.status, 1) << r.err;
+    ASSERT_TRUE (work().getChildFile (name + ".nubo-partial").existsAsFile());
+
+    startDevice (0);
+    r = run ({"get", "--continue", bigRemote, name});
+    EXPECT_EQ (r.status, 1) << r.err;
+    EXPECT_TRUE (r.err.contains ("is kept (remove it and fetch again)")) << r.err;
+    EXPECT_FALSE (work().getChildFile (name).exists());
+}
