@@ -1,8 +1,8 @@
 #include "cli/Console.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -17,7 +17,7 @@ std::mutex& outputLock()
 }
 
 int resultFd = STDOUT_FILENO;
-std::atomic<int> resultWriteErrno{0}; // the first failed write of results
+int resultError = 0; // the first failed write of a result, under outputLock
 bool statusShown = false;
 thread_local juce::String threadPrefix;
 
@@ -47,7 +47,8 @@ juce::String prefixOfThisThread()
     return found != sharedPrefixes().end() ? found->second : juce::String();
 }
 
-void writeAll (int fd, const void* data, size_t numBytes)
+/** 0, or the error that stopped the write. */
+int writeAll (int fd, const void* data, size_t numBytes)
 {
     auto* bytes = static_cast<const char*> (data);
     while (numBytes > 0)
@@ -57,21 +58,26 @@ void writeAll (int fd, const void* data, size_t numBytes)
         {
             if (errno == EINTR)
                 continue;
-            // A closed pipe, a full disk: the rest is dropped; the exit status tells.
-            int none = 0;
-            if (fd == resultFd)
-                resultWriteErrno.compare_exchange_strong (none, errno);
-            return;
+            return errno; // a closed pipe too: nobody reads any more
         }
+        if (written == 0)
+            return EIO;
         bytes += written;
         numBytes -= (size_t) written;
     }
+    return 0;
 }
 
-void writeLine (int fd, const juce::String& line)
+int writeLine (int fd, const juce::String& line)
 {
     const auto text = (line + "\n").toStdString();
-    writeAll (fd, text.data(), text.size());
+    return writeAll (fd, text.data(), text.size());
+}
+
+void noteResultError (int error)
+{
+    if (resultError == 0)
+        resultError = error;
 }
 
 void clearStatusLocked()
@@ -84,15 +90,23 @@ void clearStatusLocked()
 }
 } // namespace
 
-void Console::takeStandardOutput()
+void Console::claimStandardDescriptors()
 {
-    std::fflush (stdout);
-    const auto kept = ::dup (STDOUT_FILENO);
-    if (kept < 0)
-        return;
-    ::fcntl (kept, F_SETFD, FD_CLOEXEC);
-    resultFd = kept;
-    ::dup2 (STDERR_FILENO, STDOUT_FILENO);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    {
+        if (::fcntl (fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+
+        // The lowest free number: this one, as those below are open by now.
+        const auto opened = ::open ("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd)
+        {
+            ::dup2 (opened, fd);
+            ::close (opened);
+        }
+        if (fd == STDOUT_FILENO)
+            resultFd = -1;
+    }
 }
 
 void Console::out (const juce::String& line)
@@ -100,13 +114,13 @@ void Console::out (const juce::String& line)
     const auto prefix = prefixOfThisThread();
     const std::lock_guard<std::mutex> lock (outputLock());
     clearStatusLocked(); // both may be the same terminal
-    writeLine (resultFd, prefix + line);
+    noteResultError (writeLine (resultFd, prefix + line));
 }
 
 void Console::outRaw (const void* data, size_t numBytes)
 {
     const std::lock_guard<std::mutex> lock (outputLock());
-    writeAll (resultFd, data, numBytes);
+    noteResultError (writeAll (resultFd, data, numBytes));
 }
 
 int Console::getResultDescriptor()
@@ -114,9 +128,18 @@ int Console::getResultDescriptor()
     return resultFd;
 }
 
-int Console::getResultWriteError()
+juce::String Console::finishOutput()
 {
-    return resultWriteErrno.load();
+    const std::lock_guard<std::mutex> lock (outputLock());
+    std::fflush (stdout);
+
+    // Some file systems report a failed write only when the file is closed.
+    if (resultFd >= 0 && ::close (resultFd) != 0 && errno != EINTR)
+        noteResultError (errno);
+    resultFd = -1;
+
+    return resultError == 0 ? juce::String()
+                            : "can't write standard output: " + juce::String (std::strerror (resultError));
 }
 
 void Console::err (const juce::String& line)

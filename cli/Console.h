@@ -8,10 +8,12 @@
 class Console final
 {
 public:
-    /** Keeps the real standard output for results and points file descriptor 1 at
-        standard error, so that nothing else the process prints (the framing
-        diagnostics) can mix with them. Called once, first thing in main. */
-    static void takeStandardOutput();
+    /** Makes sure descriptors 0, 1 and 2 are open (on /dev/null where they were not),
+        so that no file the process opens later takes the place of one of them: an
+        error message must never land in a file being fetched. A standard output that
+        was closed stays closed for results: writing one fails. Called once, first
+        thing in main. */
+    static void claimStandardDescriptors();
 
     /** One result line (with the thread's prefix) on standard output. */
     static void out (const juce::String& line);
@@ -19,12 +21,12 @@ public:
     /** Text exactly as given on standard output (a JSON document, a file's bytes). */
     static void outRaw (const void* data, size_t numBytes);
 
-    /** Where results go: the process's standard output as it was at start. */
+    /** Where results go: standard output, or -1 when it was closed at start. */
     static int getResultDescriptor();
 
-    /** The errno of the first write of results (out, outRaw) that failed, else 0:
-        results that did not arrive make the run a failure. */
-    static int getResultWriteError();
+    /** Closes standard output after the last result: empty when every result reached
+        it, else why not ("can't write standard output: No space left on device"). */
+    static juce::String finishOutput();
 
     /** One message line (with the thread's prefix) on standard error. */
     static void err (const juce::String& line);

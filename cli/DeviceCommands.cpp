@@ -14,8 +14,6 @@
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 
-#include <juce_cryptography/juce_cryptography.h>
-
 namespace
 {
 constexpr int exchangeTimeoutMs = 1000;
@@ -30,21 +28,6 @@ CommandResult fromTransfer (FileTransfer::Outcome outcome, const FileTransfer& t
     return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
                                                                                  : ExitStatus::failed,
                                    transfer.getError());
-}
-
-/** Compares a remote file's SHA-256 with a local file's; empty when they match. */
-juce::String verifyCopy (FileTransfer& transfer, const juce::File& local, const juce::String& remotePath)
-{
-    juce::MemoryBlock remoteDigest;
-    if (transfer.remoteDigest (remotePath, remoteDigest) != FileTransfer::Outcome::done)
-        return "verify: " + transfer.getError();
-
-    const auto localDigest = juce::SHA256 (local).getRawData();
-    if (localDigest != remoteDigest)
-        return "verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
-               juce::String::toHexString (remoteDigest.getData(), (int) remoteDigest.getSize(), 0) + " vs " +
-               juce::String::toHexString (localDigest.getData(), (int) localDigest.getSize(), 0) + ")";
-    return {};
 }
 
 /** The device's property value as the command line shows it. */
@@ -96,10 +79,25 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
     CliLogger::beginOperation();
     const auto local = FileTransfer::localFile (imagePath);
     auto result = Result::sendFailed;
+
+    // The image is read back before the trigger: once the update starts, a damaged
+    // image can no longer be told from a good one.
+    FileTransfer transfer (session.getClient());
+    juce::String mismatch;
+    const auto checkImage = [&]
+    {
+        if (transfer.compareWithRemote (local, DeviceMaintenance::imagePath()) == FileTransfer::Outcome::done)
+            return true;
+        mismatch = transfer.getError();
+        return false;
+    };
     {
         const ClientProgress progress (session.getClient(), context);
-        result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force);
+        result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force,
+                                                    verify ? DeviceMaintenance::ImageCheck (checkImage) : nullptr);
     }
+    if (mismatch.isNotEmpty())
+        return CommandResult::failure (statusAfterFailure(), mismatch + "; the update was not triggered");
 
     // The marker check fails on purpose when no firmware is there; the reason for a
     // failed send comes after the line that starts it.
@@ -136,14 +134,6 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
                                            (InterruptWatcher::isInterrupted() ? " (interrupted)" : ""));
     }
 
-    if (verify)
-    {
-        FileTransfer transfer (session.getClient());
-        const auto mismatch = verifyCopy (transfer, local, DeviceMaintenance::imagePath());
-        if (mismatch.isNotEmpty())
-            return CommandResult::failure (statusAfterFailure(), mismatch);
-    }
-
     object->setProperty ("result", "completed");
     object->setProperty ("verified", verify);
     if (!context.json)
@@ -172,7 +162,8 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
 
     CliLogger::beginOperation();
 
-    if (localPath.isNotEmpty())
+    // "-" and /dev/stdout are standard output itself, as for get.
+    if (localPath.isNotEmpty() && localPath != "-" && localPath != "/dev/stdout")
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
         const auto target = FileTransfer::localFile (path);
@@ -325,16 +316,9 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     }
 
     FileTransfer transfer (client, context.progress);
-    const auto outcome = transfer.send (local, target);
+    const auto outcome = transfer.send (local, target, verify);
     if (outcome != FileTransfer::Outcome::done)
         return fromTransfer (outcome, transfer);
-
-    if (verify)
-    {
-        const auto mismatch = verifyCopy (transfer, local, target);
-        if (mismatch.isNotEmpty())
-            return CommandResult::failure (statusAfterFailure(), mismatch);
-    }
 
     if (!context.quiet && !context.json)
         Console::err ("sent " + local.getFileName() + " to " + target + (verify ? " (verified)" : ""));

@@ -12,8 +12,6 @@
 #include "protocol/LocalPaths.h"
 #include "protocol/ReceivedMessage.h"
 
-#include <juce_cryptography/juce_cryptography.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -302,11 +300,12 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
         return CommandResult::ok ("fetched");
     }
 
-    // "-" (or /dev/stdout, which the console has taken over) is standard output.
+    // "-" (or /dev/stdout) is standard output as it is, never a file renamed over it.
     if (localPath == "-" || localPath == "/dev/stdout")
     {
         FileTransfer transfer (client, context.progress);
-        const auto outcome = transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output");
+        const auto outcome =
+            transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output", verify);
         if (outcome != FileTransfer::Outcome::done)
             return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
                                                                                          : ExitStatus::failed,
@@ -321,7 +320,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
                                        "no folder " + target.getParentDirectory().getFullPathName());
 
     FileTransfer transfer (client, context.progress);
-    const auto outcome = transfer.fetch (source, target, resume);
+    const auto outcome = transfer.fetch (source, target, resume, verify);
     if (outcome == FileTransfer::Outcome::interrupted)
         return CommandResult::failure (ExitStatus::interrupted, transfer.getError());
     if (outcome != FileTransfer::Outcome::done)
@@ -329,16 +328,6 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
                                        transfer.getError() + (isRemoteFolder (client, source)
                                                                   ? juce::String ("; it is a folder (use -r)")
                                                                   : juce::String()));
-
-    if (verify)
-    {
-        juce::MemoryBlock remoteDigest;
-        if (transfer.remoteDigest (source, remoteDigest) != FileTransfer::Outcome::done)
-            return CommandResult::failure (statusAfterFailure(), "verify: " + transfer.getError());
-        if (juce::SHA256 (target).getRawData() != remoteDigest)
-            return CommandResult::failure (ExitStatus::failed, "verify: " + target.getFullPathName() +
-                                                                   " differs from " + source + " on the device");
-    }
 
     if (!context.quiet)
         Console::err ("fetched " + source + " to " + target.getFullPathName() + (verify ? " (verified)" : ""));

@@ -2,6 +2,8 @@
 
 #include "cli/CliLogger.h"
 #include "cli/InterruptWatcher.h"
+#include "log/GlobalLog.h"
+#include "protocol/FileSystemEntryInfo.h"
 #include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,20 +27,78 @@ constexpr int exchangeTimeoutMs = 1000;
 constexpr int writeBlockTimeoutMs = 5000;
 constexpr int blockSize = TidewireClientRequest::maxFileBlockSize;
 
-bool writeAll (int fd, const void* source, size_t numBytes)
+// A reader of a pipe nubo opened that takes nothing for this long has stopped: the
+// fetch fails rather than hold the device's file open for ever. Long enough for a
+// reader that pauses now and then.
+constexpr juce::uint32 stalledWriteMs = 30000;
+constexpr int waitSliceMs = 100;
+
+/** Writes every byte; 0, or the error that stopped it. A descriptor in non-blocking
+    mode (a pipe nubo opened itself) is waited on in short slices, so that Ctrl-C ends
+    the wait (EINTR then). So is a pipe in blocking mode (standard output, whose mode is
+    not nubo's to change): once poll says it has room it takes PIPE_BUF bytes without
+    waiting. With a stall limit, a descriptor that takes nothing for that long fails
+    with ETIMEDOUT. */
+int writeAll (int fd, const void* source, size_t numBytes, juce::uint32 stallLimitMs = 0)
 {
+    struct stat info
+    {
+    };
+    const bool blockingPipe =
+        ::fstat (fd, &info) == 0 && S_ISFIFO (info.st_mode) && (::fcntl (fd, F_GETFL) & O_NONBLOCK) == 0;
+
     auto* data = static_cast<const char*> (source);
+    auto lastProgress = juce::Time::getMillisecondCounter();
+    auto waitedTooLong = [&]
+    { return stallLimitMs > 0 && juce::Time::getMillisecondCounter() - lastProgress >= stallLimitMs; };
+
     while (numBytes > 0)
     {
-        const auto written = ::write (fd, data, numBytes);
+        if (blockingPipe)
+        {
+            pollfd waiting{fd, POLLOUT, 0};
+            const auto ready = ::poll (&waiting, 1, waitSliceMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+            {
+                if (InterruptWatcher::isInterrupted())
+                    return EINTR;
+                if (waitedTooLong())
+                    return ETIMEDOUT;
+                continue;
+            }
+            // Room, or an error or a reader gone, which the write then reports.
+        }
+
+        const auto written = ::write (fd, data, blockingPipe ? juce::jmin (numBytes, (size_t) PIPE_BUF) : numBytes);
+        if (written > 0)
+        {
+            data += written;
+            numBytes -= (size_t) written;
+            lastProgress = juce::Time::getMillisecondCounter();
+            continue;
+        }
         if (written < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        numBytes -= (size_t) written;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            if (InterruptWatcher::isInterrupted())
+                return EINTR;
+            if (waitedTooLong())
+                return ETIMEDOUT;
+            pollfd waiting{fd, POLLOUT, 0};
+            ::poll (&waiting, 1, waitSliceMs);
+            continue;
+        }
+        return written < 0 ? errno : EIO;
     }
-    return true;
+    return 0;
+}
+
+juce::String errorText (int error)
+{
+    if (error == ETIMEDOUT)
+        return "nothing was taken for " + juce::String ((int) (stalledWriteMs / 1000)) + " seconds";
+    return std::strerror (error);
 }
 
 juce::String systemError()
@@ -45,13 +106,38 @@ juce::String systemError()
     return std::strerror (errno);
 }
 
+juce::String hex (const juce::MemoryBlock& digest)
+{
+    return juce::String::toHexString (digest.getData(), (int) digest.getSize(), 0);
+}
+
+/** Replaces a small file of ours with the text; false (errno set) when any step fails. */
+bool writeSmallFile (const juce::File& file, const juce::String& text)
+{
+    const int fd =
+        ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const auto error = writeAll (fd, text.toRawUTF8(), text.getNumBytesAsUTF8());
+    if (::close (fd) != 0 || error != 0)
+    {
+        if (error != 0)
+            errno = error;
+        return false;
+    }
+    return true;
+}
+
 /** A remote file read from its start as a stream, so that juce::SHA256 can take it
-    whole without holding it. */
+    whole without holding it. Each block may also be handed on as it comes (to where
+    the fetched bytes go); a sink that refuses one ends the stream. */
 class RemoteFileStream final : public juce::InputStream
 {
 public:
-    RemoteFileStream (TidewireClient& deviceClient, juce::int64 fileHandle, juce::int64 fileSize)
-        : client (deviceClient), handle (fileHandle), size (fileSize)
+    using Sink = std::function<bool (const void* data, size_t numBytes)>;
+
+    RemoteFileStream (TidewireClient& deviceClient, juce::int64 fileHandle, juce::int64 fileSize, Sink blockSink = {})
+        : client (deviceClient), handle (fileHandle), size (fileSize), sink (std::move (blockSink))
     {
     }
 
@@ -61,7 +147,7 @@ public:
     }
     bool isExhausted() override
     {
-        return position >= size || failed;
+        return position >= size || failed || stopped;
     }
     juce::int64 getPosition() override
     {
@@ -76,7 +162,7 @@ public:
     {
         auto* out = static_cast<char*> (destination);
         int copied = 0;
-        while (copied < maxBytes && !isExhausted())
+        while (copied < maxBytes && position < size && !failed && !stopped)
         {
             if (bufferUsed == buffer.getSize() && !fetchBlock())
                 break;
@@ -89,7 +175,8 @@ public:
         return copied;
     }
 
-    bool failed = false;
+    bool failed = false;  ///< the device did not give the next block
+    bool stopped = false; ///< the sink refused a block
 
 private:
     bool fetchBlock()
@@ -104,6 +191,11 @@ private:
             failed = true;
             return false;
         }
+        if (sink && !sink (bytes, (size_t) count))
+        {
+            stopped = true;
+            return false;
+        }
         buffer.replaceAll (bytes, (size_t) count);
         bufferUsed = 0;
         return true;
@@ -111,6 +203,7 @@ private:
 
     TidewireClient& client;
     const juce::int64 handle, size;
+    const Sink sink;
     juce::int64 position = 0;
     juce::MemoryBlock buffer;
     size_t bufferUsed = 0;
@@ -139,6 +232,20 @@ juce::File FileTransfer::partialFileFor (const juce::File& target)
     return target.getSiblingFile (target.getFileName() + ".nubo-partial");
 }
 
+juce::File FileTransfer::partialRecordFor (const juce::File& target)
+{
+    return target.getSiblingFile (target.getFileName() + ".nubo-partial.info");
+}
+
+juce::String FileTransfer::describeRemote (const juce::String& remotePath, juce::int64 size)
+{
+    // The size alone would take a file rewritten to the same length for the old one.
+    FileSystemEntryInfo info;
+    const bool known = client.getEntryInfo (remotePath, false, info) == 0 && info.exists != 0;
+    return "remote " + escapeControlCharacters (remotePath) + "\nsize " + juce::String (size) + "\nmodified " +
+           (known ? juce::String (info.modified.toMilliseconds()) : juce::String ("unknown")) + "\n";
+}
+
 FileTransfer::Outcome FileTransfer::fail (const juce::String& why)
 {
     error = why;
@@ -164,7 +271,8 @@ void FileTransfer::closeRemote (juce::int64 handle)
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const juce::File& chosenTarget, bool resume)
+FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const juce::File& chosenTarget, bool resume,
+                                           bool verify)
 {
     CliLogger::beginOperation();
 
@@ -186,17 +294,21 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     {
         if (resume)
             return fail ("can't resume into " + target.getFullPathName() + ": not a regular file");
-        return fetchInto (remotePath, target);
+        return fetchInto (remotePath, target, verify);
     }
 
-    // Whatever lies under the partial file's name is ours to replace only when it is a
-    // plain file (a pipe there would block, a link would lead elsewhere).
+    // Whatever lies under the partial file's name (or its record's) is ours to replace
+    // only when it is a plain file (a pipe there would block, a link would lead elsewhere).
     const auto partial = partialFileFor (target);
-    struct stat partialInfo
+    const auto record = partialRecordFor (target);
+    for (auto& ours : {partial, record})
     {
-    };
-    if (::lstat (partial.getFullPathName().toRawUTF8(), &partialInfo) == 0 && !S_ISREG (partialInfo.st_mode))
-        return fail ("can't write " + partial.getFullPathName() + ": it is not a plain file");
+        struct stat info
+        {
+        };
+        if (::lstat (ours.getFullPathName().toRawUTF8(), &info) == 0 && !S_ISREG (info.st_mode))
+            return fail ("can't write " + ours.getFullPathName() + ": it is not a plain file");
+    }
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
@@ -207,11 +319,34 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         return fail ("the device reports a negative size for " + remotePath);
     }
 
-    // A resumed fetch appends to what an earlier attempt kept; a fresh one starts over.
+    const auto description = describeRemote (remotePath, size);
+
+    // A resumed fetch appends to what an earlier attempt kept of this very file, as it
+    // still is on the device; a fresh one starts over.
     juce::int64 received = 0;
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    if (resume && partial.existsAsFile())
+    const bool resuming = resume && partial.existsAsFile();
+    if (resuming)
     {
+        const auto recorded = record.existsAsFile() ? record.loadFileAsString() : juce::String();
+        const auto keep = "; " + partial.getFullPathName() + " is kept (remove it and fetch again)";
+        if (recorded.isEmpty())
+        {
+            closeRemote (handle);
+            return fail ("can't tell what " + partial.getFullPathName() + " is the start of" + keep);
+        }
+        if (description.contains ("\nmodified unknown"))
+        {
+            closeRemote (handle);
+            return fail ("can't tell whether " + partial.getFullPathName() + " is the start of " + remotePath +
+                         " as it is now (the device did not give its details)" + keep);
+        }
+        if (recorded != description)
+        {
+            closeRemote (handle);
+            return fail (partial.getFullPathName() + " is the start of another version of " + remotePath +
+                         " (the file on the device changed since)" + keep);
+        }
         received = partial.getSize();
         flags |= O_APPEND;
     }
@@ -235,16 +370,27 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         return fail ("can't write " + partial.getFullPathName() + ": " + why);
     }
 
+    auto removePartial = [&]
+    {
+        partial.deleteFile();
+        record.deleteFile();
+    };
+
     auto failKeepingPartial = [&] (const juce::String& why)
     {
         ::close (fd);
         closeRemote (handle);
         if (partial.getSize() == 0)
-            partial.deleteFile();
+            removePartial();
         return fail (why + (partial.existsAsFile() ? "; partial file kept as " + partial.getFullPathName() +
                                                          " (resume with: nubo get --continue)"
                                                    : juce::String()));
     };
+
+    // Before the first byte, what the partial file belongs to. Without it (a name too
+    // long for one more suffix) the fetch goes on, but cannot be continued.
+    if (!resuming && !writeSmallFile (record, description))
+        record.deleteFile();
 
     if (received > 0 && client.seekFile (handle, received) != 0)
         return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) +
@@ -276,8 +422,8 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
                                        juce::String (size) + " bytes" + why);
         }
 
-        if (!writeAll (fd, bytes, (size_t) count))
-            return failKeepingPartial ("can't write " + partial.getFullPathName() + ": " + systemError());
+        if (const auto error = writeAll (fd, bytes, (size_t) count); error != 0)
+            return failKeepingPartial ("can't write " + partial.getFullPathName() + ": " + errorText (error));
 
         received += count;
         if (progress)
@@ -299,9 +445,27 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     // fails, which still fails the command.
     const bool closed = client.closeFile (handle) == 0;
 
+    // A copy that is not what the device holds must not replace the older file, nor be
+    // taken up again by a resumed fetch.
+    if (verify)
+    {
+        bool differs = false;
+        if (verifyCopy (partial, remotePath, differs) != Outcome::done)
+        {
+            const auto why = error;
+            if (!differs)
+                return fail (why + "; the unchecked copy is kept as " + partial.getFullPathName() +
+                             " (check it with: nubo get --continue --verify)");
+            removePartial();
+            return fail (why + "; the copy was removed" +
+                         (exists ? ", " + target.getFullPathName() + " is as it was" : juce::String()));
+        }
+    }
+
     if (std::rename (partial.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
         return fail ("can't write " + target.getFullPathName() + ": " + systemError() + "; the data is in " +
                      partial.getFullPathName());
+    record.deleteFile();
 
     if (!closed)
         return fail ("the device did not close " + remotePath + CliLogger::reason());
@@ -309,55 +473,108 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     return Outcome::done;
 }
 
-FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, const juce::File& target)
+FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, const juce::File& target, bool verify)
 {
-    // Without blocking: a pipe nobody reads must fail now, not hang the command.
+    // Without blocking: a pipe nobody reads must fail now, not hang the command. It
+    // stays non-blocking (the descriptor is nubo's own), so that a reader that stops
+    // taking bytes is waited on in slices that Ctrl-C ends, not in a write that it
+    // cannot end.
     const int fd = ::open (target.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail ("can't write " + target.getFullPathName() + ": " + systemError());
-    ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) & ~O_NONBLOCK);
 
-    const auto outcome = fetchToDescriptor (remotePath, fd, target.getFullPathName());
-    ::close (fd);
+    auto outcome = passOn (remotePath, fd, target.getFullPathName(), verify, stalledWriteMs);
+
+    // Some devices report a failed write only when closed.
+    if (::close (fd) != 0 && errno != EINTR && outcome == Outcome::done)
+        outcome = fail ("can't write " + target.getFullPathName() + ": " + systemError());
     return outcome;
 }
 
 FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remotePath, int fd,
-                                                       const juce::String& destination)
+                                                       const juce::String& destination, bool verify)
+{
+    // Whoever reads standard output may pause for as long as they like (a pager).
+    return passOn (remotePath, fd, destination, verify, 0);
+}
+
+FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int fd, const juce::String& destination,
+                                            bool verify, juce::uint32 stallLimitMs)
 {
     CliLogger::beginOperation();
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
         return fail ("can't open " + remotePath + " on the device" + CliLogger::reason());
+    if (size < 0)
+    {
+        closeRemote (handle);
+        return fail ("the device reports a negative size for " + remotePath);
+    }
 
-    RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
     if (progress)
         progress (0, size);
 
-    char buffer[blockSize];
-    while (!stream.isExhausted() && !InterruptWatcher::isInterrupted())
+    // Each block goes on as it comes; a write that fails ends the fetch, whatever block
+    // it was (the first and only one too).
+    juce::int64 delivered = 0;
+    int writeError = 0;
+    RemoteFileStream stream (client, handle, size,
+                             [&] (const void* data, size_t numBytes)
+                             {
+                                 if (InterruptWatcher::isInterrupted())
+                                     return false;
+                                 writeError = writeAll (fd, data, numBytes, stallLimitMs);
+                                 if (writeError != 0)
+                                     return false;
+                                 delivered += (juce::int64) numBytes;
+                                 if (progress)
+                                     progress (delivered, size);
+                                 return true;
+                             });
+
+    // With verify the bytes are hashed on their way through.
+    juce::MemoryBlock passedOn;
+    if (verify)
     {
-        const auto n = stream.read (buffer, (int) sizeof (buffer));
-        if (n <= 0 || !writeAll (fd, buffer, (size_t) n))
-            break;
-        if (progress)
-            progress (stream.getPosition(), size);
+        passedOn = juce::SHA256 (stream).getRawData();
+    }
+    else
+    {
+        juce::HeapBlock<char> buffer ((size_t) blockSize);
+        while (!stream.isExhausted() && stream.read (buffer.get(), blockSize) > 0)
+        {
+        }
     }
 
-    if (stream.failed || stream.getPosition() != size)
+    if (stream.failed || stream.stopped || delivered != size)
     {
         closeRemote (handle);
-        return fail ("fetch into " + destination + " failed after " + juce::String (stream.getPosition()) + " of " +
-                     juce::String (size) + " bytes" + CliLogger::reason());
+        if (writeError != 0 && !InterruptWatcher::isInterrupted())
+            return fail ("can't write " + destination + ": " + errorText (writeError) + " (after " +
+                         juce::String (delivered) + " of " + juce::String (size) + " bytes)");
+        return fail ((InterruptWatcher::isInterrupted() ? juce::String ("interrupted")
+                                                        : "fetch into " + destination + " failed") +
+                     " after " + juce::String (delivered) + " of " + juce::String (size) + " bytes" +
+                     CliLogger::reason());
     }
     if (client.closeFile (handle) != 0)
         return fail ("the device did not close " + remotePath + CliLogger::reason());
+
+    if (verify)
+    {
+        juce::MemoryBlock onDevice;
+        if (remoteDigest (remotePath, onDevice) != Outcome::done)
+            return fail ("verify: " + error);
+        if (onDevice != passedOn)
+            return fail ("verify: " + remotePath + " on the device differs from what was written to " + destination +
+                         " (SHA-256 " + hex (onDevice) + " vs " + hex (passedOn) + ")");
+    }
     return Outcome::done;
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::String& remotePath)
+FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::String& remotePath, bool verify)
 {
     CliLogger::beginOperation();
 
@@ -468,6 +685,20 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         return fail ("the device did not close " + partPath + CliLogger::reason());
     }
 
+    // The part file is read back before it replaces anything: a copy damaged on the way
+    // is removed and an older file stays as it was.
+    if (verify)
+    {
+        bool differs = false;
+        if (verifyCopy (source, partPath, differs) != Outcome::done)
+        {
+            const auto why = error;
+            removeRemote (partPath);
+            return fail (why + "; the copy on the device was removed" +
+                         (replaceOld ? ", " + remotePath + " is as it was" : juce::String()));
+        }
+    }
+
     if (replaceOld && client.deleteEntry (remotePath) != 0)
     {
         removeRemote (partPath);
@@ -494,8 +725,13 @@ FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
         return fail ("can't open " + remotePath + " on the device to verify it" + CliLogger::reason());
+    if (size < 0)
+    {
+        closeRemote (handle);
+        return fail ("the device reports a negative size for " + remotePath);
+    }
 
-    RemoteFileStream stream (client, handle, juce::jmax ((juce::int64) 0, size));
+    RemoteFileStream stream (client, handle, size);
     const juce::SHA256 sha (stream);
 
     if (stream.failed || stream.getPosition() != size)
@@ -507,4 +743,34 @@ FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath
     client.closeFile (handle);
     digest = sha.getRawData();
     return Outcome::done;
+}
+
+FileTransfer::Outcome FileTransfer::verifyCopy (const juce::File& local, const juce::String& remotePath, bool& differs)
+{
+    differs = false;
+
+    juce::MemoryBlock onDevice;
+    if (remoteDigest (remotePath, onDevice) != Outcome::done)
+        return fail ("verify: " + error);
+
+    juce::FileInputStream in (local);
+    if (!in.openedOk())
+        return fail ("verify: can't read " + local.getFullPathName() + ": " + in.getStatus().getErrorMessage());
+    const auto here = juce::SHA256 (in).getRawData();
+    if (in.getPosition() != in.getTotalLength())
+        return fail ("verify: can't read " + local.getFullPathName() + " through");
+
+    if (here != onDevice)
+    {
+        differs = true;
+        return fail ("verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
+                     hex (onDevice) + " vs " + hex (here) + ")");
+    }
+    return Outcome::done;
+}
+
+FileTransfer::Outcome FileTransfer::compareWithRemote (const juce::File& local, const juce::String& remotePath)
+{
+    bool differs = false;
+    return verifyCopy (local, remotePath, differs);
 }

@@ -31,10 +31,6 @@ public:
     /** The worst of several exit statuses. */
     static int combine (int a, int b);
 
-    /** The run's status, made a failure when results could not be written to
-        standard output (a full disk; a closed pipe, without a message). */
-    static int afterResults (int status);
-
 private:
     MultiDeviceRun() = delete;
 };

@@ -289,14 +289,14 @@ int NuboCli::listPorts()
             list.add (juce::var (object));
         }
         JsonOutput::print (juce::var (list));
-        return MultiDeviceRun::afterResults (ExitStatus::success);
+        return ExitStatus::success;
     }
 
     for (auto& port : found)
         Console::out (PortChooser::describe (port));
     if (found.empty() && !quiet)
         Console::err ("no Nubo device found");
-    return MultiDeviceRun::afterResults (ExitStatus::success);
+    return ExitStatus::success;
 }
 
 int NuboCli::runCommand (const std::string& command)

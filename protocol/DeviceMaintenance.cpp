@@ -52,7 +52,8 @@ bool DeviceMaintenance::isUnsuitableUpdateFile (const juce::String& localPath)
 }
 
 DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClient& client,
-                                                                   const juce::String& localPath, bool force)
+                                                                   const juce::String& localPath, bool force,
+                                                                   const ImageCheck& checkImage)
 {
     if (isUnsuitableUpdateFile (localPath))
     {
@@ -92,6 +93,12 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
     if (client.putFileInPlace (localPath, image) < 0)
         return UpdateResult::sendFailed;
     globalLog ("done.");
+
+    if (checkImage && !checkImage())
+    {
+        globalLog ("Image check failed, update not triggered");
+        return UpdateResult::sendFailed;
+    }
 
     // Creating the trigger file starts the update on the device; nothing more comes
     // back to wait for.

@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
+
 class TidewireClient;
 
 /** The firmware update and the MAC-address fetch: the one sequence of each that the
@@ -20,9 +22,15 @@ public:
         triggerFailed     // the image is there, but the trigger file could not be created
     };
 
+    /** Looks at the image on the device once it is sent; false keeps the update from
+        being triggered. */
+    using ImageCheck = std::function<bool()>;
+
     /** Sends the local update file as the firmware image and creates the trigger file,
-        unless the firmware marker is on the device (force sends it all the same). */
-    static UpdateResult updateFirmware (TidewireClient& client, const juce::String& localPath, bool force = false);
+        unless the firmware marker is on the device (force sends it all the same). An
+        image check that fails ends it as sendFailed, without the trigger. */
+    static UpdateResult updateFirmware (TidewireClient& client, const juce::String& localPath, bool force = false,
+                                        const ImageCheck& checkImage = nullptr);
 
     /** Copies the device's MAC-address file to localPath; true when it is stored there.
         A path that ends in a separator or names a folder is refused. */

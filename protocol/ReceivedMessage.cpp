@@ -1,8 +1,8 @@
 #include "protocol/ReceivedMessage.h"
 
+#include "log/GlobalLog.h"
 #include "protocol/LocalTimeZone.h"
 
-#include <cstdio>
 #include <cstring>
 
 ReceivedMessage::ReceivedMessage() = default;
@@ -32,26 +32,25 @@ int ReceivedMessage::append (const void* data, int numBytes)
 
         headerValid = true;
 
+        // The lines go to the log slot, never to standard output, which carries
+        // nothing but the command line tool's results.
         const auto id = getMessageId();
         if (id >= 0x8007)
         {
-            std::printf ("Invalid message ID - %d\n", (int) id);
-            std::fflush (stdout);
+            globalLog ("Invalid message ID - " + juce::String ((int) id));
             headerValid = false;
         }
 
         bodySize = juce::ByteOrder::littleEndianInt (bytes + 2);
         if (bodySize > (juce::uint32) maxBodySize)
         {
-            std::printf ("invalid size read - %d\n", (int) bodySize);
-            std::fflush (stdout);
+            globalLog ("invalid size read - " + juce::String ((int) bodySize));
             headerValid = false;
         }
 
         if (!headerValid)
         {
-            std::printf ("Invalid header - dumping message\n");
-            std::fflush (stdout);
+            globalLog ("Invalid header - dumping message");
             reset();
             return used;
         }

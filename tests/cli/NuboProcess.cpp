@@ -20,6 +20,8 @@ NuboProcess::~NuboProcess()
         ::kill (pid, SIGKILL);
         ::waitpid (pid, nullptr, 0);
     }
+    if (outputPipe >= 0)
+        ::close (outputPipe);
 }
 
 juce::File NuboProcess::executable()
@@ -48,8 +50,19 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         argv.push_back (a.data());
     argv.push_back (nullptr);
 
-    const auto out = stdoutFile().getFullPathName().toStdString();
-    const auto err = stderrFile().getFullPathName().toStdString();
+    int pipeEnds[2] = {-1, -1};
+    if (outputTo == Stream::pipe || outputTo == Stream::unreadPipe)
+    {
+        if (::pipe2 (pipeEnds, O_CLOEXEC) != 0)
+            return false;
+        outputPipe = pipeEnds[0];
+        ::fcntl (outputPipe, F_SETFL, O_NONBLOCK);
+    }
+
+    const auto out =
+        outputTo == Stream::full ? std::string ("/dev/full") : stdoutFile().getFullPathName().toStdString();
+    const auto err =
+        errorsTo == Stream::full ? std::string ("/dev/full") : stderrFile().getFullPathName().toStdString();
     const auto folder = work.getFullPathName().toStdString();
     const auto rootPath = root.getFullPathName().toStdString();
 
@@ -62,7 +75,7 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         ::unsetenv ("WAYLAND_DISPLAY");
         ::setenv ("NUBO_DEVICE_ROOT", rootPath.c_str(), 1);
         const int in = ::open ("/dev/null", O_RDONLY);
-        const int o = ::open (out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int o = pipeEnds[1] >= 0 ? pipeEnds[1] : ::open (out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = terminalPath.empty() ? ::open (err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
                                            : ::open (terminalPath.c_str(), O_RDWR | O_NOCTTY);
         if (in < 0 || o < 0 || e < 0 || ::chdir (folder.c_str()) != 0)
@@ -70,6 +83,10 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         ::dup2 (in, 0);
         ::dup2 (o, 1);
         ::dup2 (e, 2);
+        if (outputTo == Stream::closed)
+            ::close (1);
+        if (errorsTo == Stream::closed)
+            ::close (2);
         // The test runner may have blocked signals; nubo must see its Ctrl-C.
         sigset_t none;
         sigemptyset (&none);
@@ -77,6 +94,8 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         ::execv (argv[0], argv.data());
         ::_exit (127);
     }
+    if (pipeEnds[1] >= 0)
+        ::close (pipeEnds[1]);
     return pid > 0;
 }
 
@@ -89,6 +108,7 @@ int NuboProcess::wait (int timeoutMs)
     for (;;)
     {
         readTerminal();
+        readPipe();
         const auto r = ::waitpid (pid, &status, WNOHANG);
         if (r == pid)
             break;
@@ -104,10 +124,16 @@ int NuboProcess::wait (int timeoutMs)
     pid = -1;
     elapsedSeconds = (juce::Time::getMillisecondCounter() - startMs) / 1000.0;
     readTerminal();
+    readPipe();
     if (terminal >= 0)
     {
         ::close (terminal);
         terminal = -1;
+    }
+    if (outputPipe >= 0)
+    {
+        ::close (outputPipe);
+        outputPipe = -1;
     }
     return WIFEXITED (status) ? WEXITSTATUS (status) : -1;
 }
@@ -123,6 +149,20 @@ void NuboProcess::readTerminal()
         if (n <= 0)
             return;
         terminalOutput += juce::String::fromUTF8 (buffer, (int) n);
+    }
+}
+
+void NuboProcess::readPipe()
+{
+    if (outputPipe < 0 || outputTo == Stream::unreadPipe)
+        return;
+    char buffer[4096];
+    for (;;)
+    {
+        const auto n = ::read (outputPipe, buffer, sizeof (buffer));
+        if (n <= 0)
+            return;
+        pipeOutput.append (buffer, (size_t) n);
     }
 }
 

@@ -9,9 +9,31 @@
 class NuboProcess final
 {
 public:
+    /** Where a standard stream of nubo goes: its file in the work folder, a pipe that
+        wait() empties or one that nobody reads (standard output only), /dev/full, or
+        nowhere (closed). */
+    enum class Stream
+    {
+        file,
+        pipe,
+        unreadPipe,
+        full,
+        closed
+    };
+
     /** Output files go into the folder; the device root is passed in NUBO_DEVICE_ROOT. */
     NuboProcess (juce::File workFolder, juce::File deviceRoot);
     ~NuboProcess();
+
+    /** Chosen before start(). */
+    void setStandardOutput (Stream where)
+    {
+        outputTo = where;
+    }
+    void setStandardError (Stream where)
+    {
+        errorsTo = where;
+    }
 
     /** Starts nubo in the work folder; false when it could not be started. With
         errorsToTerminal its standard error is a pseudo-terminal, read by wait(). */
@@ -24,7 +46,14 @@ public:
 
     juce::String standardOutput() const
     {
-        return stdoutFile().loadFileAsString();
+        return outputTo == Stream::pipe
+                   ? juce::String::fromUTF8 ((const char*) pipeOutput.getData(), (int) pipeOutput.getSize())
+                   : stdoutFile().loadFileAsString();
+    }
+    /** What came through the pipe, byte for byte. */
+    const juce::MemoryBlock& pipedOutput() const
+    {
+        return pipeOutput;
     }
     /** What nubo wrote to standard error: the file, or what the terminal showed. */
     juce::String standardError() const
@@ -40,6 +69,7 @@ public:
 
 private:
     void readTerminal();
+    void readPipe();
 
     juce::File stdoutFile() const
     {
@@ -55,6 +85,9 @@ private:
     int terminal = -1; // the pseudo-terminal's master side, while nubo runs
     juce::String terminalOutput;
     bool usedTerminal = false;
+    Stream outputTo = Stream::file, errorsTo = Stream::file;
+    int outputPipe = -1; // the reading end, while nubo runs
+    juce::MemoryBlock pipeOutput;
     juce::uint32 startMs = 0;
     double elapsedSeconds = 0;
 };

@@ -265,6 +265,8 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
                 return failure (serial, r.error);
             if (options.longReads > 0)
                 data.resize (data.size() + std::min ((size_t) options.longReads, maxDataBlock - data.size()), 0x55);
+            if (options.corruptRead.count (++readsSeen) != 0 && ! data.empty())
+                data[0] ^= 0xff;
             return MessageWriter (fileReadResponse)
                 .i32 (serial)
                 .i64 (0)
@@ -283,6 +285,13 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
             if (log.isOpen())
                 log.write (prefix + "FileWriteRequest handle=" + std::to_string (handle)
                            + " length=" + std::to_string (length));
+            std::vector<uint8_t> flipped;
+            if (options.corruptWrite.count (++writesSeen) != 0 && length > 0)
+            {
+                flipped.assign (data, data + length);
+                flipped[0] ^= 0xff;
+                data = flipped.data();
+            }
             const auto r = fs.writeFile (handle, data, length);
             return r.ok() ? success (serial) : failure (serial, r.error);
         }

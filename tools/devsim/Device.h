@@ -67,6 +67,7 @@ private:
     const Options& options;
     DeviceFileSystem& fs;
     RequestLog& log;
+    uint64_t writesSeen = 0, readsSeen = 0; // for --corrupt-write and --corrupt-read
 };
 
 } // namespace devsim

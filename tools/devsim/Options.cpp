@@ -89,6 +89,8 @@ const OptionInfo optionTable[] = {
     { "--info-size", "N", "report N (may be negative) as the size of every existing entry in its facts" },
     { "--long-reads", "N", "add N bytes (0x55) to every read answer, as many as fit in one message" },
     { "--refuse-create", "PATH", "fail an open for writing of PATH, and a move onto it (repeatable)" },
+    { "--corrupt-write", "N[,N...]", "store the data of the Nth file write with its first byte flipped (repeatable)" },
+    { "--corrupt-read", "N[,N...]", "send the data of the Nth file read answer with its first byte flipped (repeatable)" },
     { "--help", nullptr, "show this text" },
 };
 } // namespace
@@ -251,13 +253,17 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 return bad();
             o.delayMs = (int) v;
         }
-        else if (name == "--drop" || name == "--async-after")
+        else if (name == "--drop" || name == "--async-after" || name == "--corrupt-write" || name == "--corrupt-read")
         {
+            auto& target = name == "--drop"            ? o.drop
+                           : name == "--async-after"   ? o.asyncAfter
+                           : name == "--corrupt-write" ? o.corruptWrite
+                                                       : o.corruptRead;
             for (auto& item : splitList (value))
             {
                 if (! parseInteger (item, v) || v < 1)
                     return bad();
-                (name == "--drop" ? o.drop : o.asyncAfter).insert ((uint64_t) v);
+                target.insert ((uint64_t) v);
             }
         }
         else if (name == "--late" || name == "--garbage")

@@ -52,6 +52,8 @@ struct Options
     int64_t infoSize = 0;        // reported in the facts of every existing entry
     int64_t silentAfter = -1;    // requests after this many are neither handled nor answered; -1 = never
     std::set<std::string> refuseCreate; // device paths that cannot be created
+    std::set<uint64_t> corruptWrite;    // write requests (counted from 1) stored with a byte flipped
+    std::set<uint64_t> corruptRead;     // read answers (counted from 1) sent with a byte flipped
     bool duplicate = false;
     int unsolicited = 0;
 };

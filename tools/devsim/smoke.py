@@ -535,6 +535,32 @@ def faults(binary, fs, work):
     port.close()
     sim.stop()
 
+    # The second write is stored damaged and the second read answer sent damaged,
+    # both answered as if all were well; the others stay as they were.
+    sim = Simulator(binary, fs, "--corrupt-write", "2", "--corrupt-read", "2")
+    port = sim.port()
+    mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/damaged.bin") + b"\x02\x00")
+    handle = b.take("q")
+    answers = [port.exchange(14, struct.pack("<qI", handle, 3) + block)[0] for block in (b"abc", b"def", b"ghi")]
+    port.exchange(16, struct.pack("<q", handle))
+    with open(fs + "/mnt/nandfs/usr/damaged.bin", "rb") as f:
+        stored = f.read()
+    check(answers == [2, 2, 2] and stored == b"abc" + bytes([ord("d") ^ 0xFF]) + b"efghi",
+          "--corrupt-write 2 (%r)" % stored)
+    mid, b = port.exchange(10, hstr("/mnt/nandfs/usr/damaged.bin") + b"\x01\x01")
+    handle = b.take("q")
+    reads = []
+    for _ in range(3):
+        m, body = port.exchange(12, struct.pack("<qI", handle, 3))
+        body.take("q")
+        count = body.take("i")
+        reads.append(body.rest()[:count] if m == 13 else None)
+    port.exchange(16, struct.pack("<q", handle))
+    check(reads == [stored[0:3], bytes([stored[3] ^ 0xFF]) + stored[4:6], stored[6:9]], "--corrupt-read 2 (%r)" % reads)
+    os.remove(fs + "/mnt/nandfs/usr/damaged.bin")
+    port.close()
+    sim.stop()
+
     root = os.path.join(work, "root")
     sim = Simulator(binary, fs, "--hangup-after-sent", "30", "--device-root", root)
     port = sim.port()
