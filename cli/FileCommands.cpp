@@ -203,7 +203,7 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
             FileSystemEntryInfo info;
             bool described = false;
             // A name that is no single entry ("..", "a/b", "") would be answered for another one.
-            if (RemotePath::isSafeName (name))
+            if (RemotePath::namesOneEntry (name))
             {
                 if (InterruptWatcher::isInterrupted() || client.isLinkLost() || silentInARow >= 2)
                 {

@@ -53,3 +53,8 @@ bool RemotePath::isSafeName (const juce::String& name)
 {
     return LocalPaths::isSafeName (name);
 }
+
+bool RemotePath::namesOneEntry (const juce::String& name)
+{
+    return name.isNotEmpty() && name != "." && name != ".." && !name.containsChar ('/');
+}

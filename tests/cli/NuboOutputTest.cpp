@@ -53,7 +53,7 @@ TEST_F (NuboOutputTest, ResultsThatCannotBeWrittenFailTheRun)
     {
         const auto full = runInto ("/dev/full", arguments);
         EXPECT_EQ (full.status, 1) << arguments.joinIntoString (" ") << "\n" << full.err;
-        EXPECT_TRUE (full.err.contains ("can't write the results to standard output: No space left on device"))
+        EXPECT_TRUE (full.err.contains ("can't write standard output: No space left on device"))
             << arguments.joinIntoString (" ") << "\n"
             << full.err;
 
