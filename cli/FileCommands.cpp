@@ -7,7 +7,7 @@
 #include "cli/FileTransfer.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonOutput.h"
-#include "cli/RemotePath.h"
+#include "device/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
 #include "protocol/ReceivedMessage.h"

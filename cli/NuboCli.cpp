@@ -10,7 +10,7 @@
 #include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
-#include "cli/RemotePath.h"
+#include "device/RemotePath.h"
 #include "log/GlobalLog.h"
 #include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"

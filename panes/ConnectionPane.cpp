@@ -6,7 +6,7 @@
 #include "device/DeviceLink.h"
 #include "panes/TransferProgress.h"
 #include "protocol/DeviceIdentity.h"
-#include "protocol/DeviceMaintenance.h"
+#include "device/DeviceMaintenance.h"
 #include "serial/SerialPortDiscovery.h"
 #include "serial/SerialPortWatcher.h"
 

@@ -2,7 +2,7 @@
 // pseudo-terminal found through a device root.
 
 #include "AppTestSupport.h"
-#include "protocol/DeviceMaintenance.h"
+#include "device/DeviceMaintenance.h"
 #include "serial/PortProbe.h"
 
 using namespace apptest;

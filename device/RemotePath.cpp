@@ -1,4 +1,4 @@
-#include "cli/RemotePath.h"
+#include "device/RemotePath.h"
 
 #include "protocol/LocalPaths.h"
 

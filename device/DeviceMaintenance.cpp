@@ -1,4 +1,4 @@
-#include "protocol/DeviceMaintenance.h"
+#include "device/DeviceMaintenance.h"
 
 #include "log/GlobalLog.h"
 #include "protocol/TidewireClient.h"

@@ -1,9 +1,9 @@
 // The firmware update and the MAC fetch as the GUI and the command-line tool run
 // them, against nubo-devsim, with no window at all.
 
-#include "ClientFixture.h"
+#include "client/ClientFixture.h"
 
-#include "protocol/DeviceMaintenance.h"
+#include "device/DeviceMaintenance.h"
 
 #include <sys/stat.h>
 

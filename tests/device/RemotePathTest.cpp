@@ -1,7 +1,7 @@
 // Remote paths as the command line gives them: one spelling for every folder, and the
 // names from the device held to the same rule as local ones.
 
-#include "cli/RemotePath.h"
+#include "device/RemotePath.h"
 
 #include <gtest/gtest.h>
 
