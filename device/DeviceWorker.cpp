@@ -1,5 +1,6 @@
 #include "device/DeviceWorker.h"
 
+#include "log/ScopedLogContext.h"
 #include "protocol/TidewireClient.h"
 
 void DeviceWorker::Context::step (const juce::String& text) const
@@ -24,6 +25,14 @@ void DeviceWorker::Context::log (const juce::String& text) const
     DeviceEvent event;
     event.kind = DeviceEvent::Kind::log;
     event.text = text;
+    worker.emit (event);
+}
+
+void DeviceWorker::EventLogger::log (juce::String line)
+{
+    DeviceEvent event;
+    event.kind = DeviceEvent::Kind::log;
+    event.text = std::move (line);
     worker.emit (event);
 }
 
@@ -78,6 +87,8 @@ void DeviceWorker::cancelAll()
 
 void DeviceWorker::run()
 {
+    const ScopedLogContext logHere (sink ? &eventLogger : nullptr);
+
     while (!threadShouldExit())
     {
         Queued next;

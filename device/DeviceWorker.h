@@ -3,6 +3,7 @@
 #include "device/CancelToken.h"
 #include "device/DeviceLink.h"
 #include "device/OperationResult.h"
+#include "log/ILogger.h"
 
 #include <juce_core/juce_core.h>
 
@@ -31,8 +32,10 @@ struct DeviceEvent
 
 /** A thread that owns one device's link and is its client's only caller: jobs queued
     from any thread run one after another on it, each with the link and a cancel token,
-    and what they report goes to the sink with the device's label. Several workers serve
-    several devices at the same time without sharing anything but the sink. */
+    and what they report goes to the sink with the device's label. With a sink, every
+    line logged on the worker's thread (the client's, the device operations') is a log
+    event too, instead of a line in the process-wide slot. Several workers serve several
+    devices at the same time without sharing anything but the sink. */
 class DeviceWorker final : private juce::Thread
 {
 public:
@@ -88,11 +91,23 @@ private:
         CancelToken token;
     };
 
+    /** The worker's thread's own logger: lines become log events. */
+    class EventLogger final : public ILogger
+    {
+    public:
+        explicit EventLogger (DeviceWorker& w) : worker (w) {}
+        void log (juce::String line) override;
+
+    private:
+        DeviceWorker& worker;
+    };
+
     void run() override;
     void emit (DeviceEvent event) const;
 
     const juce::String label;
     const Sink sink;
+    EventLogger eventLogger{*this};
     DeviceLink link; // touched by the worker's thread only, once jobs run
 
     juce::CriticalSection queueLock;

@@ -1,5 +1,7 @@
 #include "log/GlobalLog.h"
 
+#include "log/ScopedLogContext.h"
+
 namespace
 {
 // Readers are the logging threads; the writer is whoever swaps the logger. The
@@ -27,6 +29,12 @@ void setGlobalLogger (ILogger* logger)
 
 void globalLog (const juce::String& line)
 {
+    if (auto* own = ScopedLogContext::current())
+    {
+        own->log (line);
+        return;
+    }
+
     const juce::ScopedReadLock sl (slotLock());
     if (slot != nullptr)
         slot->log (line);

@@ -11,7 +11,8 @@ ILogger* globalLogger();
     owner may destroy it. */
 void setGlobalLogger (ILogger* logger);
 
-/** Hands the line to the logger in the slot, or drops it when the slot is empty. */
+/** Hands the line to the calling thread's own logger (see ScopedLogContext), else to
+    the logger in the slot, or drops it when the slot is empty. */
 void globalLog (const juce::String& line);
 
 /** True for the C0 and C1 control characters and DEL. */

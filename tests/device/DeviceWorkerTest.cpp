@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -198,4 +199,38 @@ TEST (CancelTokenTest, CopiesShareOneFlagAndALateWakeRunsAtOnce)
     int late = 0;
     token.onCancel ([&] { ++late; });
     EXPECT_EQ (late, 1);
+}
+
+TEST (DeviceWorkerTest, WithASinkTheClientsLinesAreTheWorkersEventsNotTheSlots)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.started);
+    TempFolder local;
+    auto fetchMissing = [&] (DeviceWorker::Context& context)
+    {
+        if (!context.link.open (device.simulator.portPath()))
+            return OperationResult::failure (OperationResult::Outcome::noDevice, context.link.getOpenFailure());
+        const auto status =
+            context.link.getClient().getFile ("/mnt/nandfs/usr/none.txt", (local / "none.txt").getFullPathName());
+        return status == 0 ? OperationResult::done() : OperationResult::failure (OperationResult::Outcome::failed, "");
+    };
+
+    CapturingLogger slot;
+    CollectingSink sink;
+    {
+        DeviceWorker worker ("unit", [&sink] (const DeviceEvent& e) { sink (e); });
+        ASSERT_EQ (worker.submit (fetchMissing).wait_for (30s), std::future_status::ready);
+    }
+    const auto lines = sink.of ("unit", DeviceEvent::Kind::log);
+    ASSERT_FALSE (lines.empty());
+    EXPECT_TRUE (std::any_of (lines.begin(), lines.end(),
+                              [] (const DeviceEvent& e) { return e.text.contains ("/mnt/nandfs/usr/none.txt"); }));
+    EXPECT_TRUE (slot.lines().isEmpty()) << slot.lines().joinIntoString ("\n");
+
+    // Without a sink, the worker's lines go to the slot as anyone's do.
+    {
+        DeviceWorker worker ("quiet");
+        ASSERT_EQ (worker.submit (fetchMissing).wait_for (30s), std::future_status::ready);
+    }
+    EXPECT_FALSE (slot.lines().isEmpty());
 }
