@@ -12,7 +12,7 @@ DeviceSession::~DeviceSession()
 {
     InterruptWatcher::remove (&client);
     client.disconnect();
-    Console::forgetThread (&client);
+    Console::forgetThread (client.getClientThread());
     if (serialPort != nullptr)
         serialPort->close();
 }
@@ -36,6 +36,6 @@ bool DeviceSession::open (juce::String& error)
 
     client.connect (serialPort.get());
     InterruptWatcher::add (&client);
-    Console::sharePrefixWith (&client);
+    Console::sharePrefixWith (client.getClientThread());
     return true;
 }
