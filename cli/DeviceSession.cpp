@@ -18,7 +18,7 @@ DeviceSession::~DeviceSession()
     auto& client = link.getClient();
     InterruptWatcher::remove (&client);
     link.close();
-    Console::forgetThread (&client);
+    Console::forgetThread (client.getClientThread());
 }
 
 bool DeviceSession::open (juce::String& error)
@@ -36,6 +36,6 @@ bool DeviceSession::open (juce::String& error)
 
     auto& client = link.getClient();
     InterruptWatcher::add (&client);
-    Console::sharePrefixWith (&client);
+    Console::sharePrefixWith (client.getClientThread());
     return true;
 }

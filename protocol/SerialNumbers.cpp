@@ -4,8 +4,9 @@
 
 namespace
 {
-// Requests are numbered on the GUI thread, but an atomic costs nothing and
-// makes the wrap past INT_MAX defined.
+// Requests are built on whichever thread talks to the device (the window's, a
+// worker's, the command line's), several at once: the atomic hands every one its own
+// number, and makes the wrap past INT_MAX defined.
 std::atomic<int> nextSerialNumber{0};
 } // namespace
 

@@ -56,15 +56,15 @@ void TidewireClient::connect (SerialPort* newPort)
         return;
 
     // The input stream first: its reader thread starts at once, but it calls this
-    // client only once the notification switch is on, after the listener is added.
+    // client only once the callback is set (bytes that come before wait in the stream).
     input = std::make_unique<SerialPortInputStream> (*newPort);
-    input->addChangeListener (this);
-    input->setNotifyOnData (true);
+    auto* stream = input.get();
+    input->setDataCallback ([this, stream] { takeArrivedBytes (*stream); });
     output = std::make_unique<SerialPortOutputStream> (*newPort);
 
     port = newPort;
 
-    // A device gone before the notification was on has not been heard of yet.
+    // A device gone before the callback was set has not been heard of yet.
     if (input->hasLostDevice())
         noteLinkLost();
 }
@@ -118,11 +118,10 @@ void TidewireClient::releaseStreams()
 {
     if (input != nullptr)
     {
-        // Switching notification off waits for a callback in progress; after it no
-        // broadcast comes, so the listener can go without racing one. The stream's
-        // destructor then stops its thread.
-        input->setNotifyOnData (false);
-        input->removeChangeListener (this);
+        // Clearing the callback waits for a call in progress; after it none comes, so
+        // the client may go without racing one. The stream's destructor then stops its
+        // thread.
+        input->setDataCallback (nullptr);
         input.reset();
     }
 
@@ -158,6 +157,11 @@ void TidewireClient::removeListener (ITidewireClientListener* listener)
     const juce::ScopedLock dispatching (dispatchLock);
     const juce::ScopedLock sl (listenerLock);
     listeners.removeAllInstancesOf (listener);
+}
+
+const juce::Thread* TidewireClient::getClientThread() const
+{
+    return this;
 }
 
 void TidewireClient::callListeners (const std::function<void (ITidewireClientListener&)>& call)
@@ -552,14 +556,10 @@ void TidewireClient::reportStaleResponses (juce::int32 expectedSerial)
 }
 
 //==============================================================================
-void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
+void TidewireClient::takeArrivedBytes (SerialPortInputStream& stream)
 {
     // Runs on the input stream's reader thread, under the stream's own lock.
-    auto* stream = dynamic_cast<SerialPortInputStream*> (source);
-    if (stream == nullptr)
-        return;
-
-    assembler.drain (*stream,
+    assembler.drain (stream,
                      [this] (std::unique_ptr<ReceivedMessage> message)
                      {
                          if (message->isAsync())
@@ -568,7 +568,7 @@ void TidewireClient::changeListenerCallback (juce::ChangeBroadcaster* source)
                              responseQueue.push (std::move (message));
                      });
 
-    if (stream->hasLostDevice())
+    if (stream.hasLostDevice())
         noteLinkLost();
 }
 

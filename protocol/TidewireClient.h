@@ -6,7 +6,7 @@
 #include "protocol/MessageAssembler.h"
 #include "protocol/MessageQueue.h"
 
-#include <juce_events/juce_events.h>
+#include <juce_core/juce_core.h>
 
 #include <atomic>
 #include <functional>
@@ -22,8 +22,11 @@ class TidewireClientRequest;
 class TidewireClientResponse;
 
 /** The one object through which the program talks to the device: synchronous
-    exchanges for the caller, asynchronous messages for the listeners. */
-class TidewireClient final : public juce::ChangeListener, public juce::Thread
+    exchanges for the caller, asynchronous messages for the listeners.
+
+    Its own thread ("TidewireClientThread") runs from construction to destruction and
+    is nobody else's to start, stop or wait for: the Thread base is private. */
+class TidewireClient final : private juce::Thread
 {
 public:
     TidewireClient();
@@ -47,6 +50,10 @@ public:
 
     void addListener (ITidewireClientListener* listener);
     void removeListener (ITidewireClientListener* listener);
+
+    /** The thread the listeners are called on, to recognise it by (it is what
+        juce::Thread::getCurrentThread() returns there); for looking at only. */
+    const juce::Thread* getClientThread() const;
 
     /** Makes every exchange fail at once (and wakes one that waits) until resetAbort;
         used when the program quits in the middle of an operation. */
@@ -144,14 +151,18 @@ public:
     int seekFile (juce::int64 handle, juce::int64 offset);
 
     //==============================================================================
-    /** Called by the input stream on its reader thread whenever bytes arrived. */
-    void changeListenerCallback (juce::ChangeBroadcaster* source) override;
-
-    void run() override;
-
+    /** Dispatches one asynchronous message to the log or the listeners, on the calling
+        thread (the client thread, as a rule). */
     void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
 
 private:
+    /** The client thread: asynchronous messages, dropped-message lines, the loss report. */
+    void run() override;
+
+    /** Reader thread, under the stream's lock, whenever bytes arrived or the device went:
+        cuts what the stream holds into messages and queues them. */
+    void takeArrivedBytes (SerialPortInputStream& stream);
+
     /** A transfer's way of having the reader thread take its routine answers itself:
         the reader checks an answer, consumes it and sends the next block's request at
         once, instead of waking the transferring thread for every block. */

@@ -6,15 +6,18 @@
 #   tsan  the core, JUCE's core modules and the core's tests with ThreadSanitizer
 #         (build-tsan): the serial, protocol and client tests;
 #   fuzz  every libFuzzer target of tests/fuzz (build-fuzz, clang) for a bounded
-#         time from its seed corpus.
-# Any sanitizer report, crash, leak or fuzzer time-out fails the step. With no
-# arguments all three steps run; name steps to run only those (scripts/check.sh fuzz).
-# NUBO_FUZZ_SECONDS sets each fuzzer's time (default 30).
+#         time from its seed corpus;
+#   debug a Debug build (build-debug: NDEBUG undefined, so JUCE's assertions are
+#         live) in which every JUCE assertion ends its program and leaves a report
+#         (tests/FatalAssertions.h), the whole test suite under Xvfb.
+# Any sanitizer or assertion report, crash, leak or fuzzer time-out fails the step.
+# With no arguments all four steps run; name steps to run only those
+# (scripts/check.sh fuzz). NUBO_FUZZ_SECONDS sets each fuzzer's time (default 30).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(asan tsan fuzz)
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan fuzz debug)
 
 # Every report also goes to a file under the step's reports folder: a report in a
 # child process (the simulator, the utility an end-to-end test starts) fails the
@@ -34,7 +37,7 @@ no_reports() {
     local reports=$1 found
     found=$(find "$reports" -type f -size +0 | sort)
     if [ -n "$found" ]; then
-        echo "check: sanitizer reports in $reports:" >&2
+        echo "check: reports in $reports:" >&2
         for f in $found; do
             echo "---- $f" >&2
             cat "$f" >&2
@@ -101,13 +104,30 @@ step_fuzz() {
     return $status
 }
 
+step_debug() {
+    NUBO_BUILD_DIR="$root/build-debug" NUBO_BUILD_TYPE=Debug NUBO_CMAKE_ARGS="-DNUBO_FATAL_ASSERTIONS=ON" \
+        "$root/scripts/setup.sh" || return 1
+    unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS
+    # Every program the tests run, children included, writes its assertion here.
+    local reports="$root/build-debug/assertion-reports"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    export NUBO_ASSERTION_REPORTS="$reports"
+    local status=0
+    (cd "$root/build-debug" && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j2) ||
+        status=$?
+    no_reports "$reports" || status=1
+    unset NUBO_ASSERTION_REPORTS
+    return $status
+}
+
 # Each step is a function called from an "if", where bash ignores
 # "set -e": every command whose failure matters is checked explicitly.
 overall=0
 for step in "${steps[@]}"; do
     case "$step" in
-        asan | tsan | fuzz) ;;
-        *) echo "check: unknown step '$step' (asan, tsan, fuzz)" >&2; exit 2 ;;
+        asan | tsan | fuzz | debug) ;;
+        *) echo "check: unknown step '$step' (asan, tsan, fuzz, debug)" >&2; exit 2 ;;
     esac
     start=$SECONDS
     if "step_$step"; then

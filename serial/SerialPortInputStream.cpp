@@ -4,6 +4,7 @@
 #include "serial/SerialPortHandle.h"
 
 #include <cstring>
+#include <utility>
 
 SerialPortInputStream::SerialPortInputStream (SerialPort& port)
     : juce::Thread ("SerialInThread"), handle (port.getHandle()), opening (handle->getOpening())
@@ -13,7 +14,7 @@ SerialPortInputStream::SerialPortInputStream (SerialPort& port)
 
 SerialPortInputStream::~SerialPortInputStream()
 {
-    // The thread notices within one wait slice; a listener's callback may take longer,
+    // The thread notices within one wait slice; the data callback may take longer,
     // and the buffer and lock must outlive it.
     signalThreadShouldExit();
     waitForThreadToExit (-1);
@@ -71,10 +72,19 @@ bool SerialPortInputStream::setPosition (juce::int64)
     return false;
 }
 
-void SerialPortInputStream::setNotifyOnData (bool shouldNotify)
+void SerialPortInputStream::setDataCallback (std::function<void()> callback)
 {
-    const juce::ScopedLock sl (lock);
-    notifyOnData = shouldNotify;
+    auto replacement = callback != nullptr ? std::make_shared<const std::function<void()>> (std::move (callback))
+                                           : DataCallback();
+    DataCallback previous;
+    {
+        // The reader holds the lock across a call: taking it waits for that call to end.
+        const juce::ScopedLock sl (lock);
+        previous = std::exchange (dataCallback, std::move (replacement));
+    }
+    // Released here, outside the lock: what the old callback captured may have a
+    // destructor of its own to run.
+    previous.reset();
 }
 
 void SerialPortInputStream::run()
@@ -116,15 +126,15 @@ void SerialPortInputStream::run()
             break;
     }
 
-    // Outside the Use as well: the listener may close the port.
+    // Outside the Use as well: the callback may close the port.
     if (gone)
         reportDeviceLost();
 }
 
 int SerialPortInputStream::readChunk (char* chunk)
 {
-    // The listener is called outside the Use (by the caller): it may take its time, or
-    // even close the port.
+    // The data callback is called outside the Use (by the caller): it may take its time,
+    // or even close the port.
     const SerialPortHandle::Use port (*handle, opening);
     if (!port)
         return closedPort;
@@ -141,8 +151,15 @@ void SerialPortInputStream::reportDeviceLost()
 {
     const juce::ScopedLock sl (lock);
     deviceLost = true;
-    if (notifyOnData)
-        sendSynchronousChangeMessage();
+    callDataCallback();
+}
+
+void SerialPortInputStream::callDataCallback()
+{
+    // Called with the lock held. The copy keeps the function alive through a call that
+    // replaces or clears it (the lock is re-entrant, so the callback itself may).
+    if (const auto callback = dataCallback)
+        (*callback)();
 }
 
 void SerialPortInputStream::deliver (const char* data, int numBytes)
@@ -153,8 +170,7 @@ void SerialPortInputStream::deliver (const char* data, int numBytes)
     std::memcpy (buffer + readOffset + numBytesAvailable, data, (size_t) numBytes);
     numBytesAvailable += (size_t) numBytes;
 
-    if (notifyOnData)
-        sendSynchronousChangeMessage();
+    callDataCallback();
 }
 
 void SerialPortInputStream::makeRoomFor (size_t numBytes)

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <juce_core/juce_core.h>
-#include <juce_events/juce_events.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class SerialPort;
@@ -13,14 +13,14 @@ class SerialPortHandle;
 /** The bytes the device sends, collected by a reader thread ("SerialInThread") so that
     read() never waits. The thread ends when the port closes, when the device goes away
     or when the stream is destroyed; the stream then keeps what it had collected. */
-class SerialPortInputStream final : public juce::InputStream, public juce::ChangeBroadcaster, public juce::Thread
+class SerialPortInputStream final : public juce::InputStream, public juce::Thread
 {
 public:
     /** Starts reading at once. The port must be open; over a closed one the thread ends
         straight away. */
     explicit SerialPortInputStream (SerialPort& port);
 
-    /** Stops the reader thread, however long the change callback in progress takes,
+    /** Stops the reader thread, however long the data callback in progress takes,
         before anything it uses is released. Unread bytes are discarded. */
     ~SerialPortInputStream() override;
 
@@ -40,24 +40,32 @@ public:
     bool setPosition (juce::int64 newPosition) override;
 
     //==============================================================================
-    /** While on, each arrival of bytes calls the change listeners at once, on the reader
-        thread, with this stream's lock held (the listeners may read the stream there).
-        Turning it off waits for a call in progress to return. */
-    void setNotifyOnData (bool shouldNotify);
+    /** While set, each arrival of bytes calls it at once, on the reader thread, with this
+        stream's lock held (it may read the stream there). A plain function rather than a
+        broadcast: the reader may run in a process without a message loop, and the
+        callback needs none. Any thread may set, replace or clear it (an empty function
+        clears it); doing so waits for a call in progress on the reader thread to return,
+        so once it returns the old callback is not running and never will be, and what it
+        uses may go. From inside the callback itself it returns at once, and the call in
+        progress finishes safely. */
+    void setDataCallback (std::function<void()> callback);
 
     /** True once the reader has seen the device go (end of file, EIO, a hang-up). The
-        change listeners hear of it like an arrival, if notification is on then. */
+        data callback hears of it like an arrival, if one is set then. */
     bool hasLostDevice() const;
 
     void run() override;
 
 private:
+    using DataCallback = std::shared_ptr<const std::function<void()>>;
+
     /** One read of what is there: the bytes read (0 for none), or one of these. */
     static constexpr int closedPort = -1, gonePort = -2;
     int readChunk (char* chunk);
 
     void deliver (const char* data, int numBytes);
     void reportDeviceLost();
+    void callDataCallback();
     void makeRoomFor (size_t numBytes);
 
     static constexpr int readChunkSize = 8192;
@@ -73,7 +81,7 @@ private:
     size_t capacity = 0;
     size_t readOffset = 0;
     size_t numBytesAvailable = 0;
-    bool notifyOnData = false;
+    DataCallback dataCallback; // under the lock; shared, so a call outlives its replacement
     std::atomic<bool> deviceLost{false};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SerialPortInputStream)

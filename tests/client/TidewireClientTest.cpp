@@ -326,6 +326,45 @@ TEST_F (ClientAsyncTest, RemovedListenersHearNothingMore)
     EXPECT_EQ (callsSoFar().size(), 7);
 }
 
+TEST_F (ClientAsyncTest, TellsWhichThreadItsListenersAreCalledOn)
+{
+    std::atomic<const juce::Thread*> callingThread{nullptr};
+    first.onCall = [&] { callingThread = juce::Thread::getCurrentThread(); };
+    client.addListener (&first);
+    startDevice ({"--async-after", "1"});
+    DeviceIdentity identity;
+    ASSERT_EQ (client.whoAmI (identity), 0);
+
+    ASSERT_TRUE (waitUntil ([&] { return callingThread.load() != nullptr; }));
+    EXPECT_EQ (callingThread.load(), client.getClientThread());
+    EXPECT_EQ (client.getClientThread()->getThreadName(), "TidewireClientThread");
+}
+
+// A worker of the device layer attaches, talks and lets go on its own thread, which has
+// no message loop; the reader hands it the answers all the same.
+TEST_F (ClientExchangeTest, ServesAWorkerThreadFromConnectToDisconnect)
+{
+    startDevice();
+    client.disconnect();
+
+    bool identified = false;
+    juce::String text;
+    std::thread worker (
+        [&]
+        {
+            client.connect (port.get());
+            DeviceIdentity identity;
+            identified = client.whoAmI (identity) == 0;
+            text = juce::String (identity.text1);
+            client.disconnect();
+        });
+    worker.join();
+
+    EXPECT_TRUE (identified) << logger.lines().joinIntoString ("\n");
+    EXPECT_TRUE (text.isNotEmpty());
+    EXPECT_FALSE (client.isConnected());
+}
+
 //==============================================================================
 class ClientScriptedTest : public ScriptedDeviceTest
 {

@@ -98,6 +98,9 @@ protected:
         main.reset();
         port.reset();
         sim.stop();
+        // As the application does at shutdown: the files go now, not after JUCE's own
+        // statics (which would count them as leaked) nor into a folder already removed.
+        Settings::close();
         juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
     }
 
