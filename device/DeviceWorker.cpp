@@ -40,6 +40,8 @@ void DeviceWorker::EventLogger::log (juce::String line)
 DeviceWorker::DeviceWorker (const juce::String& workerLabel, Sink eventSink)
     : juce::Thread ("device " + workerLabel), label (workerLabel), sink (std::move (eventSink))
 {
+    if (sink)
+        link.getClient().setOwnThreadsLogger (&eventLogger);
     startThread();
 }
 

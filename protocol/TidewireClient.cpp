@@ -1,6 +1,7 @@
 #include "protocol/TidewireClient.h"
 
 #include "log/GlobalLog.h"
+#include "log/ScopedLogContext.h"
 #include "protocol/ReceivedMessage.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
@@ -556,9 +557,15 @@ void TidewireClient::reportStaleResponses (juce::int32 expectedSerial)
 }
 
 //==============================================================================
+void TidewireClient::setOwnThreadsLogger (ILogger* logger)
+{
+    ownThreadsLogger = logger;
+}
+
 void TidewireClient::takeArrivedBytes (SerialPortInputStream& stream)
 {
     // Runs on the input stream's reader thread, under the stream's own lock.
+    const ScopedLogContext context (ownThreadsLogger.load());
     assembler.drain (stream,
                      [this] (std::unique_ptr<ReceivedMessage> message)
                      {
@@ -576,6 +583,7 @@ void TidewireClient::run()
 {
     while (!threadShouldExit())
     {
+        const ScopedLogContext context (ownThreadsLogger.load());
         auto message = asyncQueue.pop (clientThreadSliceMs, &clientWake);
         clientWake = stopping.load();
 

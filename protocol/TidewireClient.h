@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/ILogger.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/FileSystemEntryInfo.h"
 #include "protocol/ITidewireClientListener.h"
@@ -54,6 +55,12 @@ public:
     /** The thread the listeners are called on, to recognise it by (it is what
         juce::Thread::getCurrentThread() returns there); for looking at only. */
     const juce::Thread* getClientThread() const;
+
+    /** Where the lines the client logs on its own threads go (the device's messages, the
+        reader's side of a transfer): that logger instead of the process-wide slot;
+        nullptr, the default, is the slot. Lines logged by calls into the client go where
+        the calling thread's lines go. Not owned; it outlives the client's connection. */
+    void setOwnThreadsLogger (ILogger* logger);
 
     /** Makes every exchange fail at once (and wakes one that waits) until resetAbort;
         used when the program quits in the middle of an operation. */
@@ -277,6 +284,7 @@ private:
         device might still say can arrive any more. */
     bool canHearDevice() const;
 
+    std::atomic<ILogger*> ownThreadsLogger{nullptr}; // not owned; see setOwnThreadsLogger
     std::atomic<SerialPort*> port{nullptr}; // not owned: the Connection pane's open port, until disconnect
     std::unique_ptr<SerialPortInputStream> input;
     std::unique_ptr<SerialPortOutputStream> output;
