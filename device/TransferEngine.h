@@ -28,7 +28,8 @@ public:
         Progress progress; ///< may be empty
 
         /** Read between blocks and in every wait; tripping it also cancels the client's
-            waiting exchange. One engine at a time listens to a token. */
+            waiting exchange, and the client then fails every exchange until its
+            resetAbort. One engine at a time listens to a token. */
         CancelToken cancel;
 
         /** A fetch into a regular file continues a partial file left by an earlier attempt
