@@ -4,7 +4,7 @@
 #include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
-#include "cli/FileTransfer.h"
+#include "cli/TransferSupport.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonOutput.h"
 #include "device/RemotePath.h"
@@ -23,11 +23,11 @@ int statusAfterFailure()
     return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted : ExitStatus::failed;
 }
 
-CommandResult fromTransfer (FileTransfer::Outcome outcome, const FileTransfer& transfer)
+CommandResult fromTransfer (const OperationResult& result)
 {
-    return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
-                                                                                 : ExitStatus::failed,
-                                   transfer.getError());
+    return CommandResult::failure (result.outcome == OperationResult::Outcome::cancelled ? ExitStatus::interrupted
+                                                                                         : ExitStatus::failed,
+                                   result.reason);
 }
 
 /** The device's property value as the command line shows it. */
@@ -77,18 +77,22 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
     using Result = DeviceMaintenance::UpdateResult;
 
     CliLogger::beginOperation();
-    const auto local = FileTransfer::localFile (imagePath);
+    const auto local = localFile (imagePath);
     auto result = Result::sendFailed;
 
     // The image is read back before the trigger: once the update starts, a damaged
     // image can no longer be told from a good one.
-    FileTransfer transfer (session.getClient());
+    const InterruptWatcher::ScopedToken cancel;
+    auto checkOptions = transferOptions (context, cancel.get(), true);
+    checkOptions.progress = nullptr;
     juce::String mismatch;
     const auto checkImage = [&]
     {
-        if (transfer.compareWithRemote (local, DeviceMaintenance::imagePath()) == FileTransfer::Outcome::done)
+        TransferEngine check (session.getClient(), checkOptions);
+        const auto compared = check.compareWithRemote (local, DeviceMaintenance::imagePath());
+        if (compared.succeeded())
             return true;
-        mismatch = transfer.getError();
+        mismatch = compared.reason;
         return false;
     };
     {
@@ -144,7 +148,7 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
 //==============================================================================
 juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce::String& label)
 {
-    const auto file = FileTransfer::localFile (path);
+    const auto file = localFile (path);
     return file.getSiblingFile (file.getFileNameWithoutExtension() + "-" + label + file.getFileExtension())
         .getFullPathName();
 }
@@ -166,7 +170,7 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
     if (localPath.isNotEmpty() && localPath != "-" && localPath != "/dev/stdout")
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
-        const auto target = FileTransfer::localFile (path);
+        const auto target = localFile (path);
         if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
             return failed();
         if (context.json && !context.multi)
@@ -294,7 +298,7 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
                                    const juce::String& remotePath, bool recursive, bool verify)
 {
     auto& client = session.getClient();
-    const auto local = FileTransfer::localFile (localPath);
+    const auto local = localFile (localPath);
     auto target = RemotePath::normalise (remotePath);
 
     // A folder as the target receives the source under its own name; "name/" must be one.
@@ -315,10 +319,10 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
         return CommandResult::ok ("sent to " + target, target);
     }
 
-    FileTransfer transfer (client, context.progress);
-    const auto outcome = transfer.send (local, target, verify);
-    if (outcome != FileTransfer::Outcome::done)
-        return fromTransfer (outcome, transfer);
+    const InterruptWatcher::ScopedToken cancel;
+    TransferEngine transfer (client, transferOptions (context, cancel.get(), verify));
+    if (const auto sent = transfer.send (local, target); !sent.succeeded())
+        return fromTransfer (sent);
 
     if (!context.quiet && !context.json)
         Console::err ("sent " + local.getFileName() + " to " + target + (verify ? " (verified)" : ""));

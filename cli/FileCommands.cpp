@@ -4,7 +4,7 @@
 #include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
-#include "cli/FileTransfer.h"
+#include "cli/TransferSupport.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonOutput.h"
 #include "device/RemotePath.h"
@@ -269,7 +269,7 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     auto& client = session.getClient();
     const auto source = RemotePath::normalise (remotePath);
     const auto name = RemotePath::nameOf (source);
-    auto target = FileTransfer::localFile (localPath);
+    auto target = localFile (localPath);
 
     // "name/" is a folder to put the copy in, never the copy's own name.
     if (localPath.endsWithChar ('/') && !target.isDirectory())
@@ -303,13 +303,14 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
     // "-" (or /dev/stdout) is standard output as it is, never a file renamed over it.
     if (localPath == "-" || localPath == "/dev/stdout")
     {
-        FileTransfer transfer (client, context.progress);
-        const auto outcome =
-            transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output", verify);
-        if (outcome != FileTransfer::Outcome::done)
-            return CommandResult::failure (outcome == FileTransfer::Outcome::interrupted ? ExitStatus::interrupted
-                                                                                         : ExitStatus::failed,
-                                           transfer.getError());
+        const InterruptWatcher::ScopedToken cancel;
+        TransferEngine transfer (client, transferOptions (context, cancel.get(), verify));
+        const auto fetched = transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output");
+        if (!fetched.succeeded())
+            return CommandResult::failure (fetched.outcome == OperationResult::Outcome::cancelled
+                                               ? ExitStatus::interrupted
+                                               : ExitStatus::failed,
+                                           fetched.reason);
         return CommandResult::ok ("fetched");
     }
 
@@ -319,13 +320,14 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
         return CommandResult::failure (ExitStatus::failed,
                                        "no folder " + target.getParentDirectory().getFullPathName());
 
-    FileTransfer transfer (client, context.progress);
-    const auto outcome = transfer.fetch (source, target, resume, verify);
-    if (outcome == FileTransfer::Outcome::interrupted)
-        return CommandResult::failure (ExitStatus::interrupted, transfer.getError());
-    if (outcome != FileTransfer::Outcome::done)
+    const InterruptWatcher::ScopedToken cancel;
+    TransferEngine transfer (client, transferOptions (context, cancel.get(), verify, resume));
+    const auto fetched = transfer.fetch (source, target);
+    if (fetched.outcome == OperationResult::Outcome::cancelled)
+        return CommandResult::failure (ExitStatus::interrupted, fetched.reason);
+    if (!fetched.succeeded())
         return CommandResult::failure (ExitStatus::failed,
-                                       transfer.getError() + (isRemoteFolder (client, source)
+                                       fetched.reason + (isRemoteFolder (client, source)
                                                                   ? juce::String ("; it is a folder (use -r)")
                                                                   : juce::String()));
 

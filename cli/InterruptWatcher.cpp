@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -23,6 +24,15 @@ std::vector<TidewireClient*>& clients()
     static std::vector<TidewireClient*> list;
     return list;
 }
+
+/** The tokens of the operations that run now, by their registration. */
+std::map<int, CancelToken>& tokens()
+{
+    static std::map<int, CancelToken> list;
+    return list;
+}
+
+int lastTokenId = 0;
 } // namespace
 
 InterruptWatcher::InterruptWatcher()
@@ -35,6 +45,8 @@ InterruptWatcher::InterruptWatcher()
               const std::lock_guard<std::mutex> lock (clientsLock());
               for (auto* client : clients())
                   client->abortOperations();
+              for (auto& entry : tokens())
+                  entry.second.cancel();
           }))
 {
 }
@@ -59,4 +71,20 @@ void InterruptWatcher::remove (TidewireClient* client)
     const std::lock_guard<std::mutex> lock (clientsLock());
     auto& list = clients();
     list.erase (std::remove (list.begin(), list.end(), client), list.end());
+}
+
+//==============================================================================
+InterruptWatcher::ScopedToken::ScopedToken()
+{
+    const std::lock_guard<std::mutex> lock (clientsLock());
+    id = ++lastTokenId;
+    tokens().emplace (id, token);
+    if (interrupted)
+        token.cancel();
+}
+
+InterruptWatcher::ScopedToken::~ScopedToken()
+{
+    const std::lock_guard<std::mutex> lock (clientsLock());
+    tokens().erase (id);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/CancelToken.h"
+
 #include <juce_core/juce_core.h>
 
 #include <memory>
@@ -25,6 +27,26 @@ public:
         removed before it goes. */
     static void add (TidewireClient* client);
     static void remove (TidewireClient* client);
+
+    /** A cancel token for one operation, tripped by the next signal (at once when one
+        came already); the watcher trips it only while this lives. */
+    class ScopedToken final
+    {
+    public:
+        ScopedToken();
+        ~ScopedToken();
+
+        const CancelToken& get() const
+        {
+            return token;
+        }
+
+    private:
+        CancelToken token;
+        int id = 0;
+
+        JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ScopedToken)
+    };
 
 private:
     std::unique_ptr<QuitSignalWatcher> watcher;

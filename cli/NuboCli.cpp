@@ -6,7 +6,7 @@
 #include "cli/DeviceCommands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FileCommands.h"
-#include "cli/FileTransfer.h"
+#include "cli/TransferSupport.h"
 #include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
@@ -317,7 +317,7 @@ int NuboCli::runCommand (const std::string& command)
     // What can be checked before any device is touched.
     if (command == "flash" || (command == "put" && !recursive))
     {
-        const auto file = FileTransfer::localFile (text (local));
+        const auto file = localFile (text (local));
         if (!file.existsAsFile())
         {
             Console::error ("can't read " + file.getFullPathName() + ": " +
@@ -331,7 +331,7 @@ int NuboCli::runCommand (const std::string& command)
             return ExitStatus::failed;
         }
     }
-    if (command == "put" && recursive && !FileTransfer::localFile (text (local)).isDirectory())
+    if (command == "put" && recursive && !localFile (text (local)).isDirectory())
     {
         Console::error ("no folder " + text (local));
         return ExitStatus::failed;
@@ -382,7 +382,7 @@ int NuboCli::runCommand (const std::string& command)
     context.quiet = quiet;
     context.showProgress = !quiet && Console::isErrorTerminal();
     context.progressLabel =
-        command == "get" ? RemotePath::nameOf (text (remote)) : FileTransfer::localFile (text (local)).getFileName();
+        command == "get" ? RemotePath::nameOf (text (remote)) : localFile (text (local)).getFileName();
 
     const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
     const auto treeLimit = maxEntries > 0 ? maxEntries : TidewireClient::defaultMaxFolderEntries;

@@ -1,10 +1,7 @@
-#include "cli/FileTransfer.h"
+#include "device/TransferEngine.h"
 
-#include "cli/CliLogger.h"
-#include "cli/InterruptWatcher.h"
 #include "log/GlobalLog.h"
 #include "protocol/FileSystemEntryInfo.h"
-#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
@@ -12,9 +9,8 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -34,12 +30,12 @@ constexpr juce::uint32 stalledWriteMs = 30000;
 constexpr int waitSliceMs = 100;
 
 /** Writes every byte; 0, or the error that stopped it. A descriptor in non-blocking
-    mode (a pipe nubo opened itself) is waited on in short slices, so that Ctrl-C ends
+    mode (a pipe nubo opened itself) is waited on in short slices, so that a cancel ends
     the wait (EINTR then). So is a pipe in blocking mode (standard output, whose mode is
     not nubo's to change): once poll says it has room it takes PIPE_BUF bytes without
     waiting. With a stall limit, a descriptor that takes nothing for that long fails
     with ETIMEDOUT. */
-int writeAll (int fd, const void* source, size_t numBytes, juce::uint32 stallLimitMs = 0)
+int writeAll (int fd, const void* source, size_t numBytes, const CancelToken& cancel, juce::uint32 stallLimitMs = 0)
 {
     struct stat info
     {
@@ -60,7 +56,7 @@ int writeAll (int fd, const void* source, size_t numBytes, juce::uint32 stallLim
             const auto ready = ::poll (&waiting, 1, waitSliceMs);
             if (ready == 0 || (ready < 0 && errno == EINTR))
             {
-                if (InterruptWatcher::isInterrupted())
+                if (cancel.isCancelled())
                     return EINTR;
                 if (waitedTooLong())
                     return ETIMEDOUT;
@@ -81,7 +77,7 @@ int writeAll (int fd, const void* source, size_t numBytes, juce::uint32 stallLim
             continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         {
-            if (InterruptWatcher::isInterrupted())
+            if (cancel.isCancelled())
                 return EINTR;
             if (waitedTooLong())
                 return ETIMEDOUT;
@@ -118,7 +114,7 @@ bool writeSmallFile (const juce::File& file, const juce::String& text)
         ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    const auto error = writeAll (fd, text.toRawUTF8(), text.getNumBytesAsUTF8());
+    const auto error = writeAll (fd, text.toRawUTF8(), text.getNumBytesAsUTF8(), CancelToken());
     if (::close (fd) != 0 || error != 0)
     {
         if (error != 0)
@@ -210,34 +206,29 @@ private:
 };
 } // namespace
 
-FileTransfer::FileTransfer (TidewireClient& deviceClient, Progress progressFunction)
-    : client (deviceClient), progress (std::move (progressFunction))
+TransferEngine::TransferEngine (TidewireClient& deviceClient, Options engineOptions)
+    : client (deviceClient), options (std::move (engineOptions))
 {
+    // A cancel must also end the exchange that waits for the device, not only the next block.
+    options.cancel.onCancel ([this] { client.abortOperations(); });
 }
 
-juce::File FileTransfer::localFile (const juce::String& path)
+TransferEngine::~TransferEngine()
 {
-    const auto file = LocalPaths::resolve (path.isEmpty() ? juce::String (".") : path);
-    if (file.getFileName() != "." && file.getFileName() != "..")
-        return file;
-
-    char resolved[PATH_MAX];
-    if (::realpath (file.getFullPathName().toRawUTF8(), resolved) == nullptr)
-        return file;
-    return juce::File (juce::String::fromUTF8 (resolved));
+    options.cancel.onCancel ({});
 }
 
-juce::File FileTransfer::partialFileFor (const juce::File& target)
+juce::File TransferEngine::partialFileFor (const juce::File& target)
 {
     return target.getSiblingFile (target.getFileName() + ".nubo-partial");
 }
 
-juce::File FileTransfer::partialRecordFor (const juce::File& target)
+juce::File TransferEngine::partialRecordFor (const juce::File& target)
 {
     return target.getSiblingFile (target.getFileName() + ".nubo-partial.info");
 }
 
-juce::String FileTransfer::describeRemote (const juce::String& remotePath, juce::int64 size)
+juce::String TransferEngine::describeRemote (const juce::String& remotePath, juce::int64 size)
 {
     // The size alone would take a file rewritten to the same length for the old one.
     FileSystemEntryInfo info;
@@ -246,35 +237,62 @@ juce::String FileTransfer::describeRemote (const juce::String& remotePath, juce:
            (known ? juce::String (info.modified.toMilliseconds()) : juce::String ("unknown")) + "\n";
 }
 
-FileTransfer::Outcome FileTransfer::fail (const juce::String& why)
+OperationResult TransferEngine::fail (const juce::String& why) const
 {
-    error = why;
-    return InterruptWatcher::isInterrupted() ? Outcome::interrupted : Outcome::failed;
+    return OperationResult::failure (options.cancel.isCancelled() ? OperationResult::Outcome::cancelled
+                                                                  : OperationResult::Outcome::failed,
+                                     why);
 }
 
-void FileTransfer::removeRemote (const juce::String& remotePath)
+void TransferEngine::beginExchanges()
+{
+    if (options.beginExchanges)
+        options.beginExchanges();
+}
+
+juce::String TransferEngine::reason() const
+{
+    if (options.exchangeReason)
+        return options.exchangeReason();
+    if (options.cancel.isCancelled())
+        return " (cancelled)";
+    switch (client.getLastExchangeOutcome())
+    {
+    case TidewireClient::ExchangeOutcome::refused:
+        return " (the device refused)";
+    case TidewireClient::ExchangeOutcome::unanswered:
+        return client.isLinkLost() ? " (the device is gone)" : " (the device did not answer)";
+    case TidewireClient::ExchangeOutcome::none:
+    case TidewireClient::ExchangeOutcome::answered:
+        break;
+    }
+    return {};
+}
+
+void TransferEngine::removeRemote (const juce::String& remotePath)
 {
     client.resetAbort();
     client.deleteEntry (remotePath);
-    if (InterruptWatcher::isInterrupted())
+    if (options.cancel.isCancelled())
         client.abortOperations();
 }
 
-void FileTransfer::closeRemote (juce::int64 handle)
+void TransferEngine::closeRemote (juce::int64 handle)
 {
     // An interrupted exchange was cancelled on purpose; the close must still go out so
     // that the device does not keep the file open. A gone device costs one time-out.
     client.resetAbort();
     client.closeFile (handle);
-    if (InterruptWatcher::isInterrupted())
+    if (options.cancel.isCancelled())
         client.abortOperations();
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const juce::File& chosenTarget, bool resume,
-                                           bool verify)
+OperationResult TransferEngine::fetch (const juce::String& remotePath, const juce::File& chosenTarget)
 {
-    CliLogger::beginOperation();
+    const auto resume = options.resume;
+    const auto verify = options.verify;
+    beginExchanges();
 
     // A link the user named is theirs: the copy goes where it points.
     auto target = chosenTarget;
@@ -294,7 +312,7 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     {
         if (resume)
             return fail ("can't resume into " + target.getFullPathName() + ": not a regular file");
-        return fetchInto (remotePath, target, verify);
+        return fetchInto (remotePath, target);
     }
 
     // Whatever lies under the partial file's name (or its record's) is ours to replace
@@ -312,7 +330,7 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + CliLogger::reason());
+        return fail ("can't open " + remotePath + " on the device" + reason());
     if (size < 0)
     {
         closeRemote (handle);
@@ -394,14 +412,14 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
 
     if (received > 0 && client.seekFile (handle, received) != 0)
         return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) +
-                                   CliLogger::reason());
+                                   reason());
 
-    if (progress)
-        progress (received, size);
+    if (options.progress)
+        options.progress (received, size);
 
     while (received < size)
     {
-        if (InterruptWatcher::isInterrupted())
+        if (options.cancel.isCancelled())
             return failKeepingPartial ("interrupted after " + juce::String (received) + " of " + juce::String (size) +
                                        " bytes");
 
@@ -416,25 +434,25 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
         {
             const auto why = data != nullptr
                                  ? juce::String (" (the device sent a block of " + juce::String (count) + " bytes)")
-                                 : CliLogger::reason();
-            return failKeepingPartial ((InterruptWatcher::isInterrupted() ? "interrupted" : "fetch failed") +
+                                 : reason();
+            return failKeepingPartial ((options.cancel.isCancelled() ? "interrupted" : "fetch failed") +
                                        juce::String (" after ") + juce::String (received) + " of " +
                                        juce::String (size) + " bytes" + why);
         }
 
-        if (const auto error = writeAll (fd, bytes, (size_t) count); error != 0)
+        if (const auto error = writeAll (fd, bytes, (size_t) count, options.cancel); error != 0)
             return failKeepingPartial ("can't write " + partial.getFullPathName() + ": " + errorText (error));
 
         received += count;
-        if (progress)
-            progress (received, size);
+        if (options.progress)
+            options.progress (received, size);
     }
 
     // The copy takes the older file's permission bits, never a set-user or set-group bit.
     if (exists)
         ::fchmod (fd, existing.st_mode & 0777);
 
-    if (::fsync (fd) != 0 || ::close (fd) != 0)
+    if ((options.durable && ::fsync (fd) != 0) || ::close (fd) != 0)
     {
         const auto why = systemError();
         closeRemote (handle);
@@ -450,9 +468,9 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     if (verify)
     {
         bool differs = false;
-        if (verifyCopy (partial, remotePath, differs) != Outcome::done)
+        if (const auto checked = verifyCopy (partial, remotePath, differs); !checked.succeeded())
         {
-            const auto why = error;
+            const auto why = checked.reason;
             if (!differs)
                 return fail (why + "; the unchecked copy is kept as " + partial.getFullPathName() +
                              " (check it with: nubo get --continue --verify)");
@@ -468,12 +486,12 @@ FileTransfer::Outcome FileTransfer::fetch (const juce::String& remotePath, const
     record.deleteFile();
 
     if (!closed)
-        return fail ("the device did not close " + remotePath + CliLogger::reason());
+        return fail ("the device did not close " + remotePath + reason());
 
-    return Outcome::done;
+    return OperationResult::done();
 }
 
-FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, const juce::File& target, bool verify)
+OperationResult TransferEngine::fetchInto (const juce::String& remotePath, const juce::File& target)
 {
     // Without blocking: a pipe nobody reads must fail now, not hang the command. It
     // stays non-blocking (the descriptor is nubo's own), so that a reader that stops
@@ -483,37 +501,38 @@ FileTransfer::Outcome FileTransfer::fetchInto (const juce::String& remotePath, c
     if (fd < 0)
         return fail ("can't write " + target.getFullPathName() + ": " + systemError());
 
-    auto outcome = passOn (remotePath, fd, target.getFullPathName(), verify, stalledWriteMs);
+    auto outcome = passOn (remotePath, fd, target.getFullPathName(), stalledWriteMs);
 
     // Some devices report a failed write only when closed.
-    if (::close (fd) != 0 && errno != EINTR && outcome == Outcome::done)
+    if (::close (fd) != 0 && errno != EINTR && outcome.succeeded())
         outcome = fail ("can't write " + target.getFullPathName() + ": " + systemError());
     return outcome;
 }
 
-FileTransfer::Outcome FileTransfer::fetchToDescriptor (const juce::String& remotePath, int fd,
-                                                       const juce::String& destination, bool verify)
+OperationResult TransferEngine::fetchToDescriptor (const juce::String& remotePath, int fd,
+                                                   const juce::String& destination)
 {
     // Whoever reads standard output may pause for as long as they like (a pager).
-    return passOn (remotePath, fd, destination, verify, 0);
+    return passOn (remotePath, fd, destination, 0);
 }
 
-FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int fd, const juce::String& destination,
-                                            bool verify, juce::uint32 stallLimitMs)
+OperationResult TransferEngine::passOn (const juce::String& remotePath, int fd, const juce::String& destination,
+                                        juce::uint32 stallLimitMs)
 {
-    CliLogger::beginOperation();
+    const auto verify = options.verify;
+    beginExchanges();
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + CliLogger::reason());
+        return fail ("can't open " + remotePath + " on the device" + reason());
     if (size < 0)
     {
         closeRemote (handle);
         return fail ("the device reports a negative size for " + remotePath);
     }
 
-    if (progress)
-        progress (0, size);
+    if (options.progress)
+        options.progress (0, size);
 
     // Each block goes on as it comes; a write that fails ends the fetch, whatever block
     // it was (the first and only one too).
@@ -522,14 +541,14 @@ FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int 
     RemoteFileStream stream (client, handle, size,
                              [&] (const void* data, size_t numBytes)
                              {
-                                 if (InterruptWatcher::isInterrupted())
+                                 if (options.cancel.isCancelled())
                                      return false;
-                                 writeError = writeAll (fd, data, numBytes, stallLimitMs);
+                                 writeError = writeAll (fd, data, numBytes, options.cancel, stallLimitMs);
                                  if (writeError != 0)
                                      return false;
                                  delivered += (juce::int64) numBytes;
-                                 if (progress)
-                                     progress (delivered, size);
+                                 if (options.progress)
+                                     options.progress (delivered, size);
                                  return true;
                              });
 
@@ -550,33 +569,34 @@ FileTransfer::Outcome FileTransfer::passOn (const juce::String& remotePath, int 
     if (stream.failed || stream.stopped || delivered != size)
     {
         closeRemote (handle);
-        if (writeError != 0 && !InterruptWatcher::isInterrupted())
+        if (writeError != 0 && !options.cancel.isCancelled())
             return fail ("can't write " + destination + ": " + errorText (writeError) + " (after " +
                          juce::String (delivered) + " of " + juce::String (size) + " bytes)");
-        return fail ((InterruptWatcher::isInterrupted() ? juce::String ("interrupted")
+        return fail ((options.cancel.isCancelled() ? juce::String ("interrupted")
                                                         : "fetch into " + destination + " failed") +
                      " after " + juce::String (delivered) + " of " + juce::String (size) + " bytes" +
-                     CliLogger::reason());
+                     reason());
     }
     if (client.closeFile (handle) != 0)
-        return fail ("the device did not close " + remotePath + CliLogger::reason());
+        return fail ("the device did not close " + remotePath + reason());
 
     if (verify)
     {
         juce::MemoryBlock onDevice;
-        if (remoteDigest (remotePath, onDevice) != Outcome::done)
-            return fail ("verify: " + error);
+        if (const auto read = remoteDigest (remotePath, onDevice); !read.succeeded())
+            return fail ("verify: " + read.reason);
         if (onDevice != passedOn)
             return fail ("verify: " + remotePath + " on the device differs from what was written to " + destination +
                          " (SHA-256 " + hex (onDevice) + " vs " + hex (passedOn) + ")");
     }
-    return Outcome::done;
+    return OperationResult::done();
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::String& remotePath, bool verify)
+OperationResult TransferEngine::send (const juce::File& source, const juce::String& remotePath)
 {
-    CliLogger::beginOperation();
+    const auto verify = options.verify;
+    beginExchanges();
 
     // The local file is checked before the device is touched: a missing file must not
     // leave an empty one on the device.
@@ -613,7 +633,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (client.getFolderContents (folder, &files, &folders) != 0)
     {
         ::close (fd);
-        return fail ("can't list " + folder + " on the device" + CliLogger::reason());
+        return fail ("can't list " + folder + " on the device" + reason());
     }
     if (folders.contains (name))
     {
@@ -622,12 +642,12 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     }
     const bool replaceOld = files.contains (name);
 
-    CliLogger::beginOperation();
+    beginExchanges();
     juce::int64 handle = 0;
     if (client.openFile (partPath, 0, handle) != 0)
     {
         ::close (fd);
-        return fail ("can't open " + partPath + " on the device for writing" + CliLogger::reason());
+        return fail ("can't open " + partPath + " on the device for writing" + reason());
     }
 
     auto failClosing = [&] (const juce::String& why)
@@ -638,15 +658,15 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         return fail (why);
     };
 
-    if (progress)
-        progress (0, size);
+    if (options.progress)
+        options.progress (0, size);
 
     juce::HeapBlock<char> block ((size_t) blockSize);
     juce::int64 sent = 0;
 
     while (sent < size)
     {
-        if (InterruptWatcher::isInterrupted())
+        if (options.cancel.isCancelled())
             return failClosing ("interrupted after " + juce::String (sent) + " of " + juce::String (size) + " bytes");
 
         const auto wanted = (int) juce::jmin ((juce::int64) blockSize, size - sent);
@@ -668,13 +688,13 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         juce::MemoryInputStream data (block.get(), (size_t) got, false);
         FileWriteRequest request (handle, data);
         if (client.sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
-            return failClosing ((InterruptWatcher::isInterrupted() ? "interrupted" : "send failed") +
+            return failClosing ((options.cancel.isCancelled() ? "interrupted" : "send failed") +
                                 juce::String (" after ") + juce::String (sent) + " of " + juce::String (size) +
-                                " bytes" + CliLogger::reason());
+                                " bytes" + reason());
 
         sent += got;
-        if (progress)
-            progress (sent, size);
+        if (options.progress)
+            options.progress (sent, size);
     }
 
     ::close (fd);
@@ -682,7 +702,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (client.closeFile (handle) != 0)
     {
         removeRemote (partPath);
-        return fail ("the device did not close " + partPath + CliLogger::reason());
+        return fail ("the device did not close " + partPath + reason());
     }
 
     // The part file is read back before it replaces anything: a copy damaged on the way
@@ -690,9 +710,9 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (verify)
     {
         bool differs = false;
-        if (verifyCopy (source, partPath, differs) != Outcome::done)
+        if (const auto checked = verifyCopy (source, partPath, differs); !checked.succeeded())
         {
-            const auto why = error;
+            const auto why = checked.reason;
             removeRemote (partPath);
             return fail (why + "; the copy on the device was removed" +
                          (replaceOld ? ", " + remotePath + " is as it was" : juce::String()));
@@ -702,7 +722,7 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
     if (replaceOld && client.deleteEntry (remotePath) != 0)
     {
         removeRemote (partPath);
-        return fail ("can't replace " + remotePath + " on the device" + CliLogger::reason());
+        return fail ("can't replace " + remotePath + " on the device" + reason());
     }
 
     if (client.moveEntry (partPath, remotePath, false) != 0)
@@ -710,21 +730,21 @@ FileTransfer::Outcome FileTransfer::send (const juce::File& source, const juce::
         // With the old file gone, the new copy is the only one: it stays.
         if (!replaceOld)
             removeRemote (partPath);
-        return fail ("can't move " + partPath + " to " + remotePath + CliLogger::reason() +
+        return fail ("can't move " + partPath + " to " + remotePath + reason() +
                      (replaceOld ? "; the new copy stays on the device as " + partPath : juce::String()));
     }
 
-    return Outcome::done;
+    return OperationResult::done();
 }
 
 //==============================================================================
-FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest)
+OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest)
 {
-    CliLogger::beginOperation();
+    beginExchanges();
 
     juce::int64 handle = 0, size = 0;
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device to verify it" + CliLogger::reason());
+        return fail ("can't open " + remotePath + " on the device to verify it" + reason());
     if (size < 0)
     {
         closeRemote (handle);
@@ -737,21 +757,21 @@ FileTransfer::Outcome FileTransfer::remoteDigest (const juce::String& remotePath
     if (stream.failed || stream.getPosition() != size)
     {
         closeRemote (handle);
-        return fail ("can't read " + remotePath + " back to verify it" + CliLogger::reason());
+        return fail ("can't read " + remotePath + " back to verify it" + reason());
     }
 
     client.closeFile (handle);
     digest = sha.getRawData();
-    return Outcome::done;
+    return OperationResult::done();
 }
 
-FileTransfer::Outcome FileTransfer::verifyCopy (const juce::File& local, const juce::String& remotePath, bool& differs)
+OperationResult TransferEngine::verifyCopy (const juce::File& local, const juce::String& remotePath, bool& differs)
 {
     differs = false;
 
     juce::MemoryBlock onDevice;
-    if (remoteDigest (remotePath, onDevice) != Outcome::done)
-        return fail ("verify: " + error);
+    if (const auto read = remoteDigest (remotePath, onDevice); !read.succeeded())
+        return fail ("verify: " + read.reason);
 
     juce::FileInputStream in (local);
     if (!in.openedOk())
@@ -766,10 +786,10 @@ FileTransfer::Outcome FileTransfer::verifyCopy (const juce::File& local, const j
         return fail ("verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
                      hex (onDevice) + " vs " + hex (here) + ")");
     }
-    return Outcome::done;
+    return OperationResult::done();
 }
 
-FileTransfer::Outcome FileTransfer::compareWithRemote (const juce::File& local, const juce::String& remotePath)
+OperationResult TransferEngine::compareWithRemote (const juce::File& local, const juce::String& remotePath)
 {
     bool differs = false;
     return verifyCopy (local, remotePath, differs);
