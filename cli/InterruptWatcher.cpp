@@ -41,12 +41,14 @@ InterruptWatcher::InterruptWatcher()
           {
               interrupted = true;
 
-              // Abort under the lock: a client is removed (and may then go) only after this.
+              // Under the lock: a client or a token is removed (and may then go) only after
+              // this. Tokens first, so that an exchange the abort ends already finds its
+              // operation cancelled and says "interrupted", not "failed".
               const std::lock_guard<std::mutex> lock (clientsLock());
-              for (auto* client : clients())
-                  client->abortOperations();
               for (auto& entry : tokens())
                   entry.second.cancel();
+              for (auto* client : clients())
+                  client->abortOperations();
           }))
 {
 }
