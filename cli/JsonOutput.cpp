@@ -1,7 +1,7 @@
 #include "cli/JsonOutput.h"
 
 #include "cli/Console.h"
-#include "protocol/ReceivedMessage.h"
+#include "log/Utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -42,20 +42,6 @@ Json toJson (const juce::var& value)
         return JsonOutput::hexOf (*block).toStdString();
     return nullptr;
 }
-
-/** The length of the sequence a lead byte starts, or 0 for a byte that starts none. */
-int sequenceLength (juce::uint8 lead)
-{
-    if (lead < 0x80)
-        return 1;
-    if ((lead & 0xe0) == 0xc0)
-        return 2;
-    if ((lead & 0xf0) == 0xe0)
-        return 3;
-    if ((lead & 0xf8) == 0xf0)
-        return 4;
-    return 0;
-}
 } // namespace
 
 std::string JsonOutput::toText (const juce::var& document)
@@ -73,26 +59,7 @@ void JsonOutput::print (const juce::var& document)
 
 juce::String JsonOutput::textWithReplacements (const void* bytes, size_t numBytes)
 {
-    static const char replacement[] = "\xef\xbf\xbd"; // U+FFFD
-    const auto* text = static_cast<const juce::uint8*> (bytes);
-
-    std::string utf8;
-    utf8.reserve (numBytes);
-    for (size_t i = 0; i < numBytes;)
-    {
-        const auto length = (size_t) sequenceLength (text[i]);
-        if (length > 0 && length <= numBytes - i && ReceivedMessage::isValidUtf8 (text + i, (int) length))
-        {
-            utf8.append (reinterpret_cast<const char*> (text + i), length);
-            i += length;
-        }
-        else
-        {
-            utf8 += replacement;
-            ++i;
-        }
-    }
-    return juce::String::fromUTF8 (utf8.data(), (int) utf8.size());
+    return Utf8::withReplacements (bytes, numBytes);
 }
 
 juce::String JsonOutput::hexOf (const juce::MemoryBlock& bytes)

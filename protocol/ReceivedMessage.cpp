@@ -1,6 +1,7 @@
 #include "protocol/ReceivedMessage.h"
 
 #include "log/GlobalLog.h"
+#include "log/Utf8.h"
 #include "protocol/LocalTimeZone.h"
 
 #include <cstring>
@@ -244,59 +245,7 @@ int ReceivedMessage::bytesLeft() const
 // Latin-1 text is not mistaken for UTF-8 more often than it must be.
 bool ReceivedMessage::isValidUtf8 (const juce::uint8* text, int numBytes)
 {
-    for (int i = 0; i < numBytes;)
-    {
-        const auto lead = text[i];
-        if (lead < 0x80)
-        {
-            ++i;
-            continue;
-        }
-
-        int extra = 0;
-        juce::uint32 codePoint = 0, smallest = 0;
-
-        if ((lead & 0xe0) == 0xc0)
-        {
-            extra = 1;
-            codePoint = lead & 0x1fu;
-            smallest = 0x80;
-        }
-        else if ((lead & 0xf0) == 0xe0)
-        {
-            extra = 2;
-            codePoint = lead & 0x0fu;
-            smallest = 0x800;
-        }
-        else if ((lead & 0xf8) == 0xf0)
-        {
-            extra = 3;
-            codePoint = lead & 0x07u;
-            smallest = 0x10000;
-        }
-        else
-        {
-            return false;
-        }
-
-        if (numBytes - i - 1 < extra)
-            return false;
-
-        for (int k = 1; k <= extra; ++k)
-        {
-            const auto continuation = text[i + k];
-            if ((continuation & 0xc0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (continuation & 0x3fu);
-        }
-
-        if (codePoint < smallest || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
-            return false;
-
-        i += extra + 1;
-    }
-
-    return true;
+    return Utf8::isValid (text, numBytes);
 }
 
 bool ReceivedMessage::peekSerialNumber (juce::int32& serial) const

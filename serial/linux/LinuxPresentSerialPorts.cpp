@@ -1,6 +1,7 @@
 // The serial ports present on Linux, read from sysfs directly so that a device root
 // built elsewhere (the device simulator's, a test's) is read like the real one.
 
+#include "log/Utf8.h"
 #include "serial/PresentSerialPort.h"
 
 #include <algorithm>
@@ -42,7 +43,8 @@ juce::String readAttribute (const fs::path& file)
 
     char text[maxAttributeLength]{};
     in.read (text, maxAttributeLength - 1);
-    return juce::String::fromUTF8 (text, (int) in.gcount()).trimEnd();
+    // The USB texts are the device's own bytes: anything but UTF-8 stands as U+FFFD.
+    return Utf8::withReplacements (text, (size_t) in.gcount()).trimEnd();
 }
 
 bool isBelow (const fs::path& path, const fs::path& folder)
