@@ -237,6 +237,20 @@ juce::String TransferEngine::describeRemote (const juce::String& remotePath, juc
            (known ? juce::String (info.modified.toMilliseconds()) : juce::String ("unknown")) + "\n";
 }
 
+std::optional<OperationResult> TransferEngine::openForReading (const juce::String& remotePath,
+                                                              const juce::String& where, juce::int64& handle,
+                                                              juce::int64& size)
+{
+    if (client.openFile (remotePath, 1, handle, &size) != 0)
+        return fail ("can't open " + remotePath + where + reason());
+    if (size < 0)
+    {
+        closeRemote (handle);
+        return fail ("the device reports a negative size for " + remotePath);
+    }
+    return std::nullopt;
+}
+
 OperationResult TransferEngine::fail (const juce::String& why) const
 {
     return OperationResult::failure (options.cancel.isCancelled() ? OperationResult::Outcome::cancelled
@@ -329,13 +343,8 @@ OperationResult TransferEngine::fetch (const juce::String& remotePath, const juc
     }
 
     juce::int64 handle = 0, size = 0;
-    if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + reason());
-    if (size < 0)
-    {
-        closeRemote (handle);
-        return fail ("the device reports a negative size for " + remotePath);
-    }
+    if (auto refused = openForReading (remotePath, " on the device", handle, size))
+        return *refused;
 
     const auto description = describeRemote (remotePath, size);
 
@@ -523,13 +532,8 @@ OperationResult TransferEngine::passOn (const juce::String& remotePath, int fd, 
     beginExchanges();
 
     juce::int64 handle = 0, size = 0;
-    if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device" + reason());
-    if (size < 0)
-    {
-        closeRemote (handle);
-        return fail ("the device reports a negative size for " + remotePath);
-    }
+    if (auto refused = openForReading (remotePath, " on the device", handle, size))
+        return *refused;
 
     if (options.progress)
         options.progress (0, size);
@@ -743,13 +747,8 @@ OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, ju
     beginExchanges();
 
     juce::int64 handle = 0, size = 0;
-    if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + " on the device to verify it" + reason());
-    if (size < 0)
-    {
-        closeRemote (handle);
-        return fail ("the device reports a negative size for " + remotePath);
-    }
+    if (auto refused = openForReading (remotePath, " on the device to verify it", handle, size))
+        return *refused;
 
     RemoteFileStream stream (client, handle, size);
     const juce::SHA256 sha (stream);

@@ -6,6 +6,7 @@
 #include <juce_core/juce_core.h>
 
 #include <functional>
+#include <optional>
 
 class TidewireClient;
 
@@ -100,6 +101,11 @@ private:
     /** Reads the remote file back and compares it with the local one; differs tells a
         mismatch from a check that could not be made. */
     OperationResult verifyCopy (const juce::File& local, const juce::String& remotePath, bool& differs);
+
+    /** Opens a remote file for reading and takes its size; the failure, said with where
+        ("on the device..."), when it does not open or its size is negative. */
+    std::optional<OperationResult> openForReading (const juce::String& remotePath, const juce::String& where,
+                                                   juce::int64& handle, juce::int64& size);
 
     /** Cancelled when the token was tripped, failed otherwise. */
     OperationResult fail (const juce::String& why) const;
