@@ -17,7 +17,7 @@ int main (int argc, char** argv)
     // other, so that the device's file is still closed.
     std::signal (SIGPIPE, SIG_IGN);
 
-    // Before any other thread starts, so that every thread leaves the signals to it.
+    // Before any device is touched, so that Ctrl-C always finds the watcher in place.
     const InterruptWatcher interrupts;
 
     int status = 0;

@@ -162,7 +162,7 @@ int NuboCli::run (int argc, char** argv)
     putCommand->add_option ("--max-entries", maxEntries, "with -r, " + maxEntriesHelp)
         ->type_name ("N")
         ->check (CLI::Range (1, std::numeric_limits<int>::max()));
-    putCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
+    putCommand->add_flag ("--json", json, "the summary of every device's result as one JSON document");
     putCommand->add_option ("LOCAL", local, "local file or folder")->required();
     remoteArguments.push_back (putCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
 
@@ -190,7 +190,7 @@ int NuboCli::run (int argc, char** argv)
     addPortOptions (*flashCommand, portsAfterCommand, all, true);
     flashCommand->add_flag ("--force", force, "send the image even when firmware is installed");
     flashCommand->add_flag ("--verify", verify, "read the image back and compare SHA-256");
-    flashCommand->add_flag ("--json", json, "with several devices, the summary as one JSON document");
+    flashCommand->add_flag ("--json", json, "the summary of every device's result as one JSON document");
     flashCommand->add_option ("IMAGE", local, "the firmware update file")->required();
 
     auto* getmacCommand = app.add_subcommand ("getmac", "fetch the device's MAC-address file");
