@@ -142,9 +142,10 @@ TEST_F (ClientExchangeTest, ReturnsTheAnswerOrTheDevicesRefusal)
 
 TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
 {
-    // The first answer is dropped; the second comes a second after its exchange gave
-    // up, before the answer to the third, which the device holds back longer.
-    startDevice ({"--drop", "1", "--late", "2:2000,3:1500"});
+    // The first answer is dropped; the second comes three seconds after its exchange
+    // gave up (room for a loaded machine to wake the waiting thread late), before the
+    // answer to the third, which the device holds back longer.
+    startDevice ({"--drop", "1", "--late", "2:4000,3:5000"});
 
     WhoAmIRequest dropped, late, next, last;
     EXPECT_EQ (client.sendRequestSync (dropped, 1000), nullptr);
@@ -154,7 +155,7 @@ TEST_F (ClientExchangeTest, TimesOutAndThenDiscardsTheLateAnswer)
     EXPECT_EQ (logger.lines(), lines);
 
     logger.clear();
-    auto response = client.sendRequestSync (next, 5000);
+    auto response = client.sendRequestSync (next, 15000);
     ASSERT_NE (response, nullptr);
     EXPECT_EQ (response->getSerialNumber(), next.getSerialNumber());
     EXPECT_EQ (logger.lines(), strings ({"sync receive serial number didn't match! Expected " + serialOf (next) +
