@@ -71,7 +71,9 @@ TEST (JsonOutputTest, WritesOnlyUtf8WhateverTheTextHolds)
     // A juce::String made from bytes that are not UTF-8 keeps them; the document must not.
     const char bad[] = "ab\xff\xfe"
                        "c";
-    const auto written = JsonOutput::toText (juce::var (juce::String::fromUTF8 (bad, 5)));
+    // (Made from the two ends: fromUTF8 asserts what it is given is UTF-8.)
+    const juce::String holdsBadBytes (juce::CharPointer_UTF8 (bad), juce::CharPointer_UTF8 (bad + 5));
+    const auto written = JsonOutput::toText (juce::var (holdsBadBytes));
     nlohmann::json parsed;
     ASSERT_NO_THROW (parsed = nlohmann::json::parse (written)) << written;
     const auto text = parsed.get<std::string>();
