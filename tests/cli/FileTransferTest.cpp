@@ -28,6 +28,17 @@ protected:
                 found.add (line);
         return found;
     }
+
+    /** A big file on the device, and a pipe in the work folder opened by a reader that
+        never takes a byte (-1 when that failed); the caller closes the reader. */
+    int deviceFileAndStalledPipe (int seed, const juce::File& fifo)
+    {
+        writeFile (deviceFile (0, bigRemote), randomBytes (1000000, seed));
+        startDevice (0);
+        if (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0644) != 0)
+            return -1;
+        return ::open (fifo.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
 };
 } // namespace
 
@@ -216,14 +227,8 @@ TEST_F (FileTransferTest, ContinuesAPartialOnlyOfTheSameFileAsItStillIs)
 
 TEST_F (FileTransferTest, CtrlCEndsAFetchIntoAPipeWhoseReaderStoppedReading)
 {
-    writeFile (deviceFile (0, bigRemote), randomBytes (1000000, 29));
-    startDevice (0);
-
     const auto fifo = work().getChildFile ("out.fifo");
-    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0644), 0);
-
-    // A reader that opens the pipe and never takes a byte.
-    const int reader = ::open (fifo.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = deviceFileAndStalledPipe (29, fifo);
     ASSERT_GE (reader, 0);
 
     NuboProcess nubo (work(), root());
@@ -259,12 +264,8 @@ TEST_F (FileTransferTest, CtrlCEndsAFetchIntoAPipeWhoseReaderStoppedReading)
 
 TEST_F (FileTransferTest, AFetchIntoAPipeWhoseReaderStoppedReadingFailsInTheEnd)
 {
-    writeFile (deviceFile (0, bigRemote), randomBytes (1000000, 30));
-    startDevice (0);
-
     const auto fifo = work().getChildFile ("out.fifo");
-    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0644), 0);
-    const int reader = ::open (fifo.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = deviceFileAndStalledPipe (30, fifo);
     ASSERT_GE (reader, 0);
 
     const auto r = run ({"get", bigRemote, fifo.getFullPathName()});
