@@ -39,6 +39,7 @@ struct RunContext
     bool multi = false; ///< several devices at once: no document of its own
     bool showProgress = false;
     juce::String progressLabel; ///< what the progress bar calls the transfer
+    int maxEntries = 100000;    ///< a folder tree stops past this many entries
 
     /** Where a transfer tells its bytes so far and its size; empty without a bar. Set
         for each device by MultiDeviceRun. */

@@ -1,16 +1,15 @@
 #include "cli/DeviceCommands.h"
 
-#include "cli/CliLogger.h"
-#include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
-#include "cli/TransferSupport.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonOutput.h"
+#include "cli/TransferSupport.h"
+#include "device/DeviceMaintenance.h"
+#include "device/FolderTransfer.h"
+#include "device/LocalPaths.h"
 #include "device/RemotePath.h"
 #include "log/GlobalLog.h"
-#include "device/DeviceMaintenance.h"
-#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
 
@@ -42,7 +41,8 @@ CommandResult DeviceCommands::info (DeviceSession& session, const RunContext& co
 {
     DeviceIdentity identity;
     if (session.getClient().whoAmI (identity) != 0)
-        return CommandResult::failure (statusAfterFailure(), "the device did not say who it is" + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(),
+                                       "the device did not say who it is" + deviceReason (session.getClient()));
 
     auto* object = new juce::DynamicObject();
     object->setProperty ("port", session.getPort().label);
@@ -76,37 +76,11 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
 {
     using Result = DeviceMaintenance::UpdateResult;
 
-    CliLogger::beginOperation();
     const auto local = localFile (imagePath);
-    auto result = Result::sendFailed;
-
-    // The image is read back before the trigger: once the update starts, a damaged
-    // image can no longer be told from a good one.
     const InterruptWatcher::ScopedToken cancel;
-    auto checkOptions = transferOptions (context, cancel.get(), true);
-    checkOptions.progress = nullptr;
-    juce::String mismatch;
-    const auto checkImage = [&]
-    {
-        TransferEngine check (session.getClient(), checkOptions);
-        const auto compared = check.compareWithRemote (local, DeviceMaintenance::imagePath());
-        if (compared.succeeded())
-            return true;
-        mismatch = compared.reason;
-        return false;
-    };
-    {
-        const ClientProgress progress (session.getClient(), context);
-        result = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force,
-                                                    verify ? DeviceMaintenance::ImageCheck (checkImage) : nullptr);
-    }
-    if (mismatch.isNotEmpty())
-        return CommandResult::failure (statusAfterFailure(), mismatch + "; the update was not triggered");
-
-    // The marker check fails on purpose when no firmware is there; the reason for a
-    // failed send comes after the line that starts it.
-    const auto sendProblem = CliLogger::firstProblemAfter ("sending ");
-    const auto sendReason = sendProblem.isEmpty() ? juce::String() : " (" + sendProblem + ")";
+    const auto update = DeviceMaintenance::updateFirmware (session.getClient(), local.getFullPathName(), force,
+                                                           transferOptions (context, cancel.get(), verify));
+    const auto result = update.result;
 
     auto* object = new juce::DynamicObject();
     juce::var data (object);
@@ -124,18 +98,11 @@ CommandResult DeviceCommands::flash (DeviceSession& session, const RunContext& c
         break;
 
     case Result::badUpdateFile:
-        return CommandResult::failure (ExitStatus::failed,
-                                       "can't use " + local.getFullPathName() + ": empty or not a regular file");
+        return CommandResult::failure (ExitStatus::failed, update.reason);
     case Result::noMarkerAnswer:
-        return CommandResult::failure (
-            statusAfterFailure(), "the device did not answer the firmware check; nothing sent" + CliLogger::reason());
     case Result::sendFailed:
-        return CommandResult::failure (statusAfterFailure(), "sending the image failed" + sendReason);
     case Result::triggerFailed:
-        return CommandResult::failure (statusAfterFailure(),
-                                       "the image was sent, but the device did not accept the update trigger " +
-                                           DeviceMaintenance::triggerPath() +
-                                           (InterruptWatcher::isInterrupted() ? " (interrupted)" : ""));
+        return CommandResult::failure (statusAfterFailure(), update.reason);
     }
 
     object->setProperty ("result", "completed");
@@ -155,24 +122,22 @@ juce::String DeviceCommands::perDevicePath (const juce::String& path, const juce
 
 CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& context, const juce::String& localPath)
 {
-    auto failed = []
-    {
-        // The local side's reason, in the system's words, when it was the local side.
-        const auto problem = CliLogger::firstProblemAfter ("Reading Mac file");
+    auto failed = [] (const OperationResult& result) {
         return CommandResult::failure (statusAfterFailure(),
-                                       "can't fetch the MAC-address file" +
-                                           (problem.isEmpty() ? juce::String() : " (" + problem + ")"));
+                                       "can't fetch the MAC-address file (" + result.reason + ")");
     };
-
-    CliLogger::beginOperation();
+    const InterruptWatcher::ScopedToken cancel;
+    const auto options = transferOptions (context, cancel.get(), false);
 
     // "-" and /dev/stdout are standard output itself, as for get.
     if (localPath.isNotEmpty() && localPath != "-" && localPath != "/dev/stdout")
     {
         const auto path = context.multi ? perDevicePath (localPath, session.getPort().label) : localPath;
         const auto target = localFile (path);
-        if (!DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName()))
-            return failed();
+        if (const auto fetched =
+                DeviceMaintenance::fetchMacFile (session.getClient(), target.getFullPathName(), options);
+            !fetched.succeeded())
+            return failed (fetched);
         if (context.json && !context.multi)
             JsonOutput::print (target.getFullPathName());
         else if (!context.quiet)
@@ -185,12 +150,12 @@ CommandResult DeviceCommands::getMac (DeviceSession& session, const RunContext& 
     if (!temporary.getFile().createDirectory())
         return CommandResult::failure (ExitStatus::failed, "can't create a temporary folder");
     const auto file = temporary.getFile().getChildFile ("macAddress.txt");
-    const auto fetched = DeviceMaintenance::fetchMacFile (session.getClient(), file.getFullPathName());
+    const auto fetched = DeviceMaintenance::fetchMacFile (session.getClient(), file.getFullPathName(), options);
     juce::MemoryBlock bytes;
     file.loadFileAsData (bytes);
     temporary.getFile().deleteRecursively();
-    if (!fetched)
-        return failed();
+    if (!fetched.succeeded())
+        return failed (fetched);
 
     // The file's bytes as text; bytes that are not UTF-8 become U+FFFD.
     const auto text = JsonOutput::textWithReplacements (bytes.getData(), bytes.getSize());
@@ -241,14 +206,13 @@ CommandResult DeviceCommands::props (DeviceSession& session, const RunContext& c
         juce::Array<juce::uint16> path;
         parsePropertyPath (text, path); // checked with the command line
 
-        CliLogger::beginOperation();
         GetPropertiesRequest request (path);
         const auto response = session.getClient().sendRequestSync (request, exchangeTimeoutMs);
         const auto* properties = dynamic_cast<const GetPropertiesResponse*> (response.get());
         if (properties == nullptr)
             return CommandResult::failure (statusAfterFailure(), "the device did not give the properties of " +
                                                                      juce::String (text.isEmpty() ? "/" : text) +
-                                                                     CliLogger::reason());
+                                                                     deviceReason (session.getClient()));
 
         juce::StringArray pathParts;
         juce::Array<juce::var> pathValues;
@@ -307,19 +271,18 @@ CommandResult DeviceCommands::put (DeviceSession& session, const RunContext& con
     else if (RemotePath::namesFolder (remotePath))
         return CommandResult::failure (statusAfterFailure(), "no such folder " + target + " on the device");
 
+    const InterruptWatcher::ScopedToken cancel;
     if (recursive)
     {
-        CliLogger::beginOperation();
-        const ClientProgress progress (client, context);
-        if (client.putFolder (local.getFullPathName(), target) != 0)
-            return CommandResult::failure (statusAfterFailure(), "sending " + local.getFullPathName() + " to " +
-                                                                     target + " failed" + CliLogger::reason());
+        FolderTransfer tree (client, transferOptions (context, cancel.get(), verify), context.maxEntries);
+        if (const auto sent = tree.put (local, target); !sent.succeeded())
+            return fromTransfer ({sent.outcome, "sending " + local.getFullPathName() + " to " + target + " failed (" +
+                                                    sent.reason + ")"});
         if (!context.quiet && !context.json)
             Console::err ("sent " + local.getFullPathName() + " to " + target);
         return CommandResult::ok ("sent to " + target, target);
     }
 
-    const InterruptWatcher::ScopedToken cancel;
     TransferEngine transfer (client, transferOptions (context, cancel.get(), verify));
     if (const auto sent = transfer.send (local, target); !sent.succeeded())
         return fromTransfer (sent);

@@ -1,15 +1,14 @@
 #include "cli/FileCommands.h"
 
-#include "cli/CliLogger.h"
-#include "cli/ClientProgress.h"
 #include "cli/Console.h"
 #include "cli/DeviceSession.h"
-#include "cli/TransferSupport.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonOutput.h"
+#include "cli/TransferSupport.h"
+#include "device/FolderTransfer.h"
+#include "device/LocalPaths.h"
 #include "device/RemotePath.h"
 #include "log/GlobalLog.h"
-#include "protocol/LocalPaths.h"
 #include "protocol/ReceivedMessage.h"
 
 #include <algorithm>
@@ -46,83 +45,6 @@ juce::String asGiven (const juce::String& normalised, const juce::String& given)
                                : normalised + " (given as " + escapeControlCharacters (given).quoted() + ")";
 }
 
-/** Every entry of a folder tree, each after everything inside it, the folder itself
-    last: the order in which they can be deleted. The whole tree is seen before anything
-    goes, so that a tree that cannot be walked to its end (an unsafe name, too deep, too
-    many entries, a failed listing) loses nothing. */
-bool collectTree (TidewireClient& client, const juce::String& folder, int depth, int maxEntries, int& entries,
-                  juce::StringArray& doomed, juce::String& error)
-{
-    juce::StringArray files, folders;
-    if (InterruptWatcher::isInterrupted() || client.getFolderContents (folder, &files, &folders) != 0)
-    {
-        error = "can't list " + folder + CliLogger::reason();
-        return false;
-    }
-
-    auto take = [&] (const juce::String& name)
-    {
-        if (!RemotePath::isSafeName (name))
-        {
-            error = "the device lists an unsafe name " + escapeControlCharacters (name).quoted() + " in " + folder;
-            return false;
-        }
-        if (++entries > maxEntries)
-        {
-            error = "more than " + juce::String (maxEntries) + " entries in " + folder;
-            return false;
-        }
-        return true;
-    };
-
-    for (auto& name : folders)
-    {
-        if (!take (name))
-            return false;
-        const auto child = RemotePath::childOf (folder, name);
-        if (depth >= TidewireClient::maxFolderDepth)
-        {
-            error = child + " is nested deeper than " + juce::String (TidewireClient::maxFolderDepth) + " levels";
-            return false;
-        }
-        if (!collectTree (client, child, depth + 1, maxEntries, entries, doomed, error))
-            return false;
-    }
-
-    for (auto& name : files)
-    {
-        if (!take (name))
-            return false;
-        doomed.add (RemotePath::childOf (folder, name));
-    }
-
-    doomed.add (folder);
-    return true;
-}
-
-/** Deletes a folder's contents, deepest first, then the folder; nothing at all when the
-    tree cannot be seen whole. */
-bool removeTree (TidewireClient& client, const juce::String& folder, juce::String& error)
-{
-    juce::StringArray doomed;
-    int entries = 0;
-    if (!collectTree (client, folder, 1, client.getMaxFolderEntries(), entries, doomed, error))
-    {
-        error << "; nothing was removed";
-        return false;
-    }
-
-    for (auto& path : doomed)
-    {
-        if (InterruptWatcher::isInterrupted() || client.deleteEntry (path) != 0)
-        {
-            error = "can't remove " + path + CliLogger::reason();
-            return false;
-        }
-    }
-    return true;
-}
-
 /** How ls -l shows a detail the device would not give. */
 constexpr const char* unknownDetail = "?";
 } // namespace
@@ -137,11 +59,10 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
     auto& client = session.getClient();
     const auto folder = RemotePath::normalise (remoteFolder);
 
-    CliLogger::beginOperation();
     juce::StringArray files, folders;
     juce::Array<juce::MemoryBlock> fileBytes, folderBytes;
     if (client.getFolderContents (folder, &files, &folders, &fileBytes, &folderBytes) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't list " + folder + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(), "can't list " + folder + deviceReason (client));
 
     /** A name as shown, and its bytes as the device sent them. */
     struct Name
@@ -163,6 +84,7 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
     // only a device that stops answering (or a cancel) fails the listing, and then the
     // entries left are not asked about.
     juce::StringArray unanswered;
+    juce::String firstSilence; // why the first of them went unanswered
     int silentInARow = 0;
 
     juce::Array<juce::var> entries;
@@ -220,6 +142,8 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
                 }
                 else
                 {
+                    if (firstSilence.isEmpty())
+                        firstSilence = deviceReason (client);
                     unanswered.add (name);
                     ++silentInARow;
                 }
@@ -253,9 +177,10 @@ CommandResult FileCommands::list (DeviceSession& session, const RunContext& cont
     }
 
     if (!unanswered.isEmpty())
-        return CommandResult::failure (
-            statusAfterFailure(), "can't read the details of " + juce::String (unanswered.size()) + " of " +
-                                      juce::String (entries.size()) + " entries in " + folder + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(),
+                                       "can't read the details of " + juce::String (unanswered.size()) + " of " +
+                                           juce::String (entries.size()) + " entries in " + folder +
+                                           (firstSilence.isNotEmpty() ? firstSilence : deviceReason (client)));
     return CommandResult::ok (juce::String (entries.size()) + " entries");
 }
 
@@ -290,11 +215,12 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
         if (!parent.isDirectory())
             return CommandResult::failure (ExitStatus::failed, "no folder " + parent.getFullPathName());
 
-        CliLogger::beginOperation();
-        const ClientProgress progress (client, context);
-        if (client.getFolder (source, parent.getFullPathName(), copyName) != 0)
-            return CommandResult::failure (statusAfterFailure(),
-                                           "fetching " + source + " failed" + CliLogger::reason());
+        const InterruptWatcher::ScopedToken cancel;
+        FolderTransfer tree (client, transferOptions (context, cancel.get(), verify), context.maxEntries);
+        if (const auto fetched = tree.get (source, parent, copyName); !fetched.succeeded())
+            return CommandResult::failure (
+                fetched.outcome == OperationResult::Outcome::cancelled ? ExitStatus::interrupted : ExitStatus::failed,
+                "fetching " + source + " failed (" + fetched.reason + ")");
         if (!context.quiet)
             Console::err ("fetched " + source + " to " + parent.getChildFile (copyName).getFullPathName());
         return CommandResult::ok ("fetched");
@@ -307,10 +233,9 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
         TransferEngine transfer (client, transferOptions (context, cancel.get(), verify));
         const auto fetched = transfer.fetchToDescriptor (source, Console::getResultDescriptor(), "standard output");
         if (!fetched.succeeded())
-            return CommandResult::failure (fetched.outcome == OperationResult::Outcome::cancelled
-                                               ? ExitStatus::interrupted
-                                               : ExitStatus::failed,
-                                           fetched.reason);
+            return CommandResult::failure (
+                fetched.outcome == OperationResult::Outcome::cancelled ? ExitStatus::interrupted : ExitStatus::failed,
+                fetched.reason);
         return CommandResult::ok ("fetched");
     }
 
@@ -321,15 +246,16 @@ CommandResult FileCommands::get (DeviceSession& session, const RunContext& conte
                                        "no folder " + target.getParentDirectory().getFullPathName());
 
     const InterruptWatcher::ScopedToken cancel;
-    TransferEngine transfer (client, transferOptions (context, cancel.get(), verify, resume));
+    // A fetch that fails keeps what it has for --continue.
+    TransferEngine transfer (client, transferOptions (context, cancel.get(), verify, resume, true));
     const auto fetched = transfer.fetch (source, target);
     if (fetched.outcome == OperationResult::Outcome::cancelled)
         return CommandResult::failure (ExitStatus::interrupted, fetched.reason);
     if (!fetched.succeeded())
         return CommandResult::failure (ExitStatus::failed,
                                        fetched.reason + (isRemoteFolder (client, source)
-                                                                  ? juce::String ("; it is a folder (use -r)")
-                                                                  : juce::String()));
+                                                             ? juce::String ("; it is a folder (use -r)")
+                                                             : juce::String()));
 
     if (!context.quiet)
         Console::err ("fetched " + source + " to " + target.getFullPathName() + (verify ? " (verified)" : ""));
@@ -343,9 +269,9 @@ CommandResult FileCommands::makeFolder (DeviceSession& session, const juce::Stri
         return blankPath ("folder");
 
     const auto path = RemotePath::normalise (remotePath);
-    CliLogger::beginOperation();
     if (session.getClient().createFolder (path) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't create " + path + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(),
+                                       "can't create " + path + deviceReason (session.getClient()));
     return CommandResult::ok ("created " + path);
 }
 
@@ -371,13 +297,14 @@ CommandResult FileCommands::move (DeviceSession& session, const juce::String& ol
     else if (RemotePath::namesFolder (newPath))
         return CommandResult::failure (statusAfterFailure(), "no such folder " + to + " on the device");
 
-    CliLogger::beginOperation();
     if (client.moveEntry (from, to, isFolder) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't move " + from + " to " + to + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(),
+                                       "can't move " + from + " to " + to + deviceReason (client));
     return CommandResult::ok ("moved " + from + " to " + to);
 }
 
-CommandResult FileCommands::remove (DeviceSession& session, const juce::String& remotePath, bool recursive)
+CommandResult FileCommands::remove (DeviceSession& session, const RunContext& context, const juce::String& remotePath,
+                                    bool recursive)
 {
     if (RemotePath::isBlank (remotePath))
         return blankPath ("remote");
@@ -392,15 +319,16 @@ CommandResult FileCommands::remove (DeviceSession& session, const juce::String& 
 
     if (recursive && isRemoteFolder (client, path))
     {
-        CliLogger::beginOperation();
-        juce::String error;
-        if (!removeTree (client, path, error))
-            return CommandResult::failure (statusAfterFailure(), error);
+        const InterruptWatcher::ScopedToken cancel;
+        FolderTransfer tree (client, transferOptions (context, cancel.get(), false), context.maxEntries);
+        if (const auto removed = tree.remove (path); !removed.succeeded())
+            return CommandResult::failure (
+                removed.outcome == OperationResult::Outcome::cancelled ? ExitStatus::interrupted : ExitStatus::failed,
+                removed.reason);
         return CommandResult::ok ("removed " + path);
     }
 
-    CliLogger::beginOperation();
     if (client.deleteEntry (path) != 0)
-        return CommandResult::failure (statusAfterFailure(), "can't remove " + path + CliLogger::reason());
+        return CommandResult::failure (statusAfterFailure(), "can't remove " + path + deviceReason (client));
     return CommandResult::ok ("removed " + path);
 }

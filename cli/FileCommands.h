@@ -22,7 +22,8 @@ public:
     /** With recursive, a folder's contents go first, deepest entries first, once the whole
         tree has been seen: a tree that cannot be walked to its end loses nothing. The
         folders that hold the device's file system are refused in any spelling. */
-    static CommandResult remove (DeviceSession& session, const juce::String& remotePath, bool recursive);
+    static CommandResult remove (DeviceSession& session, const RunContext& context, const juce::String& remotePath,
+                                 bool recursive);
 
 private:
     FileCommands() = delete;

@@ -23,7 +23,6 @@ struct DeviceRecord
 
 CommandResult runOne (DeviceSession& session, const RunContext& context, const MultiDeviceRun::Task& task)
 {
-    CliLogger::beginOperation();
     juce::String error;
     if (!session.open (error))
         return CommandResult::failure (ExitStatus::noPort, error);
@@ -31,8 +30,9 @@ CommandResult runOne (DeviceSession& session, const RunContext& context, const M
     auto result = task (session, context);
 
     // A device that went away fails every exchange at once, without a line of its own.
-    if (result.status != ExitStatus::success && session.getClient().isLinkLost())
-        result.message << "; the device is gone (unplugged or hung up)";
+    if (result.status != ExitStatus::success && session.getClient().isLinkLost() &&
+        !result.message.contains ("the device is gone"))
+        result.message << "; the device is gone: unplugged or hung up";
     return result;
 }
 

@@ -6,13 +6,14 @@
 #include "cli/DeviceCommands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FileCommands.h"
-#include "cli/TransferSupport.h"
 #include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/PortChooser.h"
+#include "cli/TransferSupport.h"
+#include "device/FolderTransfer.h"
+#include "device/LocalPaths.h"
 #include "device/RemotePath.h"
 #include "log/GlobalLog.h"
-#include "protocol/LocalPaths.h"
 #include "protocol/TidewireClient.h"
 #include "serial/SerialPortDiscovery.h"
 
@@ -141,8 +142,7 @@ int NuboCli::run (int argc, char** argv)
     lsCommand->add_flag ("--json", json, "one JSON document on standard output");
     remoteArguments.push_back (lsCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
     const auto maxEntriesHelp =
-        "stop a tree after this many entries (default: " + std::to_string (TidewireClient::defaultMaxFolderEntries) +
-        ")";
+        "stop a tree after this many entries (default: " + std::to_string (FolderTransfer::defaultMaxEntries) + ")";
 
     auto* getCommand = app.add_subcommand ("get", "fetch a file (or with -r a folder) from the device");
     addPortOptions (*getCommand, portsAfterCommand, all, false);
@@ -383,9 +383,9 @@ int NuboCli::runCommand (const std::string& command)
     context.showProgress = !quiet && Console::isErrorTerminal();
     context.progressLabel =
         command == "get" ? RemotePath::nameOf (text (remote)) : localFile (text (local)).getFileName();
+    context.maxEntries = maxEntries > 0 ? maxEntries : FolderTransfer::defaultMaxEntries;
 
     const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
-    const auto treeLimit = maxEntries > 0 ? maxEntries : TidewireClient::defaultMaxFolderEntries;
 
     MultiDeviceRun::Task task;
     if (command == "info")
@@ -400,7 +400,6 @@ int NuboCli::runCommand (const std::string& command)
     else if (command == "put")
         task = [&] (DeviceSession& s, const RunContext& c)
         {
-            s.getClient().setMaxFolderEntries (treeLimit);
             return DeviceCommands::put (s, c, localPath,
                                         remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath, recursive,
                                         verify);
@@ -412,20 +411,14 @@ int NuboCli::runCommand (const std::string& command)
         };
     else if (command == "get")
         task = [&] (DeviceSession& s, const RunContext& c)
-        {
-            s.getClient().setMaxFolderEntries (treeLimit);
-            return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify);
-        };
+        { return FileCommands::get (s, c, remotePath, localPath, recursive, resume, verify); };
     else if (command == "mkdir")
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::makeFolder (s, remotePath); };
     else if (command == "mv")
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::move (s, remotePath, secondPath); };
     else if (command == "rm")
-        task = [&] (DeviceSession& s, const RunContext&)
-        {
-            s.getClient().setMaxFolderEntries (treeLimit);
-            return FileCommands::remove (s, remotePath, recursive);
-        };
+        task = [&] (DeviceSession& s, const RunContext& c)
+        { return FileCommands::remove (s, c, remotePath, recursive); };
     else
         return ExitStatus::usage;
 

@@ -1,8 +1,8 @@
 #include "cli/TransferSupport.h"
 
-#include "cli/CliLogger.h"
 #include "cli/CommandResult.h"
-#include "protocol/LocalPaths.h"
+#include "cli/InterruptWatcher.h"
+#include "device/LocalPaths.h"
 
 #include <climits>
 #include <cstdlib>
@@ -19,15 +19,19 @@ juce::File localFile (const juce::String& path)
     return juce::File (juce::String::fromUTF8 (resolved));
 }
 
-TransferEngine::Options transferOptions (const RunContext& context, const CancelToken& cancel, bool verify,
-                                         bool resume)
+TransferEngine::Options transferOptions (const RunContext& context, const CancelToken& cancel, bool verify, bool resume,
+                                         bool keepPartial)
 {
     TransferEngine::Options options;
     options.progress = context.progress;
     options.cancel = cancel;
     options.verify = verify;
     options.resume = resume;
-    options.beginExchanges = [] { CliLogger::beginOperation(); };
-    options.exchangeReason = [] { return CliLogger::reason(); };
+    options.keepPartial = keepPartial;
     return options;
+}
+
+juce::String deviceReason (const TidewireClient& client)
+{
+    return TransferEngine::exchangeReason (client, InterruptWatcher::isInterrupted());
 }

@@ -10,8 +10,11 @@ struct RunContext;
     name like any other, and "." or ".." spelled out as the folder they name. */
 juce::File localFile (const juce::String& path);
 
-/** The engine's options for one of nubo's transfers: the run's progress bar, the given
-    cancel token (one that a signal trips), and the reason of a failed exchange taken
-    from what the client logged. */
+/** The engine's options for one of nubo's transfers: the run's progress bar and the
+    given cancel token (one that a signal trips). A fetch that fails keeps its partial
+    file only where a later --continue can find it (keepPartial). */
 TransferEngine::Options transferOptions (const RunContext& context, const CancelToken& cancel, bool verify,
-                                         bool resume = false);
+                                         bool resume = false, bool keepPartial = false);
+
+/** Why the client's last exchange failed, as " (why)", or empty. */
+juce::String deviceReason (const TidewireClient& client);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 /** A flag that any thread may trip (a signal watcher, a Cancel button, a station) and the
     operation it was handed to reads between steps. Copies share the one flag, so a
@@ -33,17 +34,21 @@ public:
         return state->cancelled.load();
     }
 
-    /** Called when the token is tripped; at once when it has been already. */
-    void onCancel (std::function<void()> wake) const
+    /** Called when the token is tripped; at once when it has been already. Returns what
+        was to be called before, for the caller to put back when it is done (a transfer
+        inside a worker's job hands the wake back to the worker). */
+    std::function<void()> onCancel (std::function<void()> wake) const
     {
+        std::function<void()> previous;
         {
             const std::lock_guard<std::mutex> guard (state->lock);
-            state->wake = wake;
+            previous = std::exchange (state->wake, wake);
             if (!state->cancelled.load())
-                return;
+                return previous;
         }
         if (wake)
             wake();
+        return previous;
     }
 
 private:

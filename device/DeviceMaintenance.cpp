@@ -51,15 +51,19 @@ bool DeviceMaintenance::isUnsuitableUpdateFile (const juce::String& localPath)
     return !S_ISREG (info.st_mode) || info.st_size <= 0;
 }
 
-DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClient& client,
-                                                                   const juce::String& localPath, bool force,
-                                                                   const ImageCheck& checkImage)
+DeviceMaintenance::Update DeviceMaintenance::updateFirmware (TidewireClient& client, const juce::String& localPath,
+                                                             bool force, TransferEngine::Options options)
 {
     if (isUnsuitableUpdateFile (localPath))
     {
         globalLog ("Update file is empty or not a regular file - " + localPath);
-        return UpdateResult::badUpdateFile;
+        return {UpdateResult::badUpdateFile, "can't use " + localPath + ": empty or not a regular file"};
     }
+
+    // Only the image is checked; the marker and the trigger are single exchanges.
+    const bool verify = options.verify;
+    options.verify = false;
+    TransferEngine engine (client, options);
 
     globalLog ("Checking for existing firmware...");
     juce::int64 markerHandle = 0;
@@ -70,7 +74,7 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
         if (!force)
         {
             globalLog ("Firmware already exists, skipping update");
-            return UpdateResult::alreadyInstalled;
+            return {UpdateResult::alreadyInstalled, {}};
         }
         globalLog ("Firmware already exists, updating all the same...");
     }
@@ -79,8 +83,9 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
         // Only the device's own "no such file" says the firmware is missing; after
         // silence or an odd answer, flashing could overwrite a working device.
         globalLog ("Device did not answer the firmware check");
+        const auto why = engine.exchangeReason();
         closeLateMarkerHandle (client);
-        return UpdateResult::noMarkerAnswer;
+        return {UpdateResult::noMarkerAnswer, "the device did not answer the firmware check; nothing sent" + why};
     }
     else
     {
@@ -89,16 +94,19 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
 
     const auto image = imagePath();
     globalLog ("sending " + localPath + " as " + image);
-    // Straight to the fixed name, not through a part file (see putFileInPlace).
-    if (client.putFileInPlace (localPath, image) < 0)
-        return UpdateResult::sendFailed;
+    // Straight to the fixed name, not through a part file (see sendInPlace).
+    if (const auto sent = engine.sendInPlace (juce::File (localPath), image); !sent.succeeded())
+        return {UpdateResult::sendFailed, "sending the image failed (" + sent.reason + ")"};
     globalLog ("done.");
 
-    if (checkImage && !checkImage())
-    {
-        globalLog ("Image check failed, update not triggered");
-        return UpdateResult::sendFailed;
-    }
+    // Read back before the trigger: once the update starts, a damaged image can no
+    // longer be told from a good one.
+    if (verify)
+        if (const auto checked = engine.compareWithRemote (juce::File (localPath), image); !checked.succeeded())
+        {
+            globalLog ("Image check failed, update not triggered");
+            return {UpdateResult::sendFailed, checked.reason + "; the update was not triggered"};
+        }
 
     // Creating the trigger file starts the update on the device; nothing more comes
     // back to wait for.
@@ -106,13 +114,15 @@ DeviceMaintenance::UpdateResult DeviceMaintenance::updateFirmware (TidewireClien
     if (!createTrigger (client))
     {
         globalLog ("Failed to trigger update");
-        return UpdateResult::triggerFailed;
+        return {UpdateResult::triggerFailed, "the image was sent, but the device did not accept the update trigger " +
+                                                 triggerPath() + engine.exchangeReason()};
     }
     globalLog ("done.");
-    return UpdateResult::completed;
+    return {UpdateResult::completed, {}};
 }
 
-bool DeviceMaintenance::fetchMacFile (TidewireClient& client, const juce::String& localPath)
+OperationResult DeviceMaintenance::fetchMacFile (TidewireClient& client, const juce::String& localPath,
+                                                 TransferEngine::Options options)
 {
     globalLog ("Reading Mac file...");
 
@@ -125,13 +135,12 @@ bool DeviceMaintenance::fetchMacFile (TidewireClient& client, const juce::String
     {
         globalLog ("Local path names a folder - " + localPath);
         globalLog ("Failed to read mac file");
-        return false;
+        return OperationResult::failure (OperationResult::Outcome::failed, localPath + " names a folder");
     }
 
-    if (client.getFile (macFilePath, localPath) != 0)
-    {
+    TransferEngine engine (client, std::move (options));
+    auto fetched = engine.fetch (macFilePath, juce::File (localPath));
+    if (!fetched.succeeded())
         globalLog ("Failed to read mac file");
-        return false;
-    }
-    return true;
+    return fetched;
 }

@@ -1,14 +1,16 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "device/TransferEngine.h"
 
-#include <functional>
+#include <juce_core/juce_core.h>
 
 class TidewireClient;
 
 /** The firmware update and the MAC-address fetch: the one sequence of each that the
     GUI and the command-line tool run on an identified device. They log their progress
-    through globalLog; showing the outcome and closing the port are the caller's. */
+    through globalLog and give their outcome as a value; showing it and closing the port
+    are the caller's. The files move through the TransferEngine, with the caller's
+    options (progress, cancel token, verification). */
 class DeviceMaintenance final
 {
 public:
@@ -22,19 +24,23 @@ public:
         triggerFailed     // the image is there, but the trigger file could not be created
     };
 
-    /** Looks at the image on the device once it is sent; false keeps the update from
-        being triggered. */
-    using ImageCheck = std::function<bool()>;
+    struct Update
+    {
+        UpdateResult result = UpdateResult::sendFailed;
+        juce::String reason; ///< for a failure: the device's or the system's, in one line
+    };
 
     /** Sends the local update file as the firmware image and creates the trigger file,
-        unless the firmware marker is on the device (force sends it all the same). An
-        image check that fails ends it as sendFailed, without the trigger. */
-    static UpdateResult updateFirmware (TidewireClient& client, const juce::String& localPath, bool force = false,
-                                        const ImageCheck& checkImage = nullptr);
+        unless the firmware marker is on the device (force sends it all the same). With
+        the options' verify the image is read back first, and one that differs ends it
+        as sendFailed, without the trigger. */
+    static Update updateFirmware (TidewireClient& client, const juce::String& localPath, bool force = false,
+                                  TransferEngine::Options options = {});
 
-    /** Copies the device's MAC-address file to localPath; true when it is stored there.
-        A path that ends in a separator or names a folder is refused. */
-    static bool fetchMacFile (TidewireClient& client, const juce::String& localPath);
+    /** Copies the device's MAC-address file to localPath. A path that ends in a
+        separator or names a folder is refused. */
+    static OperationResult fetchMacFile (TidewireClient& client, const juce::String& localPath,
+                                         TransferEngine::Options options = {});
 
     /** True for an existing path that is a folder, a device, a pipe or an empty file:
         such a file must never become the image (and a pipe would block its reader).

@@ -1,6 +1,6 @@
 #include "device/RemotePath.h"
 
-#include "protocol/LocalPaths.h"
+#include "device/LocalPaths.h"
 
 juce::String RemotePath::normalise (const juce::String& path)
 {

@@ -2,6 +2,7 @@
 
 #include "log/GlobalLog.h"
 #include "protocol/FileSystemEntryInfo.h"
+#include "protocol/ReceivedMessage.h"
 #include "protocol/TidewireClient.h"
 #include "protocol/TidewireClientRequest.h"
 #include "protocol/TidewireClientResponse.h"
@@ -10,10 +11,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,107 +21,106 @@ namespace
 constexpr int exchangeTimeoutMs = 1000;
 constexpr int writeBlockTimeoutMs = 5000;
 constexpr int blockSize = TidewireClientRequest::maxFileBlockSize;
+constexpr int blocksPerProgressLine = 256;
 
-// A reader of a pipe nubo opened that takes nothing for this long has stopped: the
-// fetch fails rather than hold the device's file open for ever. Long enough for a
-// reader that pauses now and then.
-constexpr juce::uint32 stalledWriteMs = 30000;
-constexpr int waitSliceMs = 100;
-
-/** Writes every byte; 0, or the error that stopped it. A descriptor in non-blocking
-    mode (a pipe nubo opened itself) is waited on in short slices, so that a cancel ends
-    the wait (EINTR then). So is a pipe in blocking mode (standard output, whose mode is
-    not nubo's to change): once poll says it has room it takes PIPE_BUF bytes without
-    waiting. With a stall limit, a descriptor that takes nothing for that long fails
-    with ETIMEDOUT. */
-int writeAll (int fd, const void* source, size_t numBytes, const CancelToken& cancel, juce::uint32 stallLimitMs = 0)
-{
-    struct stat info
-    {
-    };
-    const bool blockingPipe =
-        ::fstat (fd, &info) == 0 && S_ISFIFO (info.st_mode) && (::fcntl (fd, F_GETFL) & O_NONBLOCK) == 0;
-
-    auto* data = static_cast<const char*> (source);
-    auto lastProgress = juce::Time::getMillisecondCounter();
-    auto waitedTooLong = [&]
-    { return stallLimitMs > 0 && juce::Time::getMillisecondCounter() - lastProgress >= stallLimitMs; };
-
-    while (numBytes > 0)
-    {
-        if (blockingPipe)
-        {
-            pollfd waiting{fd, POLLOUT, 0};
-            const auto ready = ::poll (&waiting, 1, waitSliceMs);
-            if (ready == 0 || (ready < 0 && errno == EINTR))
-            {
-                if (cancel.isCancelled())
-                    return EINTR;
-                if (waitedTooLong())
-                    return ETIMEDOUT;
-                continue;
-            }
-            // Room, or an error or a reader gone, which the write then reports.
-        }
-
-        const auto written = ::write (fd, data, blockingPipe ? juce::jmin (numBytes, (size_t) PIPE_BUF) : numBytes);
-        if (written > 0)
-        {
-            data += written;
-            numBytes -= (size_t) written;
-            lastProgress = juce::Time::getMillisecondCounter();
-            continue;
-        }
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        {
-            if (cancel.isCancelled())
-                return EINTR;
-            if (waitedTooLong())
-                return ETIMEDOUT;
-            pollfd waiting{fd, POLLOUT, 0};
-            ::poll (&waiting, 1, waitSliceMs);
-            continue;
-        }
-        return written < 0 ? errno : EIO;
-    }
-    return 0;
-}
-
-juce::String errorText (int error)
-{
-    if (error == ETIMEDOUT)
-        return "nothing was taken for " + juce::String ((int) (stalledWriteMs / 1000)) + " seconds";
-    return std::strerror (error);
-}
-
-juce::String systemError()
-{
-    return std::strerror (errno);
-}
+// Blocks are taken from the local file several at a time: one file read per block
+// would sit on every exchange's round trip.
+constexpr int localReadAheadSize = 16 * blockSize;
 
 juce::String hex (const juce::MemoryBlock& digest)
 {
     return juce::String::toHexString (digest.getData(), (int) digest.getSize(), 0);
 }
 
-/** Replaces a small file of ours with the text; false (errno set) when any step fails. */
-bool writeSmallFile (const juce::File& file, const juce::String& text)
+juce::String bytesOf (juce::int64 done, juce::int64 total)
 {
-    const int fd =
-        ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const auto error = writeAll (fd, text.toRawUTF8(), text.getNumBytesAsUTF8(), CancelToken());
-    if (::close (fd) != 0 || error != 0)
-    {
-        if (error != 0)
-            errno = error;
-        return false;
-    }
-    return true;
+    return juce::String (done) + " of " + juce::String (total) + " bytes";
 }
+
+/** The response as the class the exchange must answer with, or null after logging
+    (the device answered with the right serial number but the wrong message). */
+template <typename ResponseType> ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
+{
+    if (response == nullptr)
+        return nullptr;
+
+    auto* typed = dynamic_cast<ResponseType*> (response.get());
+    if (typed == nullptr)
+        globalLog ("Unrecognized response.");
+    return typed;
+}
+
+/** A transfer's last line: bytes, seconds and rate since startMs. */
+void logThroughput (juce::int64 numBytes, juce::int64 startMs)
+{
+    // Under a millisecond counts as one, so the rate is always a finite number.
+    const auto elapsedMs = juce::jmax ((juce::int64) 1, juce::Time::currentTimeMillis() - startMs);
+    const auto seconds = (float) ((double) elapsedMs / 1000.0);
+    const auto rate = (double) numBytes * 8.0 / ((double) seconds * 1024.0 * 1024.0);
+
+    char line[160];
+    std::snprintf (line, sizeof (line),
+                   "File transfer completed successfully %lld bytes in %2.2f seconds - %2.2f MBit/s.",
+                   (long long) numBytes, (double) seconds, (double) rate);
+    globalLog (line);
+}
+
+/** A local file to send as it was when the transfer began: its descriptor, opened
+    without waiting (a pipe in the way is refused, not waited on), and its length taken
+    once, where a file stream would ask the file system again at every question. */
+class LocalSource final : public juce::InputStream
+{
+public:
+    LocalSource (int fileDescriptor, juce::int64 fileLength) : fd (fileDescriptor), length (fileLength) {}
+
+    ~LocalSource() override
+    {
+        ::close (fd);
+    }
+
+    juce::int64 getTotalLength() override
+    {
+        return length;
+    }
+    bool isExhausted() override
+    {
+        return position >= length;
+    }
+    juce::int64 getPosition() override
+    {
+        return position;
+    }
+    bool setPosition (juce::int64 newPosition) override
+    {
+        if (::lseek (fd, (off_t) newPosition, SEEK_SET) < 0)
+            return false;
+        position = newPosition;
+        return true;
+    }
+
+    int read (void* destination, int maxBytes) override
+    {
+        auto* out = static_cast<char*> (destination);
+        int got = 0;
+        while (got < maxBytes && position < length)
+        {
+            const auto n =
+                ::read (fd, out + got, (size_t) juce::jmin ((juce::int64) (maxBytes - got), length - position));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += (int) n;
+            position += n;
+        }
+        return got;
+    }
+
+private:
+    const int fd;
+    const juce::int64 length;
+    juce::int64 position = 0;
+};
 
 /** A remote file read from its start as a stream, so that juce::SHA256 can take it
     whole without holding it. Each block may also be handed on as it comes (to where
@@ -173,17 +171,19 @@ public:
 
     bool failed = false;  ///< the device did not give the next block
     bool stopped = false; ///< the sink refused a block
+    int badCount = 0;     ///< a block of a size that was not due, when that ended it
 
 private:
     bool fetchBlock()
     {
         FileReadRequest request (handle, (juce::uint32) juce::jmin ((juce::int64) blockSize, size - position));
         const auto response = client.sendRequestSync (request, exchangeTimeoutMs);
-        auto* data = dynamic_cast<FileReadResponse*> (response.get());
+        auto* data = expect<FileReadResponse> (response);
         const auto count = data != nullptr ? data->getCount() : 0;
         const auto* bytes = count > 0 && count <= size - position ? data->getMessage().readBytes (count) : nullptr;
         if (bytes == nullptr)
         {
+            badCount = data != nullptr ? juce::jmax (1, (int) count) : 0;
             failed = true;
             return false;
         }
@@ -204,28 +204,214 @@ private:
     juce::MemoryBlock buffer;
     size_t bufferUsed = 0;
 };
+
+/** The blocks of a fetch between two progress lines, taken on the reader thread: a
+    block that passes every check of the fetch's own loop is written and the next one
+    asked for at once. A failed write sends nothing more; the loop then reports it.
+
+    While the device answers, room is set aside in the file some blocks ahead. A block
+    that lands in that room cannot fail for want of space, and is written after the next
+    request has gone out rather than before (the target gathers such blocks, several to
+    a system call); any other block is written first, as a failure there must stop the
+    transfer before it asks for more. */
+struct ReadRelay final : TidewireClient::BlockContinuation
+{
+    ReadRelay (LocalFileTarget& t, FileReadRequest& r, juce::int64 size, juce::int32 a, juce::int64 from)
+        : target (t), request (r), fileSize (size), asked (a), received (from)
+    {
+    }
+
+    bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
+    {
+        // After a failed write every answer goes to the loop, which reports the failure.
+        if (writeFailed || block % blocksPerProgressLine == 0 || message->getMessageId() != FileReadResponse::id)
+            return false;
+
+        message->readUInt16();
+        message->readInt32();
+        FileReadResponse answer (std::move (message));
+
+        // The last block, too, is left to the loop.
+        const auto count = answer.isValid() ? answer.getCount() : 0;
+        const auto* bytes = count > 0 ? answer.getMessage().readBytes (count) : nullptr;
+        const auto routine = bytes != nullptr && count <= asked && count < fileSize - received;
+
+        if (routine && received + count <= target.reservedEnd())
+        {
+            pendingBytes = bytes;
+            pendingCount = count;
+            pending = answer.releaseMessage();
+            ++block;
+            received += count;
+            request.renumber();
+            return true;
+        }
+
+        if (routine && target.stream().write (bytes, (size_t) count))
+        {
+            ++block;
+            received += count;
+            request.renumber();
+            return true;
+        }
+
+        writeFailed = routine;
+        message = answer.releaseMessage();
+        message->rewind();
+        return false;
+    }
+
+    void afterSent() override
+    {
+        if (pending != nullptr)
+        {
+            if (!target.stream().write (pendingBytes, (size_t) pendingCount))
+                writeFailed = true;
+            pending.reset();
+        }
+
+        // Topped up many blocks at a time (the blocks written into it are gathered,
+        // several to a write), never past the size the device gave.
+        if (!writeFailed && !reserveRefused &&
+            target.reservedEnd() < juce::jmin (fileSize, received + reserveLowBlocks * asked))
+            reserveRefused = !target.reserve (juce::jmin (fileSize, received + reserveAheadBlocks * asked));
+    }
+
+    const int reserveAheadBlocks = 64, reserveLowBlocks = 16;
+    std::unique_ptr<ReceivedMessage> pending; // a block taken, to be written once the next request is out
+    const juce::uint8* pendingBytes = nullptr;
+    int pendingCount = 0;
+    bool reserveRefused = false;
+
+    LocalFileTarget& target;
+    FileReadRequest& request;
+    const juce::int64 fileSize;
+    const juce::int32 asked;
+    juce::int64 received;
+    int block = 0;
+    bool writeFailed = false; // the handed-back block's bytes were written, and that failed
+};
+
+/** The blocks of a send between two progress lines, answered on the reader thread: each
+    plain acknowledgement of a block that was read in full sends the next block at once. */
+struct WriteRelay final : TidewireClient::BlockContinuation
+{
+    WriteRelay (juce::InputStream& source, FileWriteRequest& r) : in (source), request (r) {}
+
+    bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
+    {
+        const auto position = in.getPosition();
+        if (block % blocksPerProgressLine == 0 || message->getMessageId() != SuccessResponse::id ||
+            position != before + expected || position >= in.getTotalLength())
+            return false;
+
+        message->readUInt16();
+        message->readInt32();
+        SuccessResponse answer (std::move (message));
+        if (!answer.isValid())
+        {
+            message = answer.releaseMessage();
+            message->rewind();
+            return false;
+        }
+
+        ++block;
+        before = position;
+        expected = juce::jmin ((juce::int64) blockSize, in.getTotalLength() - position);
+        request.renumber();
+        return true;
+    }
+
+    juce::InputStream& in;
+    FileWriteRequest& request;
+    juce::int64 before = 0, expected = 0; // of the block whose answer is awaited
+    int block = 0;
+};
 } // namespace
 
+//==============================================================================
 TransferEngine::TransferEngine (TidewireClient& deviceClient, Options engineOptions)
     : client (deviceClient), options (std::move (engineOptions))
 {
     // A cancel must also end the exchange that waits for the device, not only the next block.
-    options.cancel.onCancel ([this] { client.abortOperations(); });
+    previousWake = options.cancel.onCancel ([this] { client.abortOperations(); });
 }
+
+TransferEngine::TransferEngine (TidewireClient& deviceClient) : TransferEngine (deviceClient, Options()) {}
 
 TransferEngine::~TransferEngine()
 {
-    options.cancel.onCancel ({});
+    options.cancel.onCancel (std::move (previousWake));
 }
 
-juce::File TransferEngine::partialFileFor (const juce::File& target)
+bool TransferEngine::isCancelled() const
 {
-    return target.getSiblingFile (target.getFileName() + ".nubo-partial");
+    return options.cancel.isCancelled() || client.isAborted();
 }
 
-juce::File TransferEngine::partialRecordFor (const juce::File& target)
+juce::String TransferEngine::exchangeReason() const
 {
-    return target.getSiblingFile (target.getFileName() + ".nubo-partial.info");
+    return exchangeReason (client, isCancelled());
+}
+
+juce::String TransferEngine::exchangeReason (const TidewireClient& client, bool cancelled)
+{
+    if (cancelled || client.isAborted())
+        return " (cancelled)";
+    if (client.isLinkLost())
+        return " (the device is gone: unplugged or hung up)";
+    if (const auto logged = client.getLastFailure(); logged.isNotEmpty())
+        return " (" + escapeControlCharacters (logged) + ")";
+    switch (client.getLastExchangeOutcome())
+    {
+    case TidewireClient::ExchangeOutcome::refused:
+        return " (the device refused)";
+    case TidewireClient::ExchangeOutcome::unanswered:
+        return " (the device did not answer)";
+    case TidewireClient::ExchangeOutcome::none:
+    case TidewireClient::ExchangeOutcome::answered:
+        break;
+    }
+    return {};
+}
+
+OperationResult TransferEngine::fail (const juce::String& why) const
+{
+    return OperationResult::failure (
+        isCancelled() ? OperationResult::Outcome::cancelled : OperationResult::Outcome::failed, why);
+}
+
+void TransferEngine::reportProgress (juce::int64 done, juce::int64 total) const
+{
+    if (options.progress)
+        options.progress (done, total);
+}
+
+void TransferEngine::closeRemote (juce::int64 handle)
+{
+    // A handle left open would keep the remote file busy; a device that is gone would
+    // only add a time-out. A cancelled transfer still closes it while the device answers:
+    // the cancel stays in force for everything after.
+    if (client.isLinkLost() || !client.canHearDevice())
+        return;
+
+    const auto wasCancelled = client.isAborted() || options.cancel.isCancelled();
+    client.resetAbort();
+    client.closeFile (handle);
+    if (wasCancelled || options.cancel.isCancelled())
+        client.abortOperations();
+}
+
+void TransferEngine::removeRemote (const juce::String& remotePath)
+{
+    if (client.isLinkLost() || !client.canHearDevice())
+        return;
+
+    const auto wasCancelled = client.isAborted() || options.cancel.isCancelled();
+    client.resetAbort();
+    client.deleteEntry (remotePath);
+    if (wasCancelled || options.cancel.isCancelled())
+        client.abortOperations();
 }
 
 juce::String TransferEngine::describeRemote (const juce::String& remotePath, juce::int64 size)
@@ -238,514 +424,425 @@ juce::String TransferEngine::describeRemote (const juce::String& remotePath, juc
 }
 
 std::optional<OperationResult> TransferEngine::openForReading (const juce::String& remotePath,
-                                                              const juce::String& where, juce::int64& handle,
-                                                              juce::int64& size)
+                                                               const juce::String& where, juce::int64& handle,
+                                                               juce::int64& size)
 {
     if (client.openFile (remotePath, 1, handle, &size) != 0)
-        return fail ("can't open " + remotePath + where + reason());
+        return fail ("can't open " + remotePath + where + exchangeReason());
     if (size < 0)
     {
+        globalLog ("Protocol error: file size " + juce::String (size) + " from the device");
         closeRemote (handle);
         return fail ("the device reports a negative size for " + remotePath);
     }
     return std::nullopt;
 }
 
-OperationResult TransferEngine::fail (const juce::String& why) const
-{
-    return OperationResult::failure (options.cancel.isCancelled() ? OperationResult::Outcome::cancelled
-                                                                  : OperationResult::Outcome::failed,
-                                     why);
-}
-
-void TransferEngine::beginExchanges()
-{
-    if (options.beginExchanges)
-        options.beginExchanges();
-}
-
-juce::String TransferEngine::reason() const
-{
-    if (options.exchangeReason)
-        return options.exchangeReason();
-    if (options.cancel.isCancelled())
-        return " (cancelled)";
-    switch (client.getLastExchangeOutcome())
-    {
-    case TidewireClient::ExchangeOutcome::refused:
-        return " (the device refused)";
-    case TidewireClient::ExchangeOutcome::unanswered:
-        return client.isLinkLost() ? " (the device is gone)" : " (the device did not answer)";
-    case TidewireClient::ExchangeOutcome::none:
-    case TidewireClient::ExchangeOutcome::answered:
-        break;
-    }
-    return {};
-}
-
-void TransferEngine::removeRemote (const juce::String& remotePath)
-{
-    client.resetAbort();
-    client.deleteEntry (remotePath);
-    if (options.cancel.isCancelled())
-        client.abortOperations();
-}
-
-void TransferEngine::closeRemote (juce::int64 handle)
-{
-    // An interrupted exchange was cancelled on purpose; the close must still go out so
-    // that the device does not keep the file open. A gone device costs one time-out.
-    client.resetAbort();
-    client.closeFile (handle);
-    if (options.cancel.isCancelled())
-        client.abortOperations();
-}
-
 //==============================================================================
-OperationResult TransferEngine::fetch (const juce::String& remotePath, const juce::File& chosenTarget)
+OperationResult TransferEngine::fetch (const juce::String& remotePath, const juce::File& target,
+                                       LocalFileTarget::Links links)
 {
-    const auto resume = options.resume;
-    const auto verify = options.verify;
-    beginExchanges();
-
-    // A link the user named is theirs: the copy goes where it points.
-    auto target = chosenTarget;
-    for (int hops = 0; hops < 40 && target.isSymbolicLink(); ++hops)
-        target = target.getLinkedTarget();
-
-    struct stat existing
-    {
-    };
-    const bool exists = ::stat (target.getFullPathName().toRawUTF8(), &existing) == 0;
-    if (exists && S_ISDIR (existing.st_mode))
-        return fail ("can't write " + target.getFullPathName() + ": it is a folder");
-
-    // A pipe or a device (/dev/stdout) takes the bytes as they come; renaming a file
-    // over it would replace it.
-    if (exists && !S_ISREG (existing.st_mode))
-    {
-        if (resume)
-            return fail ("can't resume into " + target.getFullPathName() + ": not a regular file");
-        return fetchInto (remotePath, target);
-    }
-
-    // Whatever lies under the partial file's name (or its record's) is ours to replace
-    // only when it is a plain file (a pipe there would block, a link would lead elsewhere).
-    const auto partial = partialFileFor (target);
-    const auto record = partialRecordFor (target);
-    for (auto& ours : {partial, record})
-    {
-        struct stat info
-        {
-        };
-        if (::lstat (ours.getFullPathName().toRawUTF8(), &info) == 0 && !S_ISREG (info.st_mode))
-            return fail ("can't write " + ours.getFullPathName() + ": it is not a plain file");
-    }
-
-    juce::int64 handle = 0, size = 0;
-    if (auto refused = openForReading (remotePath, " on the device", handle, size))
-        return *refused;
-
-    const auto description = describeRemote (remotePath, size);
-
-    // A resumed fetch appends to what an earlier attempt kept of this very file, as it
-    // still is on the device; a fresh one starts over.
-    juce::int64 received = 0;
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    const bool resuming = resume && partial.existsAsFile();
-    if (resuming)
-    {
-        const auto recorded = record.existsAsFile() ? record.loadFileAsString() : juce::String();
-        const auto keep = "; " + partial.getFullPathName() + " is kept (remove it and fetch again)";
-        if (recorded.isEmpty())
-        {
-            closeRemote (handle);
-            return fail ("can't tell what " + partial.getFullPathName() + " is the start of" + keep);
-        }
-        if (description.contains ("\nmodified unknown"))
-        {
-            closeRemote (handle);
-            return fail ("can't tell whether " + partial.getFullPathName() + " is the start of " + remotePath +
-                         " as it is now (the device did not give its details)" + keep);
-        }
-        if (recorded != description)
-        {
-            closeRemote (handle);
-            return fail (partial.getFullPathName() + " is the start of another version of " + remotePath +
-                         " (the file on the device changed since)" + keep);
-        }
-        received = partial.getSize();
-        flags |= O_APPEND;
-    }
-    else
-    {
-        flags |= O_TRUNC;
-    }
-
-    if (received > size)
-    {
-        closeRemote (handle);
-        return fail (partial.getFullPathName() + " is longer than " + remotePath +
-                     " on the device: not a part of it; remove it and fetch again");
-    }
-
-    const int fd = ::open (partial.getFullPathName().toRawUTF8(), flags, 0644);
-    if (fd < 0)
-    {
-        const auto why = systemError();
-        closeRemote (handle);
-        return fail ("can't write " + partial.getFullPathName() + ": " + why);
-    }
-
-    auto removePartial = [&]
-    {
-        partial.deleteFile();
-        record.deleteFile();
-    };
-
-    auto failKeepingPartial = [&] (const juce::String& why)
-    {
-        ::close (fd);
-        closeRemote (handle);
-        if (partial.getSize() == 0)
-            removePartial();
-        return fail (why + (partial.existsAsFile() ? "; partial file kept as " + partial.getFullPathName() +
-                                                         " (resume with: nubo get --continue)"
-                                                   : juce::String()));
-    };
-
-    // Before the first byte, what the partial file belongs to. Without it (a name too
-    // long for one more suffix) the fetch goes on, but cannot be continued.
-    if (!resuming && !writeSmallFile (record, description))
-        record.deleteFile();
-
-    if (received > 0 && client.seekFile (handle, received) != 0)
-        return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (received) +
-                                   reason());
-
-    if (options.progress)
-        options.progress (received, size);
-
-    while (received < size)
-    {
-        if (options.cancel.isCancelled())
-            return failKeepingPartial ("interrupted after " + juce::String (received) + " of " + juce::String (size) +
-                                       " bytes");
-
-        FileReadRequest request (handle, (juce::uint32) juce::jmin ((juce::int64) blockSize, size - received));
-        const auto response = client.sendRequestSync (request, exchangeTimeoutMs);
-        auto* data = dynamic_cast<FileReadResponse*> (response.get());
-
-        // No data, or more than is left: a device that lies must not grow the file.
-        const auto count = data != nullptr ? data->getCount() : 0;
-        const auto* bytes = count > 0 && count <= size - received ? data->getMessage().readBytes (count) : nullptr;
-        if (bytes == nullptr)
-        {
-            const auto why = data != nullptr
-                                 ? juce::String (" (the device sent a block of " + juce::String (count) + " bytes)")
-                                 : reason();
-            return failKeepingPartial ((options.cancel.isCancelled() ? "interrupted" : "fetch failed") +
-                                       juce::String (" after ") + juce::String (received) + " of " +
-                                       juce::String (size) + " bytes" + why);
-        }
-
-        if (const auto error = writeAll (fd, bytes, (size_t) count, options.cancel); error != 0)
-            return failKeepingPartial ("can't write " + partial.getFullPathName() + ": " + errorText (error));
-
-        received += count;
-        if (options.progress)
-            options.progress (received, size);
-    }
-
-    // The copy takes the older file's permission bits, never a set-user or set-group bit.
-    if (exists)
-        ::fchmod (fd, existing.st_mode & 0777);
-
-    if ((options.durable && ::fsync (fd) != 0) || ::close (fd) != 0)
-    {
-        const auto why = systemError();
-        closeRemote (handle);
-        return fail ("can't write " + partial.getFullPathName() + ": " + why);
-    }
-
-    // Every byte is in: the file takes the target's place even when the device's close
-    // fails, which still fails the command.
-    const bool closed = client.closeFile (handle) == 0;
-
-    // A copy that is not what the device holds must not replace the older file, nor be
-    // taken up again by a resumed fetch.
-    if (verify)
-    {
-        bool differs = false;
-        if (const auto checked = verifyCopy (partial, remotePath, differs); !checked.succeeded())
-        {
-            const auto why = checked.reason;
-            if (!differs)
-                return fail (why + "; the unchecked copy is kept as " + partial.getFullPathName() +
-                             " (check it with: nubo get --continue --verify)");
-            removePartial();
-            return fail (why + "; the copy was removed" +
-                         (exists ? ", " + target.getFullPathName() + " is as it was" : juce::String()));
-        }
-    }
-
-    if (std::rename (partial.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
-        return fail ("can't write " + target.getFullPathName() + ": " + systemError() + "; the data is in " +
-                     partial.getFullPathName());
-    record.deleteFile();
-
-    if (!closed)
-        return fail ("the device did not close " + remotePath + reason());
-
-    return OperationResult::done();
-}
-
-OperationResult TransferEngine::fetchInto (const juce::String& remotePath, const juce::File& target)
-{
-    // Without blocking: a pipe nobody reads must fail now, not hang the command. It
-    // stays non-blocking (the descriptor is nubo's own), so that a reader that stops
-    // taking bytes is waited on in slices that Ctrl-C ends, not in a write that it
-    // cannot end.
-    const int fd = ::open (target.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return fail ("can't write " + target.getFullPathName() + ": " + systemError());
-
-    auto outcome = passOn (remotePath, fd, target.getFullPathName(), stalledWriteMs);
-
-    // Some devices report a failed write only when closed.
-    if (::close (fd) != 0 && errno != EINTR && outcome.succeeded())
-        outcome = fail ("can't write " + target.getFullPathName() + ": " + systemError());
-    return outcome;
+    LocalFileTarget into (target, links);
+    return fetchInto (remotePath, into, target.getFullPathName(), options.resume || options.keepPartial);
 }
 
 OperationResult TransferEngine::fetchToDescriptor (const juce::String& remotePath, int fd,
                                                    const juce::String& destination)
 {
     // Whoever reads standard output may pause for as long as they like (a pager).
-    return passOn (remotePath, fd, destination, 0);
+    LocalFileTarget into (fd, destination, 0);
+    return fetchInto (remotePath, into, destination, false);
 }
 
-OperationResult TransferEngine::passOn (const juce::String& remotePath, int fd, const juce::String& destination,
-                                        juce::uint32 stallLimitMs)
+OperationResult TransferEngine::fetchInto (const juce::String& remotePath, LocalFileTarget& target,
+                                           const juce::String& where, bool resumable)
 {
-    const auto verify = options.verify;
-    beginExchanges();
+    const auto startMs = juce::Time::currentTimeMillis();
+    target.setCancelToken (options.cancel);
 
     juce::int64 handle = 0, size = 0;
-    if (auto refused = openForReading (remotePath, " on the device", handle, size))
-        return *refused;
+    if (client.openFile (remotePath, 1, handle, &size) != 0)
+        return fail ("can't open " + remotePath + " on the device" + exchangeReason());
 
-    if (options.progress)
-        options.progress (0, size);
+    globalLog ("Getting remote file " + remotePath);
 
-    // Each block goes on as it comes; a write that fails ends the fetch, whatever block
-    // it was (the first and only one too).
-    juce::int64 delivered = 0;
-    int writeError = 0;
-    RemoteFileStream stream (client, handle, size,
-                             [&] (const void* data, size_t numBytes)
-                             {
-                                 if (options.cancel.isCancelled())
-                                     return false;
-                                 writeError = writeAll (fd, data, numBytes, options.cancel, stallLimitMs);
-                                 if (writeError != 0)
-                                     return false;
-                                 delivered += (juce::int64) numBytes;
-                                 if (options.progress)
-                                     options.progress (delivered, size);
-                                 return true;
-                             });
-
-    // With verify the bytes are hashed on their way through.
-    juce::MemoryBlock passedOn;
-    if (verify)
+    if (size < 0)
     {
-        passedOn = juce::SHA256 (stream).getRawData();
+        globalLog ("Protocol error: file size " + juce::String (size) + " from the device");
+        closeRemote (handle);
+        return fail ("the device reports a negative size for " + remotePath);
     }
-    else
+
+    LocalFileTarget::Partial partial;
+    partial.resume = options.resume;
+    partial.remoteName = remotePath;
+    if (resumable)
+        partial.record = describeRemote (remotePath, size);
+
+    if (!target.open (partial))
     {
-        juce::HeapBlock<char> buffer ((size_t) blockSize);
-        while (!stream.isExhausted() && stream.read (buffer.get(), blockSize) > 0)
+        closeRemote (handle);
+        return fail (target.getFailure());
+    }
+
+    if (target.isDirect() && options.verify)
+        return passOnVerified (remotePath, target, where, handle, size);
+
+    const auto keep = options.keepPartial;
+    auto failKeepingPartial = [&] (const juce::String& why)
+    {
+        const auto partialFile = target.getPartialFile();
+        target.abandon (keep);
+        closeRemote (handle);
+        return fail (why + (keep && partialFile.existsAsFile()
+                                ? "; partial file kept as " + partialFile.getFullPathName() +
+                                      " (resume with: nubo get --continue)"
+                                : juce::String()));
+    };
+
+    const auto from = target.resumedFrom();
+    if (from > size)
+        return failKeepingPartial (target.getPartialFile().getFullPathName() + " is longer than " + remotePath +
+                                   " on the device: not a part of it; remove it and fetch again");
+
+    if (from > 0 && client.seekFile (handle, from) != 0)
+        return failKeepingPartial ("can't resume " + remotePath + " at byte " + juce::String (from) + exchangeReason());
+
+    // The request asks for a whole block, or the whole file when it is smaller.
+    const auto asked = (juce::int32) juce::jmin ((juce::int64) blockSize, juce::jmax ((juce::int64) 1, size));
+    FileReadRequest request (handle, (juce::uint32) asked);
+
+    // Writes to a pipe may wait on its reader: those stay on this thread.
+    ReadRelay blocks (target, request, size, asked, from);
+    auto* relayed = target.isDirect() ? nullptr : &blocks;
+    reportProgress (from, size);
+
+    while (blocks.received < size)
+    {
+        const auto response = client.exchange (request, exchangeTimeoutMs, relayed);
+        auto* data = expect<FileReadResponse> (response);
+
+        // A block without data would leave the loop asking for ever.
+        const auto count = data != nullptr ? data->getCount() : 0;
+        const auto* bytes = count > 0 ? data->getMessage().readBytes (count) : nullptr;
+
+        if (bytes == nullptr)
         {
+            globalLog ("Failed on read");
+            const auto why =
+                data != nullptr ? " (the device sent a block of " + juce::String (count) + " bytes)" : exchangeReason();
+            return failKeepingPartial ((isCancelled() ? "interrupted" : "fetch failed") + juce::String (" after ") +
+                                       bytesOf (blocks.received, size) + why);
+        }
+
+        // More than was asked for, or than the file has left, is not this file.
+        if (count > asked || count > size - blocks.received)
+        {
+            globalLog ("Protocol error: read answer of " + juce::String (count) + " bytes, " +
+                       juce::String (juce::jmin ((juce::int64) asked, size - blocks.received)) + " at most were due");
+            return failKeepingPartial ("fetch failed after " + bytesOf (blocks.received, size) +
+                                       " (the device sent a block of " + juce::String (count) + " bytes)");
+        }
+
+        if (blocks.block % blocksPerProgressLine == 0)
+            globalLog ("Block " + juce::String (blocks.block) + " Received.");
+
+        ++blocks.block;
+
+        if (blocks.writeFailed || !target.stream().write (bytes, (size_t) count))
+        {
+            target.logWriteFailure();
+            // A write that waited on a pipe's reader until the cancel came was interrupted.
+            if (isCancelled())
+                return failKeepingPartial ("interrupted after " + bytesOf (blocks.received, size) + " (cancelled)");
+            return failKeepingPartial (target.getFailure());
+        }
+
+        blocks.received += count;
+        reportProgress (blocks.received, size);
+        request.renumber();
+    }
+
+    if (!target.finish (options.durable))
+        return failKeepingPartial (target.getFailure());
+
+    // Every byte has arrived: the file is kept even when the device then fails to close
+    // its end, which still fails the operation.
+    const auto closed = client.closeFile (handle) == 0;
+
+    // A copy that is not what the device holds must not replace the older file, nor be
+    // taken up again by a resumed fetch.
+    if (options.verify)
+    {
+        bool differs = false;
+        auto written = target.readBack();
+        const auto checked = written != nullptr ? verifyCopy (*written, where, remotePath, differs)
+                                                : fail ("verify: can't read back what was written for " + where);
+        written.reset();
+        if (!checked.succeeded())
+        {
+            const auto partialFile = target.getPartialFile();
+            if (!differs && keep)
+            {
+                target.abandon (true);
+                return fail (checked.reason + "; the unchecked copy is kept as " + partialFile.getFullPathName() +
+                             " (check it with: nubo get --continue --verify)");
+            }
+            const auto existed = juce::File (where).existsAsFile();
+            target.abandon (false);
+            return fail (checked.reason + "; the copy was removed" +
+                         (existed ? ", " + where + " is as it was" : juce::String()));
         }
     }
 
+    if (!target.commit (options.durable))
+        return fail (target.getFailure());
+
+    if (!closed)
+        return fail ("the device did not close " + remotePath + exchangeReason());
+
+    logThroughput (size - from, startMs);
+    return OperationResult::done();
+}
+
+OperationResult TransferEngine::passOnVerified (const juce::String& remotePath, LocalFileTarget& target,
+                                                const juce::String& destination, juce::int64 handle, juce::int64 size)
+{
+    const auto startMs = juce::Time::currentTimeMillis();
+    reportProgress (0, size);
+
+    // Each block goes on as it comes, hashed on its way through; a write that fails ends
+    // the fetch, whatever block it was (the first and only one too).
+    juce::int64 delivered = 0;
+    bool writeFailed = false;
+    RemoteFileStream stream (client, handle, size,
+                             [&] (const void* data, size_t numBytes)
+                             {
+                                 if (!target.stream().write (data, numBytes))
+                                 {
+                                     writeFailed = true;
+                                     return false;
+                                 }
+                                 delivered += (juce::int64) numBytes;
+                                 reportProgress (delivered, size);
+                                 return true;
+                             });
+    const auto passedOn = juce::SHA256 (stream).getRawData();
+
     if (stream.failed || stream.stopped || delivered != size)
     {
+        if (writeFailed)
+            target.logWriteFailure();
+        else
+            globalLog ("Failed on read");
+        const auto why = target.getFailure();
+        target.abandon();
         closeRemote (handle);
-        if (writeError != 0 && !options.cancel.isCancelled())
-            return fail ("can't write " + destination + ": " + errorText (writeError) + " (after " +
-                         juce::String (delivered) + " of " + juce::String (size) + " bytes)");
-        return fail ((options.cancel.isCancelled() ? juce::String ("interrupted")
-                                                        : "fetch into " + destination + " failed") +
-                     " after " + juce::String (delivered) + " of " + juce::String (size) + " bytes" +
-                     reason());
+        if (writeFailed && !isCancelled())
+            return fail (why + " (after " + bytesOf (delivered, size) + ")");
+        return fail ((isCancelled() ? juce::String ("interrupted") : "fetch into " + destination + " failed") +
+                     " after " + bytesOf (delivered, size) +
+                     (stream.badCount > 0 ? " (the device sent a block of " + juce::String (stream.badCount) + " bytes)"
+                                          : exchangeReason()));
     }
-    if (client.closeFile (handle) != 0)
-        return fail ("the device did not close " + remotePath + reason());
 
-    if (verify)
-    {
-        juce::MemoryBlock onDevice;
-        if (const auto read = remoteDigest (remotePath, onDevice); !read.succeeded())
-            return fail ("verify: " + read.reason);
-        if (onDevice != passedOn)
-            return fail ("verify: " + remotePath + " on the device differs from what was written to " + destination +
-                         " (SHA-256 " + hex (onDevice) + " vs " + hex (passedOn) + ")");
-    }
+    const auto closed = client.closeFile (handle) == 0;
+    if (!target.commit (false))
+        return fail (target.getFailure());
+    if (!closed)
+        return fail ("the device did not close " + remotePath + exchangeReason());
+
+    juce::MemoryBlock onDevice;
+    if (const auto read = remoteDigest (remotePath, onDevice); !read.succeeded())
+        return fail ("verify: " + read.reason);
+    if (onDevice != passedOn)
+        return fail ("verify: " + remotePath + " on the device differs from what was written to " + destination +
+                     " (SHA-256 " + hex (onDevice) + " vs " + hex (passedOn) + ")");
+
+    logThroughput (size, startMs);
     return OperationResult::done();
 }
 
 //==============================================================================
-OperationResult TransferEngine::send (const juce::File& source, const juce::String& remotePath)
+OperationResult TransferEngine::send (const juce::File& source, const juce::String& remotePath, RemoteEntry existing)
 {
-    const auto verify = options.verify;
-    beginExchanges();
+    return sendFile (source, remotePath, true, existing);
+}
 
-    // The local file is checked before the device is touched: a missing file must not
-    // leave an empty one on the device.
-    // Without blocking: a pipe in the way must be refused, not waited on.
-    const int fd = ::open (source.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return fail ("can't read " + source.getFullPathName() + ": " + systemError());
+OperationResult TransferEngine::sendInPlace (const juce::File& source, const juce::String& remotePath)
+{
+    return sendFile (source, remotePath, false, RemoteEntry::unknown);
+}
 
+OperationResult TransferEngine::sendFile (const juce::File& source, const juce::String& remotePath, bool viaPartFile,
+                                          RemoteEntry existing)
+{
+    const auto startMs = juce::Time::currentTimeMillis();
+    const auto sourceName = source.getFullPathName();
+
+    // The local file first: nothing on the device is touched before there is something
+    // to put into it. Opened without waiting: a pipe in the way is refused, not waited on.
+    const int fd = source == juce::File() ? -1 : ::open (sourceName.toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info
     {
     };
-    if (::fstat (fd, &info) != 0 || !S_ISREG (info.st_mode))
+    if (fd < 0 || ::fstat (fd, &info) != 0 || !S_ISREG (info.st_mode))
     {
-        ::close (fd);
-        return fail ("can't send " + source.getFullPathName() +
-                     (S_ISDIR (info.st_mode) ? ": it is a folder (use -r)" : ": not a regular file"));
+        const auto why = fd < 0                   ? juce::String (std::strerror (errno))
+                         : S_ISDIR (info.st_mode) ? juce::String ("it is a folder")
+                                                  : juce::String ("not a regular file");
+        if (fd >= 0)
+            ::close (fd);
+        globalLog ("Couldn't create input stream");
+        return fail ((fd < 0 ? "can't read " : "can't send ") + sourceName + ": " + why);
     }
 
-    const auto size = (juce::int64) info.st_size;
+    juce::BufferedInputStream in (new LocalSource (fd, (juce::int64) info.st_size), localReadAheadSize, true);
+    const auto size = in.getTotalLength();
 
-    // The data goes to a part file beside the target, which takes the target's place
-    // only once every block is in: a failed send leaves an older file as it was.
+    // The part file lies beside the remote file, under a name that is plainly ours.
     const auto slash = remotePath.lastIndexOfChar ('/');
-    const auto name = remotePath.substring (slash + 1);
+    const auto remoteName = remotePath.substring (slash + 1);
     const auto folder = slash <= 0 ? juce::String ("/") : remotePath.substring (0, slash);
-    const auto partPath = remotePath.substring (0, slash + 1) + "." + name + ".nubo-part";
-    if (slash < 0 || name.isEmpty())
+    const auto partPath = remotePath.substring (0, slash + 1) + "." + remoteName + ".nubo-part";
+
+    if (viaPartFile)
     {
-        ::close (fd);
-        return fail ("no file name in " + remotePath);
+        if (remoteName.isEmpty())
+        {
+            globalLog ("No file name in remote path " + remotePath);
+            return fail ("no file name in " + remotePath);
+        }
+
+        if (existing == RemoteEntry::unknown)
+        {
+            juce::StringArray files, folders;
+            if (client.getFolderContents (folder, &files, &folders) != 0)
+                return fail ("can't list " + folder + " on the device" + exchangeReason());
+            existing = files.contains (remoteName)     ? RemoteEntry::file
+                       : folders.contains (remoteName) ? RemoteEntry::folder
+                                                       : RemoteEntry::none;
+        }
+
+        // Replacing it would delete a whole folder.
+        if (existing == RemoteEntry::folder)
+        {
+            globalLog ("Remote path is a folder: " + remotePath);
+            return fail (remotePath + " is a folder on the device");
+        }
     }
 
-    juce::StringArray files, folders;
-    if (client.getFolderContents (folder, &files, &folders) != 0)
-    {
-        ::close (fd);
-        return fail ("can't list " + folder + " on the device" + reason());
-    }
-    if (folders.contains (name))
-    {
-        ::close (fd);
-        return fail (remotePath + " is a folder on the device");
-    }
-    const bool replaceOld = files.contains (name);
+    const auto writePath = viaPartFile ? partPath : remotePath;
 
-    beginExchanges();
     juce::int64 handle = 0;
-    if (client.openFile (partPath, 0, handle) != 0)
-    {
-        ::close (fd);
-        return fail ("can't open " + partPath + " on the device for writing" + reason());
-    }
+    if (client.openFile (writePath, 0, handle) != 0)
+        return fail ("can't open " + writePath + " on the device for writing" + exchangeReason());
 
     auto failClosing = [&] (const juce::String& why)
     {
-        ::close (fd);
         closeRemote (handle);
-        removeRemote (partPath);
+        if (viaPartFile)
+            removeRemote (partPath);
         return fail (why);
     };
 
-    if (options.progress)
-        options.progress (0, size);
+    FileWriteRequest request (handle, in);
+    WriteRelay blocks (in, request);
+    reportProgress (0, size);
 
-    juce::HeapBlock<char> block ((size_t) blockSize);
-    juce::int64 sent = 0;
-
-    while (sent < size)
+    while (in.getPosition() < size)
     {
-        if (options.cancel.isCancelled())
-            return failClosing ("interrupted after " + juce::String (sent) + " of " + juce::String (size) + " bytes");
+        blocks.before = in.getPosition();
+        blocks.expected = juce::jmin ((juce::int64) blockSize, size - blocks.before);
 
-        const auto wanted = (int) juce::jmin ((juce::int64) blockSize, size - sent);
-        int got = 0;
-        while (got < wanted)
+        if (client.exchange (request, writeBlockTimeoutMs, &blocks) == nullptr)
         {
-            const auto n = ::read (fd, block.get() + got, (size_t) (wanted - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += (int) n;
+            globalLog ("Failed on write");
+            return failClosing ((isCancelled() ? "interrupted" : "send failed") + juce::String (" after ") +
+                                bytesOf (blocks.before, size) + exchangeReason());
         }
 
-        // A file that shrank or failed to read would otherwise be sent padded or cut.
-        if (got != wanted)
-            return failClosing ("can't read " + source.getFullPathName() + ": it changed or failed while being sent");
+        // A local read that came up short was sent padded: the remote copy is wrong, and
+        // a read that yields nothing would never get to the end.
+        if (in.getPosition() != blocks.before + blocks.expected)
+        {
+            globalLog ("Couldn't read file - " + sourceName);
+            return failClosing ("can't read " + sourceName + ": it changed or failed while being sent");
+        }
 
-        juce::MemoryInputStream data (block.get(), (size_t) got, false);
-        FileWriteRequest request (handle, data);
-        if (client.sendRequestSync (request, writeBlockTimeoutMs) == nullptr)
-            return failClosing ((options.cancel.isCancelled() ? "interrupted" : "send failed") +
-                                juce::String (" after ") + juce::String (sent) + " of " + juce::String (size) +
-                                " bytes" + reason());
+        if (blocks.block % blocksPerProgressLine == 0)
+            globalLog ("Block " + juce::String (blocks.block) + " Sent.");
 
-        sent += got;
-        if (options.progress)
-            options.progress (sent, size);
+        reportProgress (in.getPosition(), size);
+        ++blocks.block;
+        request.renumber();
     }
-
-    ::close (fd);
 
     if (client.closeFile (handle) != 0)
     {
-        removeRemote (partPath);
-        return fail ("the device did not close " + partPath + reason());
+        if (viaPartFile)
+            removeRemote (partPath);
+        return fail ("the device did not close " + writePath + exchangeReason());
     }
 
     // The part file is read back before it replaces anything: a copy damaged on the way
     // is removed and an older file stays as it was.
-    if (verify)
+    if (options.verify)
     {
         bool differs = false;
-        if (const auto checked = verifyCopy (source, partPath, differs); !checked.succeeded())
+        juce::FileInputStream local (source);
+        const auto checked =
+            local.openedOk() ? verifyCopy (local, sourceName, writePath, differs)
+                             : fail ("verify: can't read " + sourceName + ": " + local.getStatus().getErrorMessage());
+        if (!checked.succeeded())
         {
-            const auto why = checked.reason;
-            removeRemote (partPath);
-            return fail (why + "; the copy on the device was removed" +
-                         (replaceOld ? ", " + remotePath + " is as it was" : juce::String()));
+            if (viaPartFile)
+                removeRemote (partPath);
+            return fail (checked.reason +
+                         (viaPartFile ? "; the copy on the device was removed" +
+                                            (existing == RemoteEntry::file ? ", " + remotePath + " is as it was"
+                                                                           : juce::String())
+                                      : juce::String()));
         }
     }
 
+    if (viaPartFile)
+        if (auto failed = putPartFileInPlace (partPath, remotePath, existing == RemoteEntry::file))
+            return *failed;
+
+    logThroughput (size, startMs);
+    return OperationResult::done();
+}
+
+std::optional<OperationResult> TransferEngine::putPartFileInPlace (const juce::String& partPath,
+                                                                   const juce::String& remotePath, bool replaceOld)
+{
     if (replaceOld && client.deleteEntry (remotePath) != 0)
     {
+        globalLog ("Couldn't replace remote file " + remotePath);
+        const auto why = exchangeReason();
         removeRemote (partPath);
-        return fail ("can't replace " + remotePath + " on the device" + reason());
+        return fail ("can't replace " + remotePath + " on the device" + why);
     }
 
     if (client.moveEntry (partPath, remotePath, false) != 0)
     {
-        // With the old file gone, the new copy is the only one: it stays.
-        if (!replaceOld)
+        // With the old file gone, the new copy is the only one on the device: it stays.
+        globalLog ("Couldn't move " + partPath + " to " + remotePath);
+        const auto why = exchangeReason();
+        if (replaceOld)
+            globalLog ("The new copy stays on the device as " + partPath);
+        else
             removeRemote (partPath);
-        return fail ("can't move " + partPath + " to " + remotePath + reason() +
+        return fail ("can't move " + partPath + " to " + remotePath + why +
                      (replaceOld ? "; the new copy stays on the device as " + partPath : juce::String()));
     }
-
-    return OperationResult::done();
+    return std::nullopt;
 }
 
 //==============================================================================
 OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest)
 {
-    beginExchanges();
-
     juce::int64 handle = 0, size = 0;
     if (auto refused = openForReading (remotePath, " on the device to verify it", handle, size))
         return *refused;
@@ -756,7 +853,7 @@ OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, ju
     if (stream.failed || stream.getPosition() != size)
     {
         closeRemote (handle);
-        return fail ("can't read " + remotePath + " back to verify it" + reason());
+        return fail ("can't read " + remotePath + " back to verify it" + exchangeReason());
     }
 
     client.closeFile (handle);
@@ -764,7 +861,8 @@ OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, ju
     return OperationResult::done();
 }
 
-OperationResult TransferEngine::verifyCopy (const juce::File& local, const juce::String& remotePath, bool& differs)
+OperationResult TransferEngine::verifyCopy (juce::InputStream& local, const juce::String& localName,
+                                            const juce::String& remotePath, bool& differs)
 {
     differs = false;
 
@@ -772,17 +870,14 @@ OperationResult TransferEngine::verifyCopy (const juce::File& local, const juce:
     if (const auto read = remoteDigest (remotePath, onDevice); !read.succeeded())
         return fail ("verify: " + read.reason);
 
-    juce::FileInputStream in (local);
-    if (!in.openedOk())
-        return fail ("verify: can't read " + local.getFullPathName() + ": " + in.getStatus().getErrorMessage());
-    const auto here = juce::SHA256 (in).getRawData();
-    if (in.getPosition() != in.getTotalLength())
-        return fail ("verify: can't read " + local.getFullPathName() + " through");
+    const auto here = juce::SHA256 (local).getRawData();
+    if (local.getPosition() != local.getTotalLength())
+        return fail ("verify: can't read " + localName + " through");
 
     if (here != onDevice)
     {
         differs = true;
-        return fail ("verify: " + remotePath + " on the device differs from " + local.getFullPathName() + " (SHA-256 " +
+        return fail ("verify: " + remotePath + " on the device differs from " + localName + " (SHA-256 " +
                      hex (onDevice) + " vs " + hex (here) + ")");
     }
     return OperationResult::done();
@@ -790,6 +885,9 @@ OperationResult TransferEngine::verifyCopy (const juce::File& local, const juce:
 
 OperationResult TransferEngine::compareWithRemote (const juce::File& local, const juce::String& remotePath)
 {
+    juce::FileInputStream in (local);
+    if (!in.openedOk())
+        return fail ("verify: can't read " + local.getFullPathName() + ": " + in.getStatus().getErrorMessage());
     bool differs = false;
-    return verifyCopy (local, remotePath, differs);
+    return verifyCopy (in, local.getFullPathName(), remotePath, differs);
 }

@@ -4,9 +4,9 @@
 #include "app/MessageBoxes.h"
 #include "app/Settings.h"
 #include "device/DeviceLink.h"
+#include "device/DeviceMaintenance.h"
 #include "panes/TransferProgress.h"
 #include "protocol/DeviceIdentity.h"
-#include "device/DeviceMaintenance.h"
 #include "serial/SerialPortDiscovery.h"
 #include "serial/SerialPortWatcher.h"
 
@@ -231,7 +231,9 @@ bool ConnectionPane::updateFirmware()
     using Result = DeviceMaintenance::UpdateResult;
     updateButton->setEnabled (false);
 
-    switch (DeviceMaintenance::updateFirmware (owner->client, updateFileEditor->getText()))
+    switch (DeviceMaintenance::updateFirmware (owner->client, updateFileEditor->getText(), false,
+                                               transferProgress->engineOptions())
+                .result)
     {
     case Result::badUpdateFile:
         // Nothing reached the device: another file may be chosen and tried.
@@ -282,7 +284,7 @@ bool ConnectionPane::fetchMacFile (const juce::String& localPath)
     if (!operation.isRunning())
         return false;
 
-    if (!DeviceMaintenance::fetchMacFile (owner->client, localPath))
+    if (!DeviceMaintenance::fetchMacFile (owner->client, localPath, transferProgress->engineOptions()).succeeded())
     {
         MessageBoxes::show (MessageBoxes::Icon::warning, "Failed to read mac file");
         return false;

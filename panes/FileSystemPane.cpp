@@ -3,11 +3,13 @@
 #include "NuboIcons.h"
 #include "app/MainPane.h"
 #include "app/Settings.h"
+#include "device/FolderTransfer.h"
+#include "device/LocalPaths.h"
+#include "device/TransferEngine.h"
 #include "panes/FileTreeViewItem.h"
 #include "panes/FolderTreeViewItem.h"
 #include "panes/NameAssigner.h"
 #include "panes/TransferProgress.h"
-#include "protocol/LocalPaths.h"
 
 namespace
 {
@@ -348,7 +350,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         {
             Settings::write (Settings::localFolderKey, chosen.getFullPathName());
             const TransferProgress::Showing showing (*transferProgress);
-            owner->client.getFolder (entryPath, chosen.getFullPathName(), {});
+            FolderTransfer (owner->client, transferProgress->engineOptions()).get (entryPath, chosen);
         }
     }
     else if (button == getButton.get() && isFile)
@@ -364,7 +366,7 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         {
             Settings::write (Settings::localFolderKey, chosen.getParentDirectory().getFullPathName());
             const TransferProgress::Showing showing (*transferProgress);
-            owner->client.getFile (entryPath, chosen.getFullPathName());
+            TransferEngine (owner->client, transferProgress->engineOptions()).fetch (entryPath, chosen);
         }
     }
     else if (button == sendButton.get())
@@ -374,7 +376,8 @@ void FileSystemPane::buttonClicked (juce::Button* button)
         {
             Settings::write (Settings::localFolderKey, chosen.getParentDirectory().getFullPathName());
             const TransferProgress::Showing showing (*transferProgress);
-            owner->client.putFile (chosen.getFullPathName(), remoteFolderBox->getText() + "/" + chosen.getFileName());
+            TransferEngine (owner->client, transferProgress->engineOptions())
+                .send (chosen, remoteFolderBox->getText() + "/" + chosen.getFileName());
         }
         listRemoteFolder();
     }
@@ -490,10 +493,11 @@ void FileSystemPane::filesDropped (const juce::StringArray& files, int, int)
     {
         const auto remotePath = remoteFolderBox->getText() + "/" +
                                 path.fromLastOccurrenceOf (juce::File::getSeparatorString(), false, false);
-        if (juce::File (path).isDirectory())
-            owner->client.putFolder (path, remotePath);
+        const auto local = LocalPaths::resolve (path);
+        if (local.isDirectory())
+            FolderTransfer (owner->client, transferProgress->engineOptions()).put (local, remotePath);
         else
-            owner->client.putFile (path, remotePath);
+            TransferEngine (owner->client, transferProgress->engineOptions()).send (local, remotePath);
         listRemoteFolder();
     }
 }

@@ -22,9 +22,6 @@ TransferProgress::TransferProgress (TidewireClient& clientToWatch) : client (cli
 
 TransferProgress::~TransferProgress()
 {
-    if (showings > 0)
-        client.setTransferProgressCallback (nullptr);
-
     bar.reset();
     cancelButton.reset();
 }
@@ -44,6 +41,7 @@ void TransferProgress::buttonClicked (juce::Button* button)
     {
         cancelled = true;
         cancelButton->setEnabled (false);
+        cancel.cancel();
         client.abortOperations();
     }
 }
@@ -54,11 +52,11 @@ void TransferProgress::begin()
         return;
 
     cancelled = false;
+    cancel = CancelToken();
     progress = 0.0;
     text.clear();
     bar->setTextToDisplay (text);
     cancelButton->setEnabled (true);
-    client.setTransferProgressCallback ([this] (juce::int64 done, juce::int64 total) { show (done, total); });
     setVisible (true);
     toFront (false);
 }
@@ -68,13 +66,29 @@ void TransferProgress::end()
     if (--showings > 0)
         return;
 
-    client.setTransferProgressCallback (nullptr);
     setVisible (false);
 
     // Only what this Cancel did is undone; a close of the window keeps its abort.
     if (cancelled)
         client.resetAbort();
     cancelled = false;
+}
+
+TransferEngine::Options TransferProgress::engineOptions() const
+{
+    TransferEngine::Options options;
+    // Not shown, there is no Cancel to press: a token of its own, never the last one's.
+    if (showings == 0)
+        return options;
+
+    options.cancel = cancel;
+    // The bar hears only the operation it is shown for.
+    options.progress = [this, showing = cancel] (juce::int64 done, juce::int64 total)
+    {
+        if (showings > 0 && !showing.isCancelled())
+            const_cast<TransferProgress*> (this)->show (done, total);
+    };
+    return options;
 }
 
 void TransferProgress::show (juce::int64 done, juce::int64 total)

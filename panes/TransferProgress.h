@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/TransferEngine.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 class TidewireClient;
@@ -13,7 +15,7 @@ public:
     explicit TransferProgress (TidewireClient& client);
     ~TransferProgress() override;
 
-    /** Shows the bar for the length of an operation and hears the client's progress. */
+    /** Shows the bar for the length of an operation. */
     class Showing final
     {
     public:
@@ -24,6 +26,10 @@ public:
         TransferProgress& owner;
         JUCE_DECLARE_NON_COPYABLE (Showing)
     };
+
+    /** For the engine of the operation shown: its progress goes to the bar, and Cancel
+        trips its token. While the bar is not shown, plain options with a fresh token. */
+    TransferEngine::Options engineOptions() const;
 
     /** The fraction shown (0 to 1) and the text on the bar; both stay after the bar hides. */
     double getProgress() const noexcept
@@ -53,6 +59,7 @@ private:
     juce::String text;
     bool cancelled = false;
     int showings = 0;
+    CancelToken cancel; // the operation's; a new one for each
 
     std::unique_ptr<juce::ProgressBar> bar;
     std::unique_ptr<juce::TextButton> cancelButton;

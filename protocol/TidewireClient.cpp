@@ -212,23 +212,12 @@ void TidewireClient::setBetweenExchangesCallback (std::function<void()> callback
     betweenExchanges = std::move (callback);
 }
 
-void TidewireClient::setTransferProgressCallback (std::function<void (juce::int64, juce::int64)> callback)
-{
-    transferProgress = std::move (callback);
-}
-
-void TidewireClient::reportTransferProgress (juce::int64 done, juce::int64 total)
-{
-    if (transferProgress != nullptr)
-        transferProgress (done, total);
-}
-
 //==============================================================================
 int TidewireClient::sendRequest (TidewireClientRequest& request)
 {
     if (aborted)
     {
-        globalLog ("Operation cancelled.");
+        noteFailure ("Operation cancelled.");
         return -1;
     }
 
@@ -237,7 +226,7 @@ int TidewireClient::sendRequest (TidewireClientRequest& request)
 
     if (port.load() == nullptr || output == nullptr)
     {
-        globalLog ("Not connected.");
+        noteFailure ("Not connected.");
         return -1;
     }
 
@@ -257,9 +246,9 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::toResponse (TidewireClie
     if (message == nullptr)
     {
         if (aborted)
-            globalLog ("Operation cancelled.");
+            noteFailure ("Operation cancelled.");
         else if (!linkLost)
-            globalLog ("Timeout on serial # " + juce::String (request.getSerialNumber()));
+            noteFailure ("Timeout on serial # " + juce::String (request.getSerialNumber()));
         return nullptr;
     }
 
@@ -267,7 +256,7 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::toResponse (TidewireClie
 
     if (response == nullptr)
     {
-        globalLog ("Unrecognized response.");
+        noteFailure ("Unrecognized response.");
         return nullptr;
     }
 
@@ -313,6 +302,10 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClient
 
     lastSerial = request.getSerialNumber();
     lastOutcome = ExchangeOutcome::unanswered;
+    {
+        const std::lock_guard<std::mutex> guard (lastFailureLock);
+        lastFailure.clear();
+    }
 
     // The device is gone: fail at once, quietly (the loss is reported once, not per exchange).
     if (linkLost && !aborted)
@@ -341,7 +334,7 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClient
             stopRelay();
         awaitedSerial = noSerial;
         if (!linkLost || aborted)
-            globalLog ("Send Failed.");
+            noteFailure ("Send Failed.");
         return nullptr;
     }
 
@@ -388,7 +381,7 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClient
         if (response == nullptr)
         {
             if (!linkLost || aborted)
-                globalLog ("Failed to get valid response to serial # " + juce::String (serial));
+                noteFailure ("Failed to get valid response to serial # " + juce::String (serial));
             return finish (nullptr);
         }
 
@@ -404,7 +397,7 @@ std::unique_ptr<TidewireClientResponse> TidewireClient::exchange (TidewireClient
         if (response->getMessageId() == FailureResponse::id)
         {
             const auto* failure = static_cast<const FailureResponse*> (response.get());
-            globalLog (failure->getText() + " serial# " + juce::String (response->getSerialNumber()));
+            noteFailure (failure->getText() + " serial# " + juce::String (response->getSerialNumber()));
             lastOutcome = ExchangeOutcome::refused;
             return finish (nullptr);
         }
@@ -480,6 +473,25 @@ bool TidewireClient::relayAnswer (std::unique_ptr<ReceivedMessage>& message)
 
     relay.store (Relay::armed);
     return true;
+}
+
+void TidewireClient::noteFailure (const juce::String& line)
+{
+    globalLog (line);
+    const std::lock_guard<std::mutex> guard (lastFailureLock);
+    if (lastFailure.isEmpty())
+        lastFailure = line;
+}
+
+juce::String TidewireClient::getLastFailure() const
+{
+    const std::lock_guard<std::mutex> guard (lastFailureLock);
+    return lastFailure;
+}
+
+juce::int32 TidewireClient::getLastExchangeSerial() const
+{
+    return (juce::int32) lastSerial.load();
 }
 
 TidewireClient::ExchangeOutcome TidewireClient::getLastExchangeOutcome() const
@@ -670,4 +682,133 @@ void TidewireClient::handleAsyncMessage (std::unique_ptr<ReceivedMessage> messag
         globalLog ("Unexpected async message ID");
         break;
     }
+}
+
+//==============================================================================
+// Device operations: one exchange each.
+
+namespace
+{
+constexpr int operationTimeoutMs = 1000;
+
+/** The response as the class the exchange must answer with, or null after logging
+    (the device answered with the right serial number but the wrong message). */
+template <typename ResponseType> ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
+{
+    if (response == nullptr)
+        return nullptr;
+
+    auto* typed = dynamic_cast<ResponseType*> (response.get());
+    if (typed == nullptr)
+        globalLog ("Unrecognized response.");
+    return typed;
+}
+} // namespace
+
+int TidewireClient::openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize)
+{
+    FileOpenRequest request (remotePath, mode != 0);
+    const auto response = sendRequestSync (request, operationTimeoutMs);
+    const auto* opened = expect<FileOpenResponse> (response);
+
+    if (opened == nullptr)
+    {
+        globalLog ("failed to open remote file");
+        return -1;
+    }
+
+    handle = opened->getHandle();
+    if (fileSize != nullptr)
+        *fileSize = opened->getFileSize();
+    return 0;
+}
+
+int TidewireClient::closeFile (juce::int64 handle)
+{
+    FileCloseRequest request (handle);
+    if (sendRequestSync (request, operationTimeoutMs) == nullptr)
+    {
+        globalLog ("failed to close remote file");
+        return -1;
+    }
+    return 0;
+}
+
+int TidewireClient::getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames,
+                                       juce::StringArray* folderNames, juce::Array<juce::MemoryBlock>* fileNameBytes,
+                                       juce::Array<juce::MemoryBlock>* folderNameBytes)
+{
+    FolderContentsRequest request (remoteFolder);
+    const auto response = sendRequestSync (request, operationTimeoutMs);
+    const auto* contents = expect<FolderContentsResponse> (response);
+    if (contents == nullptr)
+        return -1;
+
+    if (fileNames != nullptr)
+        *fileNames = contents->getFileNames();
+    if (folderNames != nullptr)
+        *folderNames = contents->getFolderNames();
+    if (fileNameBytes != nullptr)
+        *fileNameBytes = contents->getFileNameBytes();
+    if (folderNameBytes != nullptr)
+        *folderNameBytes = contents->getFolderNameBytes();
+    return 0;
+}
+
+int TidewireClient::getEntryInfo (juce::String path, bool isFolder, FileSystemEntryInfo& info)
+{
+    FileSystemEntryInfoRequest request (path, isFolder);
+    const auto response = sendRequestSync (request, operationTimeoutMs);
+    const auto* entry = expect<FileSystemEntryInfoResponse> (response);
+    if (entry == nullptr)
+        return -1;
+
+    info = entry->getInfo();
+    return 0;
+}
+
+int TidewireClient::createFolder (juce::String path)
+{
+    FileSystemEntryCreateRequest request (path, true, true);
+    return sendRequestSync (request, operationTimeoutMs) != nullptr ? 0 : -1;
+}
+
+int TidewireClient::deleteEntry (juce::String path)
+{
+    FileSystemEntryDeleteRequest request (path, true, true, false);
+    return sendRequestSync (request, operationTimeoutMs) != nullptr ? 0 : -1;
+}
+
+int TidewireClient::moveEntry (juce::String oldPath, juce::String newPath, bool isFolder)
+{
+    FileSystemEntryMoveRequest request (oldPath, newPath, isFolder, false, true);
+    return sendRequestSync (request, operationTimeoutMs) != nullptr ? 0 : -1;
+}
+
+int TidewireClient::whoAmI (DeviceIdentity& identity)
+{
+    WhoAmIRequest request;
+    const auto response = sendRequestSync (request, operationTimeoutMs);
+    const auto* who = expect<WhoAmIResponse> (response);
+    if (who == nullptr)
+        return -1;
+
+    identity.familyId = who->getFamilyId();
+    identity.deviceId = who->getDeviceId();
+    identity.protocolVersion = who->getProtocolVersion();
+    identity.firmwareVersion = who->getFirmwareVersion();
+    identity.text1 = who->getText1().toStdString();
+    identity.text2 = who->getText2().toStdString();
+    return 0;
+}
+
+int TidewireClient::seekFile (juce::int64 handle, juce::int64 offset)
+{
+    FileSeekRequest request (handle, offset, 0);
+    if (sendRequestSync (request, operationTimeoutMs) == nullptr)
+    {
+        globalLog ("failed to seek remote file");
+        return -1;
+    }
+    return 0;
 }

@@ -73,10 +73,6 @@ public:
         answers a click on Close while a transfer runs). Empty by default. */
     void setBetweenExchangesCallback (std::function<void()> callback);
 
-    /** Called on the transferring thread by getFile and putFile: once with 0 before the
-        first block and after every block, with the bytes moved so far and the file's size. */
-    void setTransferProgressCallback (std::function<void (juce::int64 done, juce::int64 total)> callback);
-
     /** At most this many asynchronous messages wait for the client thread; a device that
         sends faster loses its oldest ones (one line says how many). */
     static constexpr int maxQueuedAsyncMessages = 256;
@@ -117,31 +113,6 @@ public:
     // Device operations: 0 on success, -1 on failure (after logging).
     int openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize = nullptr);
     int closeFile (juce::int64 handle);
-    /** Sends under a temporary name beside the remote file, which takes the old file's
-        place only once every block is in: a failed send leaves the old file as it was. */
-    int putFile (juce::String localPath, juce::String remotePath);
-    /** Sends straight into the remote file, truncating it first. For the firmware image:
-        the device acts on it only once the update trigger exists, and its flash may not
-        hold two images side by side. */
-    int putFileInPlace (juce::String localPath, juce::String remotePath);
-    int getFile (juce::String remotePath, juce::String localPath);
-    /** Folder transfers (and the command line's removal of a tree) go at most this many
-        folders deep, the folder itself counted as the first: a device whose folders lead
-        back to themselves would otherwise be followed for ever. */
-    static constexpr int maxFolderDepth = 32;
-
-    /** The most entries, files and folders at every level, that one folder transfer
-        takes in unless told otherwise: a device whose every folder lists several that
-        lead back to it would otherwise fill the disk with folders. */
-    static constexpr int defaultMaxFolderEntries = 100000;
-
-    /** Past this many entries a folder transfer stops, says so and counts the rest as
-        failed. At least 1. */
-    void setMaxFolderEntries (int maxEntries);
-    int getMaxFolderEntries() const;
-
-    int putFolder (juce::String localFolder, juce::String remoteFolder);
-    int getFolder (juce::String remoteFolder, juce::String localParent, juce::String name);
     /** The names, and (when asked) each name's bytes as the device sent them, in the
         same order: text alone cannot tell every name that is not UTF-8 from another. */
     int getFolderContents (juce::String remoteFolder, juce::StringArray* fileNames, juce::StringArray* folderNames,
@@ -158,18 +129,6 @@ public:
     int seekFile (juce::int64 handle, juce::int64 offset);
 
     //==============================================================================
-    /** Dispatches one asynchronous message to the log or the listeners, on the calling
-        thread (the client thread, as a rule). */
-    void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
-
-private:
-    /** The client thread: asynchronous messages, dropped-message lines, the loss report. */
-    void run() override;
-
-    /** Reader thread, under the stream's lock, whenever bytes arrived or the device went:
-        cuts what the stream holds into messages and queues them. */
-    void takeArrivedBytes (SerialPortInputStream& stream);
-
     /** A transfer's way of having the reader thread take its routine answers itself:
         the reader checks an answer, consumes it and sends the next block's request at
         once, instead of waking the transferring thread for every block. */
@@ -195,12 +154,42 @@ private:
     std::unique_ptr<TidewireClientResponse> exchange (TidewireClientRequest& request, int timeoutMs,
                                                       BlockContinuation* continuation);
 
+    /** False once the reader thread has ended (device gone, port closed): nothing the
+        device might still say can arrive any more. */
+    bool canHearDevice() const;
+
+    /** The serial number of the last exchange's request (a walk over a folder tree tells
+        by it whether a step asked anything of the device). */
+    juce::int32 getLastExchangeSerial() const;
+
+    /** Why the last exchange failed, in the words of the line the client logged for it
+        first ("Timeout on serial # 12", the device's own failure text, "Not connected.");
+        empty after one that succeeded, and after one that failed because the device is
+        gone (which the listeners report, once). For a front end's one-line reason. */
+    juce::String getLastFailure() const;
+
+    //==============================================================================
+    /** Dispatches one asynchronous message to the log or the listeners, on the calling
+        thread (the client thread, as a rule). */
+    void handleAsyncMessage (std::unique_ptr<ReceivedMessage> message);
+
+private:
+    /** The client thread: asynchronous messages, dropped-message lines, the loss report. */
+    void run() override;
+
+    /** Reader thread, under the stream's lock, whenever bytes arrived or the device went:
+        cuts what the stream holds into messages and queues them. */
+    void takeArrivedBytes (SerialPortInputStream& stream);
+
     /** Reader thread: true when a transfer's continuation took the answer and the next
         request has gone out. */
     bool relayAnswer (std::unique_ptr<ReceivedMessage>& message);
 
     /** Takes the transfer back from the reader; returns once the reader has let go. */
     void stopRelay();
+
+    /** Logs the line; the first of an exchange is also kept as its getLastFailure. */
+    void noteFailure (const juce::String& line);
 
     std::unique_ptr<TidewireClientResponse> toResponse (TidewireClientRequest& request,
                                                         std::unique_ptr<ReceivedMessage> message);
@@ -215,52 +204,6 @@ private:
     /** Calls the function for every listener in registration order, on this thread. */
     void callListeners (const std::function<void (ITidewireClientListener&)>& call);
 
-    /** A transfer's last line: bytes, seconds and rate since startMs. */
-    static void logThroughput (juce::int64 numBytes, juce::int64 startMs);
-
-    /** Best effort: closes a remote file after a failed transfer. */
-    void closeAfterFailure (juce::int64 handle);
-
-    /** Best effort: deletes what a failed send left on the device. */
-    void removeAfterFailure (const juce::String& remotePath);
-
-    /** What the device's listing says about a name, when it is known. */
-    enum class RemoteEntry
-    {
-        unknown,
-        none,
-        file,
-        folder
-    };
-
-    /** Entries of a folder transfer, sub-folders included, and what ends it early. */
-    struct FolderTally
-    {
-        int transferred = 0, failed = 0;
-        int entries = 0;                // taken in so far, against maxFolderEntries
-        int unansweredInARow = 0;       // steps whose last exchange the device left unanswered
-        juce::int32 lastSeenSerial = 0; // of the last exchange a step made
-        bool stopped = false;           // the rest of the tree counts as failed
-    };
-
-    int sendFile (const juce::String& localPath, const juce::String& remotePath, bool viaPartFile,
-                  RemoteEntry existing);
-    bool putPartFileInPlace (const juce::String& partPath, const juce::String& remotePath, bool replaceOld);
-    int fetchFile (const juce::String& remotePath, const juce::File& local, bool followLinks);
-    bool putFolderTree (const juce::File& localFolder, const juce::String& remoteFolder, int depth, FolderTally& tally);
-    void getFolderTree (const juce::String& remoteFolder, const juce::StringArray& fileNames,
-                        const juce::StringArray& folderNames, const juce::File& localFolder, int depth,
-                        FolderTally& tally);
-
-    /** Before each entry of a folder transfer: false, with the entry counted, while the
-        tree goes on; true once it must stop (cancelled, the device gone or silent twice
-        in a row, too many entries), after one line saying why, with the entriesLeft at
-        this level (this one included) counted as failed. */
-    bool folderTreeStops (FolderTally& tally, int entriesLeft);
-
-    /** After each step of a folder transfer: whether its last exchange, if it made one,
-        went unanswered. */
-    void noteFolderStep (FolderTally& tally);
     /** Reader thread: the device is gone. Wakes a waiting exchange and has the client
         thread tell the listeners, once. */
     void noteLinkLost();
@@ -278,14 +221,8 @@ private:
     /** One line, at most every second, for asynchronous messages dropped as too many. */
     void reportDroppedAsyncMessages();
 
-    void reportTransferProgress (juce::int64 done, juce::int64 total);
-
-    /** False once the reader thread has ended (device gone, port closed): nothing the
-        device might still say can arrive any more. */
-    bool canHearDevice() const;
-
     std::atomic<ILogger*> ownThreadsLogger{nullptr}; // not owned; see setOwnThreadsLogger
-    std::atomic<SerialPort*> port{nullptr}; // not owned: the Connection pane's open port, until disconnect
+    std::atomic<SerialPort*> port{nullptr};          // not owned: the Connection pane's open port, until disconnect
     std::unique_ptr<SerialPortInputStream> input;
     std::unique_ptr<SerialPortOutputStream> output;
 
@@ -321,13 +258,13 @@ private:
     std::atomic<bool> clientWake{false};   // ends the client thread's wait early
     int droppedAsyncMessages = 0;          // client thread only
     juce::uint32 lastDropReportMs = 0;     // client thread only
-    std::function<void (juce::int64, juce::int64)> transferProgress;
     std::function<void()> betweenExchanges;
     std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
     std::atomic<int> lastSerial{0};                                  // its request's serial number
+    juce::String lastFailure;                                        // the exchanging thread's; see getLastFailure
+    mutable std::mutex lastFailureLock;
     juce::uint32 lastBetweenExchanges = 0;
-    std::atomic<bool> stopping{false};              // wakes the client thread at once when it is to end
-    int maxFolderEntries = defaultMaxFolderEntries; // the calling thread's, like the operations
+    std::atomic<bool> stopping{false}; // wakes the client thread at once when it is to end
 
     // Who carries a transfer on: the transferring thread alone (off), or the reader too.
     // sending: the request is being written, its answer goes to the transferring thread;

@@ -99,7 +99,8 @@ TEST_F (NuboDevicesTest, FlashesEveryDeviceAtOnceAndTellsWhichOneFailed)
     errors.addLines (r.err.trimEnd());
     ASSERT_EQ (errors.size(), 1) << r.err;
     EXPECT_TRUE (errors[0].startsWith ("[ttyACM1] nubo: sending the image failed")) << errors[0];
-    EXPECT_TRUE (errors[0].endsWith ("; the device is gone (unplugged or hung up)")) << errors[0];
+    EXPECT_TRUE (errors[0].contains ("the device is gone: unplugged or hung up")) << errors[0];
+    EXPECT_EQ (errors[0].indexOf ("the device is gone"), errors[0].lastIndexOf ("the device is gone")) << errors[0];
 
     // The same run in JSON: one document with each device's result.
     stopDevice (1);
@@ -239,7 +240,7 @@ TEST_F (NuboDevicesTest, HangUpOrSilenceEndsATransferInBoundedTimeWithoutAPartia
         EXPECT_TRUE (lines[0].startsWith ("nubo: ")) << c.what;
         if (juce::String (c.what).endsWith ("hang-up"))
         {
-            EXPECT_TRUE (lines[0].endsWith ("the device is gone (unplugged or hung up)")) << c.what << lines[0];
+            EXPECT_TRUE (lines[0].contains ("the device is gone")) << c.what << lines[0];
         }
         else
         {

@@ -2,7 +2,10 @@
 // each failure leaves behind.
 
 #include "ClientFixture.h"
-#include "protocol/LocalFileTarget.h"
+#include "device/FolderTransfer.h"
+#include "device/LocalFileTarget.h"
+#include "device/LocalPaths.h"
+#include "device/TransferEngine.h"
 
 #include <csignal>
 #include <cstring>
@@ -20,6 +23,39 @@
 namespace
 {
 constexpr int block = TidewireClientRequest::maxFileBlockSize;
+
+// The window's ways of moving files, as it calls the engine: 0 when it went, -1 when not.
+int status (const OperationResult& result)
+{
+    return result.succeeded() ? 0 : -1;
+}
+
+int getFile (TidewireClient& client, const juce::String& remote, const juce::String& local)
+{
+    return status (TransferEngine (client).fetch (remote, LocalPaths::resolve (local)));
+}
+
+int putFile (TidewireClient& client, const juce::String& local, const juce::String& remote)
+{
+    return status (TransferEngine (client).send (LocalPaths::resolve (local), remote));
+}
+
+int putFileInPlace (TidewireClient& client, const juce::String& local, const juce::String& remote)
+{
+    return status (TransferEngine (client).sendInPlace (LocalPaths::resolve (local), remote));
+}
+
+int getFolder (TidewireClient& client, const juce::String& remote, const juce::String& localParent,
+               const juce::String& name, int maxEntries = FolderTransfer::defaultMaxEntries)
+{
+    return status (FolderTransfer (client, {}, maxEntries).get (remote, LocalPaths::resolve (localParent), name));
+}
+
+int putFolder (TidewireClient& client, const juce::String& local, const juce::String& remote,
+               int maxEntries = FolderTransfer::defaultMaxEntries)
+{
+    return status (FolderTransfer (client, {}, maxEntries).put (LocalPaths::resolve (local), remote));
+}
 
 bool isThroughputLine (const juce::String& line, juce::int64 size)
 {
@@ -216,7 +252,7 @@ TEST_F (FileTransferTest, MovesFilesInTheLargestBlocksBothWays)
         logger.clear();
         const auto from = deviceRequests().size();
 
-        ASSERT_EQ (client.putFile (localFile (name).getFullPathName(), usr + "/" + name), 0);
+        ASSERT_EQ (putFile (client, localFile (name).getFullPathName(), usr + "/" + name), 0);
         EXPECT_EQ (readFile (deviceFile (usr + "/" + name)), data);
         juce::StringArray lengths;
         for (auto& line : deviceRequests ("FileWriteRequest", from))
@@ -228,7 +264,7 @@ TEST_F (FileTransferTest, MovesFilesInTheLargestBlocksBothWays)
 
         // Back over an older, longer local file, which it replaces.
         writeFile (localFile (name), pattern (20000));
-        ASSERT_EQ (client.getFile (usr + "/" + name, localFile (name).getFullPathName()), 0);
+        ASSERT_EQ (getFile (client, usr + "/" + name, localFile (name).getFullPathName()), 0);
         EXPECT_EQ (readFile (localFile (name)), data);
         juce::StringArray counts;
         for (auto& line : deviceRequests ("FileReadRequest", from))
@@ -256,8 +292,8 @@ TEST_F (FileTransferTest, LogsProgressEvery256Blocks)
     const auto data = pattern ((size_t) block * 300, 3);
     writeFile (localFile ("big"), data);
 
-    ASSERT_EQ (client.putFile (localFile ("big").getFullPathName(), usr + "/big"), 0);
-    ASSERT_EQ (client.getFile (usr + "/big", localFile ("back").getFullPathName()), 0);
+    ASSERT_EQ (putFile (client, localFile ("big").getFullPathName(), usr + "/big"), 0);
+    ASSERT_EQ (getFile (client, usr + "/big", localFile ("back").getFullPathName()), 0);
     EXPECT_EQ (readFile (deviceFile (usr + "/big")), data);
     EXPECT_EQ (readFile (localFile ("back")), data);
     EXPECT_EQ (linesStartingWith ("Block "),
@@ -271,8 +307,8 @@ TEST_F (FileTransferTest, LocalFailuresStillCloseTheRemoteFile)
     writeFile (localFile ("folder/inside"), pattern (1));
     startDevice();
 
-    EXPECT_EQ (client.getFile (usr + "/there", localFile ("no/such/folder").getFullPathName()), -1);
-    EXPECT_EQ (client.getFile (usr + "/there", localFile ("folder").getFullPathName()), -1);
+    EXPECT_EQ (getFile (client, usr + "/there", localFile ("no/such/folder").getFullPathName()), -1);
+    EXPECT_EQ (getFile (client, usr + "/there", localFile ("folder").getFullPathName()), -1);
     EXPECT_EQ (logger.lines(), strings ({"Getting remote file " + usr + "/there", "Couldn't create output stream",
                                          "Getting remote file " + usr + "/there",
                                          "Couldn't write file - " + localFile ("folder").getFullPathName()}));
@@ -288,7 +324,7 @@ TEST_F (FileTransferTest, HangUpWhileFetchingKeepsTheOldFile)
     writeFile (localFile ("big"), pattern (999, 9));
     startDevice ({"--hangup-after-sent", juce::String (block * 10)});
 
-    EXPECT_EQ (client.getFile (usr + "/big", localFile ("big").getFullPathName()), -1);
+    EXPECT_EQ (getFile (client, usr + "/big", localFile ("big").getFullPathName()), -1);
     const auto lines = logger.lines();
     EXPECT_EQ (lines[lines.size() - 1], "Failed on read") << "nobody is left to close the file with";
     EXPECT_EQ (readFile (localFile ("big")), pattern (999, 9));
@@ -300,7 +336,7 @@ TEST_F (FileTransferTest, HangUpWhileSendingFailsTheWrite)
     writeFile (localFile ("big"), pattern ((size_t) block * 40, 5));
     startDevice ({"--hangup-after-received", juce::String (block * 10)});
 
-    EXPECT_EQ (client.putFile (localFile ("big").getFullPathName(), usr + "/big"), -1);
+    EXPECT_EQ (putFile (client, localFile ("big").getFullPathName(), usr + "/big"), -1);
     const auto lines = logger.lines();
     EXPECT_EQ (lines[lines.size() - 1], "Failed on write");
     EXPECT_TRUE (lines.contains ("Block 0 Sent."));
@@ -339,7 +375,7 @@ TEST_F (ScriptedTransferTest, AReadWithoutDataEndsTheFetch)
               return ScriptedDevice::response (FileReadResponse::id, r.serial, fields.getMemoryBlock());
           });
 
-    EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
+    EXPECT_EQ (getFile (*client, "/f", target.getFullPathName()), -1);
     EXPECT_EQ (logger.lines(), strings ({"Getting remote file /f", "Failed on read"}));
     EXPECT_EQ (target.loadFileAsString(), "old");
     EXPECT_EQ (local.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
@@ -364,7 +400,7 @@ TEST_F (ScriptedTransferTest, AFailedCloseAfterTheLastBlockKeepsTheFileButFails)
               return ScriptedDevice::response (FileReadResponse::id, r.serial, fields.getMemoryBlock());
           });
 
-    EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
+    EXPECT_EQ (getFile (*client, "/f", target.getFullPathName()), -1);
     EXPECT_EQ (target.loadFileAsString(), "fresh") << "every byte arrived, so the file is the device's";
     EXPECT_EQ (local.get().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
     const auto lines = logger.lines();
@@ -391,7 +427,7 @@ TEST_F (ScriptedTransferTest, ARefusedBlockEndsTheSend)
               return r.id == FileWriteRequest::id && ++writes == 2 ? failure (r, "Full") : success (r);
           });
 
-    EXPECT_EQ (client->putFile (source.getFullPathName(), "/f"), -1);
+    EXPECT_EQ (putFile (*client, source.getFullPathName(), "/f"), -1);
     const auto lines = logger.lines();
     ASSERT_EQ (lines.size(), 3) << lines.joinIntoString ("\n");
     EXPECT_EQ (lines[0], "Block 0 Sent.");
@@ -438,7 +474,7 @@ TEST_F (FolderTransferTest, CopiesATreeBothWays)
     startDevice();
 
     // A link to a folder is skipped (this one would loop for ever), a link to a file sent.
-    ASSERT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/copy"), 0);
+    ASSERT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/copy"), 0);
     EXPECT_TRUE (logger.contains ("Skipping link to folder " + localFile ("tree/one/loop").getFullPathName()));
     ASSERT_EQ (::unlink (localFile ("tree/one/loop").getFullPathName().toRawUTF8()), 0);
     expectSameTree (localFile ("tree"), deviceFile (usr + "/copy"));
@@ -446,11 +482,11 @@ TEST_F (FolderTransferTest, CopiesATreeBothWays)
                      .contains ("FileSystemEntryCreateRequest isFolder=1 flag=1 path=" + usr + "/copy"));
 
     // Named after the remote folder (a trailing "/" aside), or as the caller says.
-    ASSERT_EQ (client.getFolder (usr + "/copy/", localFile ("into").getParentDirectory().getFullPathName(), ""), 0);
+    ASSERT_EQ (getFolder (client, usr + "/copy/", localFile ("into").getParentDirectory().getFullPathName(), ""), 0);
     expectSameTree (localFile ("tree"), localFile ("copy"));
-    ASSERT_EQ (client.getFolder (usr + "/copy/one", localFile ("copy").getFullPathName(), "named"), 0);
+    ASSERT_EQ (getFolder (client, usr + "/copy/one", localFile ("copy").getFullPathName(), "named"), 0);
     expectSameTree (localFile ("tree/one"), localFile ("copy/named"));
-    EXPECT_EQ (client.getFolder (usr, localFile ("not-there").getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFile ("not-there").getFullPathName(), ""), -1);
 }
 
 TEST_F (FolderTransferTest, PutFolderNeedsTheRemoteFolderFacts)
@@ -458,7 +494,7 @@ TEST_F (FolderTransferTest, PutFolderNeedsTheRemoteFolderFacts)
     makeTree (localFile ("tree"));
     startDevice();
 
-    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), "/../elsewhere"), -1);
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), "/../elsewhere"), -1);
     const auto lines = logger.lines();
     ASSERT_EQ (lines.size(), 2);
     EXPECT_TRUE (lines[0].startsWith ("Path outside the device file system: /../elsewhere serial# "));
@@ -489,7 +525,7 @@ TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
     // Every entry left out counts as failed: the copy is not the device's folder. The
     // listing of usr holds 15 unsafe names (one a real file), that of evil 14, and
     // "linked" is a link.
-    ASSERT_EQ (client.getFolder (usr, localFile ("parent").getFullPathName(), ""), -1);
+    ASSERT_EQ (getFolder (client, usr, localFile ("parent").getFullPathName(), ""), -1);
     EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
                juce::String ("Folder transfer finished: 2 transferred, 30 failed"));
 
@@ -550,7 +586,7 @@ TEST_F (TildeNameTest, FolderFetchLeavesTheHomeFolderAlone)
     writeFile (deviceFile (usr + "/plain.txt"), pattern (5));
     startDevice ({"--tilde-names"});
 
-    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFolder.get().getFullPathName(), ""), -1);
 
     EXPECT_EQ (namesIn (home()), juce::StringArray());
     EXPECT_EQ (namesIn (localFile ("usr")), strings ({"plain.txt"}));
@@ -568,9 +604,9 @@ TEST_F (TildeNameTest, RelativeLocalPathsStayInTheCurrentFolder)
     previousFolder = juce::File::getCurrentWorkingDirectory();
     ASSERT_TRUE (localFolder.get().setAsCurrentWorkingDirectory());
 
-    EXPECT_EQ (client.getFile (usr + "/mac.txt", "~/mac.txt"), 0);
-    EXPECT_EQ (client.getFolder (usr, "~", "copy"), 0);
-    EXPECT_EQ (client.putFile ("~/mac.txt", usr + "/back.txt"), 0);
+    EXPECT_EQ (getFile (client, usr + "/mac.txt", "~/mac.txt"), 0);
+    EXPECT_EQ (getFolder (client, usr, "~", "copy"), 0);
+    EXPECT_EQ (putFile (client, "~/mac.txt", usr + "/back.txt"), 0);
 
     EXPECT_EQ (readFile (juce::File (tilde.getFullPathName() + "/mac.txt")), pattern (17));
     EXPECT_EQ (readFile (juce::File (tilde.getFullPathName() + "/copy/mac.txt")), pattern (17));
@@ -598,7 +634,7 @@ TEST_F (SafeSendTest, AGoodSendReplacesTheOldFile)
 {
     startDevice();
 
-    ASSERT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
+    ASSERT_EQ (putFile (client, localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
 
     EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), newBytes);
     EXPECT_EQ (namesIn (deviceFile (usr)), strings ({"f.bin"}));
@@ -630,7 +666,7 @@ TEST_F (SafeSendTest, AFailedSendKeepsTheOldFile)
         SCOPED_TRACE (c.what);
         startDevice (c.options);
 
-        EXPECT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), -1);
+        EXPECT_EQ (putFile (client, localFile ("new.bin").getFullPathName(), usr + "/f.bin"), -1);
         EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), oldBytes);
         if (c.deviceAnswersAfterwards)
         {
@@ -647,11 +683,11 @@ TEST_F (SafeSendTest, TheLocalFileIsCheckedBeforeTheDeviceIsTouched)
 
     for (auto& source : {"missing", "fifo", ""})
     {
-        EXPECT_EQ (client.putFile (localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
-        EXPECT_EQ (client.putFileInPlace (localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
+        EXPECT_EQ (putFile (client, localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
+        EXPECT_EQ (putFileInPlace (client, localFile (source).getFullPathName(), usr + "/f.bin"), -1) << source;
     }
 
-    EXPECT_EQ (client.putFolder (localFile ("missing").getFullPathName(), usr), -1);
+    EXPECT_EQ (putFolder (client, localFile ("missing").getFullPathName(), usr), -1);
 
     juce::StringArray expected;
     for (int i = 0; i < 6; ++i)
@@ -667,7 +703,7 @@ TEST_F (SafeSendTest, AFolderInTheWayIsNotReplaced)
     writeFile (deviceFile (usr + "/dir/inner"), pattern (3));
     startDevice();
 
-    EXPECT_EQ (client.putFile (localFile ("new.bin").getFullPathName(), usr + "/dir"), -1);
+    EXPECT_EQ (putFile (client, localFile ("new.bin").getFullPathName(), usr + "/dir"), -1);
     EXPECT_TRUE (logger.contains ("Remote path is a folder: " + usr + "/dir"));
     EXPECT_EQ (readFile (deviceFile (usr + "/dir/inner")), pattern (3));
     EXPECT_EQ (deviceRequests ("FileOpenRequest"), juce::StringArray());
@@ -677,7 +713,7 @@ TEST_F (SafeSendTest, InPlaceSendWritesStraightIntoTheFile)
 {
     startDevice();
 
-    ASSERT_EQ (client.putFileInPlace (localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
+    ASSERT_EQ (putFileInPlace (client, localFile ("new.bin").getFullPathName(), usr + "/f.bin"), 0);
 
     EXPECT_EQ (readFile (deviceFile (usr + "/f.bin")), newBytes);
     EXPECT_EQ (deviceRequests ("FileOpenRequest"),
@@ -834,7 +870,7 @@ TEST_F (LocalTargetTest, APipeWithAReaderGetsTheBytes)
     startDevice();
     BackgroundReader reader (::open (fifo.toRawUTF8(), O_RDONLY | O_NONBLOCK), bytes.getSize() + 1);
 
-    ASSERT_EQ (client.getFile (remote, fifo), 0);
+    ASSERT_EQ (getFile (client, remote, fifo), 0);
     EXPECT_EQ (reader.take(), bytes);
     EXPECT_EQ (fileTypeOf (fifo), (mode_t) S_IFIFO);
 }
@@ -845,7 +881,7 @@ TEST_F (LocalTargetTest, APipeWithoutAReaderFailsAtOnce)
     ASSERT_EQ (::mkfifo (fifo.toRawUTF8(), 0600), 0);
     startDevice();
 
-    EXPECT_EQ (client.getFile (remote, fifo), -1);
+    EXPECT_EQ (getFile (client, remote, fifo), -1);
     EXPECT_TRUE (logger.contains ("Couldn't write file - " + fifo + ": nobody is reading the pipe"));
     EXPECT_EQ (fileTypeOf (fifo), (mode_t) S_IFIFO);
     EXPECT_EQ (namesIn (localFolder.get()), strings ({"fifo"}));
@@ -868,7 +904,7 @@ TEST_F (LocalTargetTest, ACharacterDeviceIsWrittenNotReplaced)
     BackgroundReader reader (master, bytes.getSize());
     startDevice();
 
-    EXPECT_EQ (client.getFile (remote, terminal), 0);
+    EXPECT_EQ (getFile (client, remote, terminal), 0);
     EXPECT_EQ (reader.take(), bytes);
     EXPECT_EQ (fileTypeOf (terminal), (mode_t) S_IFCHR);
     ::close (keepOpen);
@@ -885,7 +921,7 @@ TEST_F (LocalTargetTest, ALinkIsWrittenThrough)
 
     for (auto& name : {"link", "dangling", "chain"})
     {
-        EXPECT_EQ (client.getFile (remote, localFile (name).getFullPathName()), 0) << name;
+        EXPECT_EQ (getFile (client, remote, localFile (name).getFullPathName()), 0) << name;
         EXPECT_TRUE (localFile (name).isSymbolicLink()) << name;
     }
     EXPECT_EQ (readFile (localFile ("real")), bytes);
@@ -906,7 +942,7 @@ TEST_F (LocalTargetTest, AWritableFileInAReadOnlyFolderIsWrittenInPlace)
     startDevice ({"--hangup-after-sent", juce::String (block * 2)});
     {
         UnprivilegedFiles asSomeoneElse;
-        EXPECT_EQ (client.getFile (remote, target.getFullPathName()), -1);
+        EXPECT_EQ (getFile (client, remote, target.getFullPathName()), -1);
     }
     EXPECT_EQ (readFile (target), pattern (9));
 
@@ -914,8 +950,8 @@ TEST_F (LocalTargetTest, AWritableFileInAReadOnlyFolderIsWrittenInPlace)
     logger.clear();
     {
         UnprivilegedFiles asSomeoneElse;
-        EXPECT_EQ (client.getFile (remote, target.getFullPathName()), 0);
-        EXPECT_EQ (client.getFile (remote, localFile ("ro/new.txt").getFullPathName()), -1);
+        EXPECT_EQ (getFile (client, remote, target.getFullPathName()), 0);
+        EXPECT_EQ (getFile (client, remote, localFile ("ro/new.txt").getFullPathName()), -1);
     }
     EXPECT_EQ (readFile (target), bytes);
     EXPECT_EQ (namesIn (folder), strings ({"mac.txt"}));
@@ -951,8 +987,8 @@ TEST_P (UntrustedSizeTest, FailsAndKeepsNothingUnderTheFinalName)
     writeFile (localFile ("old.txt"), pattern (9));
     startDevice ({GetParam().option, GetParam().value});
 
-    EXPECT_EQ (client.getFile (usr + "/data.bin", localFile ("old.txt").getFullPathName()), -1);
-    EXPECT_EQ (client.getFile (usr + "/data.bin", localFile ("new.txt").getFullPathName()), -1);
+    EXPECT_EQ (getFile (client, usr + "/data.bin", localFile ("old.txt").getFullPathName()), -1);
+    EXPECT_EQ (getFile (client, usr + "/data.bin", localFile ("new.txt").getFullPathName()), -1);
 
     EXPECT_EQ (linesStartingWith ("Protocol error: "), strings ({GetParam().line, GetParam().line}));
     EXPECT_EQ (readFile (localFile ("old.txt")), pattern (9));
@@ -989,7 +1025,7 @@ TEST_F (FolderBoundsTest, AFolderThatContainsItselfStops32LevelsDown)
     writeFile (deviceFile (usr + "/f.txt"), pattern (3));
     startDevice ({"--self-folder", "self"});
 
-    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFolder.get().getFullPathName(), ""), -1);
 
     EXPECT_EQ (levelsOf (localFile ("usr"), "self"), 31);
     EXPECT_TRUE (logger.contains ("Skipping folder nested deeper than 32 levels: " + usr +
@@ -1004,7 +1040,7 @@ TEST_F (FolderBoundsTest, PathsLongerThanTheSystemAllowsAreSkipped)
     const auto name = juce::String::repeatedString ("n", 200);
     startDevice ({"--self-folder", name});
 
-    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFolder.get().getFullPathName(), ""), -1);
 
     const auto levels = levelsOf (localFile ("usr"), name);
     EXPECT_GT (levels, 10);
@@ -1020,7 +1056,7 @@ TEST_F (FolderBoundsTest, PutFolderStops32LevelsDown)
     writeFile (deepest.getChildFile ("f.txt"), pattern (3));
     startDevice();
 
-    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/tree"), -1);
 
     EXPECT_EQ (levelsOf (deviceFile (usr + "/tree"), "d"), 31);
     EXPECT_TRUE (logger.contains ("Skipping folder nested deeper than 32 levels: " +
@@ -1038,13 +1074,13 @@ TEST_F (FolderBoundsTest, OneFailedEntryFailsTheFolderAfterTheOthers)
     ASSERT_TRUE (localFile ("usr/a.txt").createDirectory().wasOk()); // in the fetch's way
     startDevice ({"--refuse-create", usr + "/copy/a.txt"});
 
-    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFolder.get().getFullPathName(), ""), -1);
     EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
                juce::String ("Folder transfer finished: 1 transferred, 1 failed"));
     EXPECT_EQ (readFile (localFile ("usr/b.txt")), pattern (2));
 
     logger.clear();
-    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/copy"), -1);
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/copy"), -1);
     EXPECT_EQ (logger.lines()[logger.lines().size() - 1],
                juce::String ("Folder transfer finished: 1 transferred, 1 failed"));
     EXPECT_EQ (namesIn (deviceFile (usr + "/copy")), strings ({"b.txt"})) << "no part file is left";
@@ -1092,7 +1128,7 @@ TEST_F (FolderStopTest, ASilentDeviceEndsAFolderFetchWithTheRestCountedAsFailed)
     startDevice ({"--silent-after", "7"});
 
     const auto startMs = juce::Time::getMillisecondCounter();
-    EXPECT_EQ (client.getFolder (usr + "/many", localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr + "/many", localFolder.get().getFullPathName(), ""), -1);
     EXPECT_LT (juce::Time::getMillisecondCounter() - startMs, 20000u) << "not one time-out per file";
 
     EXPECT_TRUE (logger.contains ("Folder transfer stopped: the device has stopped answering; the entries left count "
@@ -1109,7 +1145,7 @@ TEST_F (FolderStopTest, ASilentDeviceEndsAFolderSendWithTheRestCountedAsFailed)
     startDevice ({"--silent-after", "7"});
 
     const auto startMs = juce::Time::getMillisecondCounter();
-    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/tree"), -1);
     EXPECT_LT (juce::Time::getMillisecondCounter() - startMs, 20000u) << "not one time-out per file";
 
     EXPECT_TRUE (logger.contains ("Folder transfer stopped: the device has stopped answering; the entries left count "
@@ -1123,7 +1159,7 @@ TEST_F (FolderStopTest, ALostLinkCountsTheRestOfTheTreeAsFailed)
     makeRemoteFiles (10, (size_t) block * 3);
     startDevice ({"--hangup-after-sent", juce::String (block * 7)});
 
-    EXPECT_EQ (client.getFolder (usr + "/many", localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr + "/many", localFolder.get().getFullPathName(), ""), -1);
 
     EXPECT_TRUE (logger.contains ("Folder transfer stopped: the connection to the device is lost; the entries left "
                                   "count as failed"));
@@ -1132,14 +1168,12 @@ TEST_F (FolderStopTest, ALostLinkCountsTheRestOfTheTreeAsFailed)
 
 TEST_F (FolderStopTest, AFetchStopsAtTheMostEntriesOfOneTree)
 {
-    EXPECT_EQ (client.getMaxFolderEntries(), TidewireClient::defaultMaxFolderEntries);
-    EXPECT_EQ (TidewireClient::defaultMaxFolderEntries, 100000);
+    EXPECT_EQ (FolderTransfer::defaultMaxEntries, 100000);
 
     writeFile (deviceFile (usr + "/f.txt"), pattern (3));
     startDevice ({"--multiply-folders"});
-    client.setMaxFolderEntries (50);
 
-    EXPECT_EQ (client.getFolder (usr, localFolder.get().getFullPathName(), ""), -1);
+    EXPECT_EQ (getFolder (client, usr, localFolder.get().getFullPathName(), "", 50), -1);
 
     EXPECT_TRUE (logger.contains ("Folder transfer stopped: more than 50 entries; the entries left count as failed"));
     EXPECT_LE (foldersUnder (localFile ("usr")), 50);
@@ -1152,17 +1186,16 @@ TEST_F (FolderStopTest, ASendStopsAtTheMostEntriesOfOneTree)
 {
     makeLocalFiles (10);
     startDevice();
-    client.setMaxFolderEntries (4);
 
-    EXPECT_EQ (client.putFolder (localFile ("tree").getFullPathName(), usr + "/tree"), -1);
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/tree", 4), -1);
 
     EXPECT_TRUE (logger.contains ("Folder transfer stopped: more than 4 entries; the entries left count as failed"));
     EXPECT_EQ (lastLine(), "Folder transfer finished: 4 transferred, 6 failed");
     EXPECT_EQ (namesIn (deviceFile (usr + "/tree")).size(), 4);
 
-    // The limit holds for the next transfer too, and never falls below one entry.
-    client.setMaxFolderEntries (0);
-    EXPECT_EQ (client.getMaxFolderEntries(), 1);
+    // A limit never falls below one entry.
+    EXPECT_EQ (putFolder (client, localFile ("tree").getFullPathName(), usr + "/again", 0), -1);
+    EXPECT_EQ (lastLine(), "Folder transfer finished: 1 transferred, 9 failed");
 }
 
 //==============================================================================
@@ -1198,7 +1231,7 @@ TEST_F (FileTransferTest, FloodsKeepMemoryBoundedAndAGetStillExact)
     startDevice ({"--async-every", "2", "--duplicate", "--unsolicited", "20"});
 
     const auto before = residentKilobytes ("VmRSS:");
-    ASSERT_EQ (client.getFile (usr + "/big", localFile ("big").getFullPathName()), 0);
+    ASSERT_EQ (getFile (client, usr + "/big", localFile ("big").getFullPathName()), 0);
     juce::Thread::sleep (2000); // the flood goes on after the transfer
     const auto peak = residentKilobytes ("VmHWM:");
     client.removeListener (&slow);
@@ -1361,7 +1394,7 @@ protected:
         rlimit small = before;
         small.rlim_cur = limit;
         ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &small), 0);
-        const auto result = client->getFile ("/f", target.getFullPathName());
+        const auto result = getFile (*client, "/f", target.getFullPathName());
         ::setrlimit (RLIMIT_FSIZE, &before);
 
         EXPECT_EQ (result, -1);
@@ -1386,7 +1419,7 @@ TEST_F (MidTransferTest, FetchOfTenBlocksIsWholeEvenWhenOneAnswersLate)
         seen.clear();
         playTransfer (fault, FileCloseRequest::id);
 
-        ASSERT_EQ (client->getFile ("/f", target.getFullPathName()), 0);
+        ASSERT_EQ (getFile (*client, "/f", target.getFullPathName()), 0);
         const auto lines = logger.lines();
         ASSERT_EQ (lines.size(), 3) << lines.joinIntoString ("\n");
         EXPECT_EQ (lines[0], "Getting remote file /f");
@@ -1419,7 +1452,7 @@ TEST_F (MidTransferTest, FetchFailingOnBlockFiveLogsWhatAnyExchangeWould)
         seen.clear();
         playTransfer (c.fault, FileCloseRequest::id);
 
-        EXPECT_EQ (client->getFile ("/f", target.getFullPathName()), -1);
+        EXPECT_EQ (getFile (*client, "/f", target.getFullPathName()), -1);
         const auto lines = logger.lines();
         const auto head = strings ({"Getting remote file /f", "Block 0 Received."});
         juce::StringArray expected (head);
@@ -1480,7 +1513,7 @@ TEST_F (MidTransferTest, SendFailingOnBlockFiveLogsWhatAnyExchangeWould)
         const auto fails = fault == Fault::failure || fault == Fault::abort;
         playTransfer (fault, fails ? FileSystemEntryDeleteRequest::id : FileSystemEntryMoveRequest::id);
 
-        EXPECT_EQ (client->putFile (source.getFullPathName(), "/f"), fails ? -1 : 0);
+        EXPECT_EQ (putFile (*client, source.getFullPathName(), "/f"), fails ? -1 : 0);
         const auto lines = logger.lines();
         if (fault == Fault::failure)
             EXPECT_EQ (lines, strings ({"Block 0 Sent.", "Busy serial# " + odd(), "Failed on write"}));

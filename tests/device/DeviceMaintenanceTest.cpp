@@ -37,7 +37,7 @@ protected:
 
     Result update (bool force = false)
     {
-        return DeviceMaintenance::updateFirmware (client, image().getFullPathName(), force);
+        return DeviceMaintenance::updateFirmware (client, image().getFullPathName(), force).result;
     }
 };
 
@@ -87,7 +87,7 @@ TEST_F (DeviceMaintenanceTest, EmptyOrSpecialUpdateFilesNeverReachTheDevice)
                       juce::String ("/dev/zero")})
     {
         logger.clear();
-        EXPECT_EQ (DeviceMaintenance::updateFirmware (client, path, true), Result::badUpdateFile) << path;
+        EXPECT_EQ (DeviceMaintenance::updateFirmware (client, path, true).result, Result::badUpdateFile) << path;
         EXPECT_EQ (logger.lines(), strings ({"Update file is empty or not a regular file - " + path}));
     }
     EXPECT_TRUE (deviceRequests().isEmpty()) << deviceRequests().joinIntoString ("\n");
@@ -95,7 +95,8 @@ TEST_F (DeviceMaintenanceTest, EmptyOrSpecialUpdateFilesNeverReachTheDevice)
     // A link to a proper file is fine.
     writeFile (image(), pattern (10));
     ASSERT_TRUE (image().createSymbolicLink (localFile ("link"), true));
-    EXPECT_EQ (DeviceMaintenance::updateFirmware (client, localFile ("link").getFullPathName()), Result::completed);
+    EXPECT_EQ (DeviceMaintenance::updateFirmware (client, localFile ("link").getFullPathName()).result,
+               Result::completed);
 }
 
 TEST_F (DeviceMaintenanceTest, TriggerThatCannotBeCreatedIsAFailure)
@@ -144,7 +145,7 @@ TEST_F (DeviceMaintenanceTest, MacFileIsStoredAtThePath)
     startDevice();
 
     const auto target = localFile ("mac\tfile.txt");
-    EXPECT_TRUE (DeviceMaintenance::fetchMacFile (client, target.getFullPathName()));
+    EXPECT_TRUE (DeviceMaintenance::fetchMacFile (client, target.getFullPathName()).succeeded());
     EXPECT_EQ (readFile (target), pattern (17));
     EXPECT_EQ (namesIn (localFolder.get()), strings ({"mac\tfile.txt"}));
 }
@@ -155,12 +156,12 @@ TEST_F (DeviceMaintenanceTest, MacPathThatNamesAFolderIsRefused)
     startDevice();
 
     const auto folderWithSlash = localFile ("newdir").getFullPathName() + "/";
-    EXPECT_FALSE (DeviceMaintenance::fetchMacFile (client, folderWithSlash));
+    EXPECT_FALSE (DeviceMaintenance::fetchMacFile (client, folderWithSlash).succeeded());
     EXPECT_TRUE (logger.contains ("Local path names a folder - " + folderWithSlash));
     EXPECT_TRUE (logger.contains ("Failed to read mac file"));
 
     ASSERT_TRUE (localFile ("existing").createDirectory().wasOk());
-    EXPECT_FALSE (DeviceMaintenance::fetchMacFile (client, localFile ("existing").getFullPathName()));
+    EXPECT_FALSE (DeviceMaintenance::fetchMacFile (client, localFile ("existing").getFullPathName()).succeeded());
 
     EXPECT_EQ (namesIn (localFolder.get()), strings ({"existing"}));
     EXPECT_TRUE (deviceRequests().isEmpty());

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "device/DeviceWorker.h"
+#include "device/TransferEngine.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/TidewireClient.h"
 
@@ -137,10 +138,10 @@ TEST (DeviceWorkerTest, CancelEndsTheRunningTransferAndTheNextJobRunsUnaborted)
             if (!context.link.open (device.simulator.portPath()))
                 return OperationResult::failure (OperationResult::Outcome::noDevice, context.link.getOpenFailure());
             started = true;
-            const auto status = context.link.getClient().getFile ("/mnt/nandfs/usr/big.bin",
-                                                                  (local / "big.bin").getFullPathName());
-            return status == 0 ? OperationResult::done() : OperationResult::failure (OperationResult::Outcome::failed,
-                                                                                    "fetch failed");
+            TransferEngine::Options options;
+            options.cancel = context.cancel;
+            return TransferEngine (context.link.getClient(), options)
+                .fetch ("/mnt/nandfs/usr/big.bin", local / "big.bin");
         });
     for (int i = 0; i < 200 && !started; ++i)
         std::this_thread::sleep_for (25ms);
@@ -201,6 +202,26 @@ TEST (CancelTokenTest, CopiesShareOneFlagAndALateWakeRunsAtOnce)
     EXPECT_EQ (late, 1);
 }
 
+TEST (CancelTokenTest, AnEngineInsideAJobHandsTheWakeBackWhenItIsDone)
+{
+    SimulatedDevice device;
+    ASSERT_TRUE (device.started);
+    DeviceLink link;
+    ASSERT_TRUE (link.open (device.simulator.portPath())) << link.getOpenFailure();
+
+    CancelToken token;
+    int workerWoken = 0;
+    token.onCancel ([&] { ++workerWoken; });
+    {
+        TransferEngine::Options options;
+        options.cancel = token;
+        const TransferEngine engine (link.getClient(), options);
+    }
+    token.cancel();
+    EXPECT_EQ (workerWoken, 1);
+    EXPECT_FALSE (link.getClient().isAborted()); // the engine's own wake went with it
+}
+
 TEST (DeviceWorkerTest, WithASinkTheClientsLinesAreTheWorkersEventsNotTheSlots)
 {
     SimulatedDevice device ({"--async-after", "1"});
@@ -210,9 +231,7 @@ TEST (DeviceWorkerTest, WithASinkTheClientsLinesAreTheWorkersEventsNotTheSlots)
     {
         if (!context.link.open (device.simulator.portPath()))
             return OperationResult::failure (OperationResult::Outcome::noDevice, context.link.getOpenFailure());
-        const auto status =
-            context.link.getClient().getFile ("/mnt/nandfs/usr/none.txt", (local / "none.txt").getFullPathName());
-        return status == 0 ? OperationResult::done() : OperationResult::failure (OperationResult::Outcome::failed, "");
+        return TransferEngine (context.link.getClient()).fetch ("/mnt/nandfs/usr/none.txt", local / "none.txt");
     };
 
     CapturingLogger slot;
@@ -236,7 +255,8 @@ TEST (DeviceWorkerTest, WithASinkTheClientsLinesAreTheWorkersEventsNotTheSlots)
     EXPECT_TRUE (std::any_of (lines.begin(), lines.end(),
                               [] (const DeviceEvent& e) { return e.text.contains ("/mnt/nandfs/usr/none.txt"); }));
     EXPECT_TRUE (std::any_of (lines.begin(), lines.end(),
-                              [] (const DeviceEvent& e) { return e.text.contains ("Async message 32769 not handled"); }))
+                              [] (const DeviceEvent& e)
+                              { return e.text.contains ("Async message 32769 not handled"); }))
         << lines.size();
     EXPECT_TRUE (slot.lines().isEmpty()) << slot.lines().joinIntoString ("\n");
 

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -38,7 +38,8 @@ protected:
 
     void startDevice (const juce::StringArray& options = {})
     {
-        juce::StringArray arguments{"--fs", deviceRoot.get().getFullPathName(), "--log", requestLog().getFullPathName()};
+        juce::StringArray arguments{"--fs", deviceRoot.get().getFullPathName(), "--log",
+                                    requestLog().getFullPathName()};
         arguments.addArray (options);
         ASSERT_TRUE (simulator.start (arguments)) << arguments.joinIntoString (" ");
         ASSERT_TRUE (link.open (simulator.portPath())) << link.getOpenFailure();
@@ -59,7 +60,8 @@ protected:
     /** True when nothing of ours (a partial file, its record) lies beside the target. */
     static bool leavesNothingBeside (const juce::File& target)
     {
-        return !TransferEngine::partialFileFor (target).exists() && !TransferEngine::partialRecordFor (target).exists();
+        return !LocalFileTarget::partialFileFor (target).exists() &&
+               !LocalFileTarget::partialRecordFor (target).exists();
     }
 
     static bool isFifo (const juce::File& file)
@@ -301,20 +303,55 @@ TEST_F (TransferEngineTest, FaultsLeaveTheOlderFileAsItWas)
     };
     using Outcome = OperationResult::Outcome;
     const Case cases[] = {
-        {"hang-up at block 5", Direction::fetch, {"--hangup-after-sent", "41000"}, remoteFile, Cancel::never,
-         Outcome::failed, "fetch failed after"},
-        {"failure answer to the open", Direction::fetch, {}, "/mnt/nandfs/none.bin", Cancel::never, Outcome::failed,
-         "the device refused"},
-        {"failure answer to the part file", Direction::send, {"--refuse-create", "/mnt/nandfs/.big.bin.nubo-part"},
-         remoteFile, Cancel::never, Outcome::failed, "the device refused"},
-        {"late answer", Direction::fetch, {"--late", "6:3000"}, remoteFile, Cancel::never, Outcome::failed,
-         "the device did not answer"},
-        {"cancel mid-fetch", Direction::fetch, {"--delay", "30"}, remoteFile, Cancel::midTransfer, Outcome::cancelled,
+        {"hang-up at block 5",
+         Direction::fetch,
+         {"--hangup-after-sent", "41000"},
+         remoteFile,
+         Cancel::never,
+         Outcome::failed,
+         "fetch failed after"},
+        {"failure answer to the open",
+         Direction::fetch,
+         {},
+         "/mnt/nandfs/none.bin",
+         Cancel::never,
+         Outcome::failed,
+         "(No such file: /mnt/nandfs/none.bin serial# "},
+        {"failure answer to the part file",
+         Direction::send,
+         {"--refuse-create", "/mnt/nandfs/.big.bin.nubo-part"},
+         remoteFile,
+         Cancel::never,
+         Outcome::failed,
+         "(Refused to create /mnt/nandfs/.big.bin.nubo-part serial# "},
+        {"late answer",
+         Direction::fetch,
+         {"--late", "6:3000"},
+         remoteFile,
+         Cancel::never,
+         Outcome::failed,
+         "(Timeout on serial # "},
+        {"cancel mid-fetch",
+         Direction::fetch,
+         {"--delay", "30"},
+         remoteFile,
+         Cancel::midTransfer,
+         Outcome::cancelled,
          "interrupted after"},
-        {"cancel mid-send", Direction::send, {"--delay", "30"}, remoteFile, Cancel::midTransfer, Outcome::cancelled,
+        {"cancel mid-send",
+         Direction::send,
+         {"--delay", "30"},
+         remoteFile,
+         Cancel::midTransfer,
+         Outcome::cancelled,
          "interrupted"},
-        {"cancel during cleanup", Direction::fetch, {"--drop", "7", "--late", "8:5000"}, remoteFile,
-         Cancel::duringCleanup, Outcome::cancelled, "fetch failed after"},
+        {"cancel during cleanup",
+         Direction::fetch,
+         {"--drop", "7", "--late", "8:5000"},
+         remoteFile,
+         Cancel::duringCleanup,
+         Outcome::cancelled,
+         "fetch failed after"},
     };
 
     const juce::String older ("the older file");
@@ -380,7 +417,7 @@ TEST_F (TransferEngineTest, FaultsLeaveTheOlderFileAsItWas)
         {
             // The older file is as it was; what came in stays beside it, never under its name.
             EXPECT_EQ (local.loadFileAsString(), older);
-            const auto partial = TransferEngine::partialFileFor (local);
+            const auto partial = LocalFileTarget::partialFileFor (local);
             if (partial.existsAsFile())
             {
                 EXPECT_LT (partial.getSize(), fileSize);

@@ -2,7 +2,7 @@
 // the bytes, a name the check lets through names one entry directly inside the
 // folder, and every other name yields no file at all.
 
-#include "protocol/LocalPaths.h"
+#include "device/LocalPaths.h"
 #include "protocol/ReceivedMessage.h"
 
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Names from the device and paths from the user become local paths literally: no
 // home folder, no climbing, no separators.
 
-#include "protocol/LocalPaths.h"
+#include "device/LocalPaths.h"
 #include "log/GlobalLog.h"
 
 #include <gtest/gtest.h>

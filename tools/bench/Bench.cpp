@@ -218,8 +218,8 @@ int runBenchmark (int rounds)
 
         bool failed() const
         {
-            return get.failed || put.failed || plainGet.failed || plainPut.failed || bareGet.failed ||
-                   barePut.failed || trips.failed || plainTrips.failed || listFailed;
+            return get.failed || put.failed || plainGet.failed || plainPut.failed || bareGet.failed || barePut.failed ||
+                   trips.failed || plainTrips.failed || listFailed;
         }
     };
     std::vector<Round> results;
@@ -246,28 +246,21 @@ int runBenchmark (int rounds)
             Round r;
             r.trips = interleavedRoundTrips (simulated.client, ceiling);
             r.plainTrips = interleavedRoundTrips (direct.client, ceiling);
-            r.get =
-                bracketedTransfer (ceiling, false,
-                                   [&] {
-                                       return simulated.client.getFile (
-                                           remoteFolder + "/big.bin", local.getChildFile ("big.bin").getFullPathName());
-                                   });
-            r.put =
-                bracketedTransfer (ceiling, true,
-                                   [&] {
-                                       return simulated.client.putFile (local.getChildFile ("up.bin").getFullPathName(),
-                                                                        remoteFolder + "/up.bin");
-                                   });
-            r.plainGet = bracketedTransfer (
+            r.get = bracketedTransfer (
                 ceiling, false,
-                [&] { return direct.client.getFile ("/plain", local.getChildFile ("plain.bin").getFullPathName()); });
-            r.plainPut = bracketedTransfer (
+                [&]
+                { return fetchFile (simulated.client, remoteFolder + "/big.bin", local.getChildFile ("big.bin")); });
+            r.put = bracketedTransfer (
                 ceiling, true,
-                [&] { return direct.client.putFile (local.getChildFile ("up.bin").getFullPathName(), "/plain"); });
+                [&] { return sendFile (simulated.client, local.getChildFile ("up.bin"), remoteFolder + "/up.bin"); });
+            r.plainGet = bracketedTransfer (
+                ceiling, false, [&] { return fetchFile (direct.client, "/plain", local.getChildFile ("plain.bin")); });
+            r.plainPut = bracketedTransfer (
+                ceiling, true, [&] { return sendFile (direct.client, local.getChildFile ("up.bin"), "/plain"); });
             // What the simulator allows at all: the same file requests sent bare to the
             // second simulator, bracketed by the ceiling like the client's.
-            r.bareGet = bracketedTransfer (ceiling, false,
-                                           [&] { return bare.transfer (remoteFolder + "/big.bin", false, 0); });
+            r.bareGet =
+                bracketedTransfer (ceiling, false, [&] { return bare.transfer (remoteFolder + "/big.bin", false, 0); });
             r.barePut = bracketedTransfer (
                 ceiling, true, [&] { return bare.transfer (remoteFolder + "/bare.bin", true, transferSize); });
 
@@ -383,17 +376,18 @@ int runBenchmark (int rounds)
                  clientTrip.median * 1e6, clientTrip.p99 * 1e6, median (tripRatio),
                  rangeOfTimes (tripRatio).toRawUTF8(), median (plainTripRatio),
                  rangeOfTimes (plainTripRatio).toRawUTF8());
-    std::printf ("  getFile %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+    std::printf ("  get     %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
                  (long long) (transferSize >> 20), median (getRate), 100.0 * median (get),
                  range (get, 100.0).toRawUTF8(), 100.0 * median (plainGet), range (plainGet, 100.0).toRawUTF8());
-    std::printf ("  putFile %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
+    std::printf ("  put     %2lld MiB     %7.1f MB/s: %3.0f %% of the ceiling %s   (plain device %3.0f %% %s)\n",
                  (long long) (transferSize >> 20), median (putRate), 100.0 * median (put),
                  range (put, 100.0).toRawUTF8(), 100.0 * median (plainPut), range (plainPut, 100.0).toRawUTF8());
-    std::printf ("  the same file requests sent bare to a second nubo-devsim (the simulator's own limit): get %3.0f %% "
-                 "%s, put %3.0f %% %s of the ceiling;\n    the client reaches get %3.0f %% %s, put %3.0f %% %s of that\n",
-                 100.0 * median (bareGet), range (bareGet, 100.0).toRawUTF8(), 100.0 * median (barePut),
-                 range (barePut, 100.0).toRawUTF8(), 100.0 * median (getOfBare), range (getOfBare, 100.0).toRawUTF8(),
-                 100.0 * median (putOfBare), range (putOfBare, 100.0).toRawUTF8());
+    std::printf (
+        "  the same file requests sent bare to a second nubo-devsim (the simulator's own limit): get %3.0f %% "
+        "%s, put %3.0f %% %s of the ceiling;\n    the client reaches get %3.0f %% %s, put %3.0f %% %s of that\n",
+        100.0 * median (bareGet), range (bareGet, 100.0).toRawUTF8(), 100.0 * median (barePut),
+        range (barePut, 100.0).toRawUTF8(), 100.0 * median (getOfBare), range (getOfBare, 100.0).toRawUTF8(),
+        100.0 * median (putOfBare), range (putOfBare, 100.0).toRawUTF8());
     std::printf ("  listing %d entries (contents, then the facts of each): %.1f ms, %.2f x the ceiling's round trips "
                  "%s,\n    %.2f x the same requests sent bare to a second nubo-devsim (the round trips plus the "
                  "simulator's own turnaround) %s\n",
@@ -449,8 +443,7 @@ int runProfile (bool upward, bool simulated, int rounds)
         {
             const Stopwatch watch;
             const auto cpu = processCpuSeconds();
-            result = upward ? direct.client.putFile (up.getFullPathName(), remotePath)
-                            : direct.client.getFile (remotePath, down.getFullPathName());
+            result = upward ? sendFile (direct.client, up, remotePath) : fetchFile (direct.client, remotePath, down);
             const auto seconds = watch.seconds();
             std::printf ("%s %6.1f MB/s, %.2f ms CPU per MB (this process%s)", upward ? "put" : "get",
                          (double) transferSize / seconds / 1e6,
@@ -527,7 +520,7 @@ int main (int argc, char** argv)
         const auto count = argc >= 4 ? juce::String (argv[3]).getIntValue() : 5;
         const auto simulated = direction.endsWith ("-devsim");
         const auto kind = direction.upToFirstOccurrenceOf ("-", false, false);
-        const juce::StringArray kinds { "get", "put", "get-devsim", "put-devsim", "ceiling" };
+        const juce::StringArray kinds{"get", "put", "get-devsim", "put-devsim", "ceiling"};
         if (argc > 4 || !kinds.contains (direction) || count < 1 || count > 50)
         {
             std::fprintf (stderr, "Usage: nubo-bench profile get|put|get-devsim|put-devsim|ceiling [rounds]\n");
@@ -544,7 +537,8 @@ int main (int argc, char** argv)
         std::fprintf (
             stderr, "Usage: nubo-bench [rounds | --soak]   (default 9 rounds; runs nubo-devsim from its own folder)\n"
                     "       nubo-bench link [seconds [async-every-ms]]   (the window under a flood; needs a display)\n"
-                    "       nubo-bench profile get|put|get-devsim|put-devsim|ceiling [rounds]   (one kind alone, for a profiler)\n");
+                    "       nubo-bench profile get|put|get-devsim|put-devsim|ceiling [rounds]   (one kind alone, for a "
+                    "profiler)\n");
         return 2;
     }
 

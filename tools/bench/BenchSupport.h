@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/TransferEngine.h"
 #include "tools/common/DeviceSimulatorProcess.h"
 
 #include <juce_core/juce_core.h>
@@ -10,6 +11,18 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+
+/** One file through the engine every front end uses, as the benchmarks time it: 0 when
+    it arrived, -1 when not. */
+inline int fetchFile (TidewireClient& client, const juce::String& remotePath, const juce::File& local)
+{
+    return TransferEngine (client).fetch (remotePath, local).succeeded() ? 0 : -1;
+}
+
+inline int sendFile (TidewireClient& client, const juce::File& local, const juce::String& remotePath)
+{
+    return TransferEngine (client).send (local, remotePath).succeeded() ? 0 : -1;
+}
 
 /** Seconds since construction. */
 class Stopwatch final

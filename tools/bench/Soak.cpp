@@ -109,14 +109,12 @@ int runSoak()
         checkpoints.push_back (measure ("after " + juce::String (exchanges) + " exchanges"));
 
         const Stopwatch getWatch;
-        failed =
-            failed || client.getFile (remoteFolder + "/big.bin", local.getChildFile ("big.bin").getFullPathName()) != 0;
+        failed = failed || fetchFile (client, remoteFolder + "/big.bin", local.getChildFile ("big.bin")) != 0;
         getSeconds = getWatch.seconds();
         checkpoints.push_back (measure ("after 1 GiB from the device"));
 
         const Stopwatch putWatch;
-        failed =
-            failed || client.putFile (local.getChildFile ("big.bin").getFullPathName(), remoteFolder + "/up.bin") != 0;
+        failed = failed || sendFile (client, local.getChildFile ("big.bin"), remoteFolder + "/up.bin") != 0;
         putSeconds = putWatch.seconds();
         checkpoints.push_back (measure ("end: after 1 GiB to the device"));
 

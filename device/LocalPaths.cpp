@@ -1,4 +1,4 @@
-#include "protocol/LocalPaths.h"
+#include "device/LocalPaths.h"
 
 #include "log/GlobalLog.h"
 
