@@ -45,6 +45,10 @@ public:
     /** Makes every wait, present or future, return woken at once. Safe from any thread. */
     virtual void wake() = 0;
 
+    /** Makes the wait in progress (or else the next one) return woken, once: a stream
+        that is to stop need not sit out its wait slice, and the port stays usable. */
+    virtual void nudge() {}
+
     virtual WaitResult waitUntilReadable (int timeoutMs) = 0;
     virtual WaitResult waitUntilWritable (int timeoutMs) = 0;
 

@@ -42,6 +42,13 @@ bool SerialPortHandle::close()
     return closing->close();
 }
 
+void SerialPortHandle::nudge()
+{
+    const std::lock_guard<std::mutex> sl (mutex);
+    if (backend != nullptr && currentOpening != 0)
+        backend->nudge();
+}
+
 bool SerialPortHandle::isOpen() const
 {
     return getOpening() != 0;

@@ -27,6 +27,10 @@ public:
     bool close();
 
     bool isOpen() const;
+
+    /** Ends the wait a stream thread is in (or its next), once; for a stream that is
+        about to stop. Nothing when the port is closed. */
+    void nudge();
     juce::String getDevicePath() const;
 
     /** Tells one opening of the port from the next; 0 while closed. A stream thread keeps

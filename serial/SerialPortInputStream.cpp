@@ -14,9 +14,10 @@ SerialPortInputStream::SerialPortInputStream (SerialPort& port)
 
 SerialPortInputStream::~SerialPortInputStream()
 {
-    // The thread notices within one wait slice; the data callback may take longer,
-    // and the buffer and lock must outlive it.
+    // The nudge ends the thread's wait at once (without it, within one wait slice); the
+    // data callback may take longer, and the buffer and lock must outlive it.
     signalThreadShouldExit();
+    handle->nudge();
     waitForThreadToExit (-1);
 }
 
@@ -74,8 +75,8 @@ bool SerialPortInputStream::setPosition (juce::int64)
 
 void SerialPortInputStream::setDataCallback (std::function<void()> callback)
 {
-    auto replacement = callback != nullptr ? std::make_shared<const std::function<void()>> (std::move (callback))
-                                           : DataCallback();
+    auto replacement =
+        callback != nullptr ? std::make_shared<const std::function<void()>> (std::move (callback)) : DataCallback();
     DataCallback previous;
     {
         // The reader holds the lock across a call: taking it waits for that call to end.

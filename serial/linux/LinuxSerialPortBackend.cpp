@@ -133,7 +133,8 @@ juce::String SerialPortBackend::devicePathFor (const juce::String& portName)
 }
 
 LinuxSerialPortBackend::LinuxSerialPortBackend (int portDescriptor, int wakeDescriptor, juce::String path)
-    : fd (portDescriptor), wakeFd (wakeDescriptor), devicePath (std::move (path))
+    : fd (portDescriptor), wakeFd (wakeDescriptor), nudgeFd (eventfd (0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      devicePath (std::move (path))
 {
 }
 
@@ -236,8 +237,11 @@ bool LinuxSerialPortBackend::close()
 
     const bool closed = releaseDescriptor (fd) == 0;
     ::close (wakeFd);
+    if (nudgeFd >= 0)
+        ::close (nudgeFd);
     fd = -1;
     wakeFd = -1;
+    nudgeFd = -1;
     return closed;
 }
 
@@ -245,6 +249,13 @@ void LinuxSerialPortBackend::wake()
 {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write (wakeFd, &one, sizeof (one));
+}
+
+void LinuxSerialPortBackend::nudge()
+{
+    const std::uint64_t one = 1;
+    if (nudgeFd >= 0) [[maybe_unused]]
+        const auto written = ::write (nudgeFd, &one, sizeof (one));
 }
 
 SerialPortBackend::WaitResult LinuxSerialPortBackend::waitUntilReadable (int timeoutMs)
@@ -259,14 +270,21 @@ SerialPortBackend::WaitResult LinuxSerialPortBackend::waitUntilWritable (int tim
 
 SerialPortBackend::WaitResult LinuxSerialPortBackend::waitFor (short events, int timeoutMs)
 {
-    pollfd descriptors[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    const int result = poll (descriptors, 2, timeoutMs);
+    // poll passes over a negative descriptor: without a nudge eventfd, waits end by time.
+    pollfd descriptors[3] = {{fd, events, 0}, {wakeFd, POLLIN, 0}, {nudgeFd, POLLIN, 0}};
+    const int result = poll (descriptors, 3, timeoutMs);
     if (result < 0)
         return errno == EINTR ? WaitResult::timedOut : WaitResult::gone;
     if (result == 0)
         return WaitResult::timedOut;
     if (descriptors[1].revents != 0)
         return WaitResult::woken;
+    if (descriptors[2].revents != 0)
+    {
+        std::uint64_t taken = 0;
+        [[maybe_unused]] const auto read = ::read (nudgeFd, &taken, sizeof (taken));
+        return WaitResult::woken;
+    }
 
     const auto happened = descriptors[0].revents;
     if ((happened & (POLLERR | POLLNVAL)) != 0)

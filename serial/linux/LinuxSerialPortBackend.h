@@ -25,6 +25,7 @@ public:
     bool configure (const SerialPortSettings& settings) override;
     bool close() override;
     void wake() override;
+    void nudge() override;
     WaitResult waitUntilReadable (int timeoutMs) override;
     WaitResult waitUntilWritable (int timeoutMs) override;
     int read (void* destination, int maxBytes) override;
@@ -35,6 +36,7 @@ private:
 
     int fd;
     int wakeFd;
+    int nudgeFd; // one wake, taken by the wait it ends; -1 when none could be made
     juce::String devicePath;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (LinuxSerialPortBackend)

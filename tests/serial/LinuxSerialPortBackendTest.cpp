@@ -1,6 +1,9 @@
 #include "serial/linux/LinuxSerialPortBackend.h"
+#include "PseudoTerminal.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 TEST (LinuxSerialPortBackendTest, SettingsBecomeTerminalFlags)
 {
@@ -32,4 +35,36 @@ TEST (LinuxSerialPortBackendTest, SettingsBecomeTerminalFlags)
     for (auto settings : {SerialPortSettings{12345, 8, 0, 0, 0}, SerialPortSettings{9600, 4, 0, 0, 0},
                           SerialPortSettings{9600, 8, 0, 1, 0}})
         EXPECT_FALSE (LinuxSerialPortBackend::applySettings (settings, attributes));
+}
+
+// A stream that is to stop nudges its wait; the port stays usable, so the nudge ends one
+// wait only, where a wake (for the close) ends every wait from then on.
+TEST (LinuxSerialPortBackendTest, ANudgeEndsOneWaitAndAWakeEndsThemAll)
+{
+    PseudoTerminal terminal;
+    ASSERT_TRUE (terminal.slave.isNotEmpty());
+    auto port = SerialPortBackend::open (terminal.slave);
+    ASSERT_NE (port, nullptr);
+    using Result = SerialPortBackend::WaitResult;
+
+    port->nudge();
+    EXPECT_EQ (port->waitUntilReadable (5000), Result::woken);
+    EXPECT_EQ (port->waitUntilReadable (20), Result::timedOut);
+
+    // A nudge from another thread ends the wait in progress.
+    std::thread nudger (
+        [&]
+        {
+            juce::Thread::sleep (50);
+            port->nudge();
+        });
+    EXPECT_EQ (port->waitUntilReadable (5000), Result::woken);
+    nudger.join();
+
+    ASSERT_EQ (::write (terminal.master, "x", 1), 1);
+    EXPECT_EQ (port->waitUntilReadable (5000), Result::ready);
+
+    port->wake();
+    EXPECT_EQ (port->waitUntilReadable (5000), Result::woken);
+    EXPECT_EQ (port->waitUntilReadable (5000), Result::woken);
 }
