@@ -92,6 +92,31 @@ bool followLinks (juce::File& file)
 
 /** A new file under a name nobody else uses in that folder, made here (so no file or
     link of that name is ever written through): its descriptor, or -1. */
+/** Writes a partial file's record in place. A record cut short by a crash only reads
+    as another file's, which a resume refuses; so no temporary file is needed (nor room
+    for a longer name beside it). */
+bool writeRecord (const juce::File& file, const juce::String& text)
+{
+    if (file.getFileName().getNumBytesAsUTF8() > (size_t) NAME_MAX)
+        return false;
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                           0644);
+    if (fd < 0)
+        return false;
+    const auto bytes = text.toStdString();
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        const auto n = ::write (fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t) n;
+    }
+    return ::close (fd) == 0 && done == bytes.size();
+}
+
 int createUniqueFile (const juce::File& folder, juce::File& created)
 {
     for (int attempt = 0; attempt < 100; ++attempt)
@@ -518,7 +543,7 @@ bool LocalFileTarget::openPartFile (const struct stat* existing, const Partial& 
         {
             // Before the first byte, what the partial file belongs to. Without it (a name
             // too long for one more suffix) the fetch goes on, but cannot be resumed.
-            if (partial.record.isEmpty() || !recordFile.replaceWithText (partial.record, false, false, "\n"))
+            if (partial.record.isEmpty() || !writeRecord (recordFile, partial.record))
                 recordFile.deleteFile();
         }
     }

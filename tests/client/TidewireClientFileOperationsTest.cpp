@@ -1,4 +1,5 @@
-// The device operations: single exchanges, whole files and folder trees, and what
+// What the window does with files, against the simulator: the client's single exchanges,
+// and whole files and folder trees through TransferEngine and FolderTransfer, and what
 // each failure leaves behind.
 
 #include "ClientFixture.h"
