@@ -92,6 +92,15 @@ bool followLinks (juce::File& file)
 
 /** A new file under a name nobody else uses in that folder, made here (so no file or
     link of that name is ever written through): its descriptor, or -1. */
+/** Whether the file is a record of the kind writeRecord leaves ("remote ...", a few lines). */
+bool isOurRecord (const juce::File& file)
+{
+    struct stat st;
+    if (::lstat (file.getFullPathName().toRawUTF8(), &st) != 0 || !S_ISREG (st.st_mode) || st.st_size > 65536)
+        return false;
+    return file.loadFileAsString().startsWith ("remote ");
+}
+
 /** Writes a partial file's record in place. A record cut short by a crash only reads
     as another file's, which a resume refuses; so no temporary file is needed (nor room
     for a longer name beside it). */
@@ -99,8 +108,8 @@ bool writeRecord (const juce::File& file, const juce::String& text)
 {
     if (file.getFileName().getNumBytesAsUTF8() > (size_t) NAME_MAX)
         return false;
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                           0644);
+    const int fd =
+        ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     const auto bytes = text.toStdString();
@@ -491,16 +500,25 @@ bool LocalFileTarget::openPartFile (const struct stat* existing, const Partial& 
 {
     int fd = -1;
     partFile = partialFileFor (target);
-    recordFile = partialRecordFor (target);
+    // Without a record to keep, a file under the record's name is none of ours (a
+    // fetched folder may well hold one): it is neither written nor removed.
+    recordFile = partial.record.isNotEmpty() ? partialRecordFor (target) : juce::File();
 
-    if (target.getFileName().getNumBytesAsUTF8() + 13 <= (size_t) NAME_MAX && LocalPaths::fitsSystemLimits (partFile))
+    // A file under the partial file's name is ours only when our record lies beside it;
+    // any other (the user's own, or one of a fetched folder) is left alone, and the bytes
+    // go to a hidden name of our own instead, which nothing can resume.
+    const auto recordBeside = isOurRecord (partialRecordFor (target));
+    const bool someoneElses = !partial.resume && partFile.existsAsFile() && !recordBeside;
+
+    if (target.getFileName().getNumBytesAsUTF8() + 13 <= (size_t) NAME_MAX && LocalPaths::fitsSystemLimits (partFile) &&
+        !someoneElses)
     {
         // Whatever lies under the partial file's name (or its record's) is ours to replace
         // only when it is a plain file: a pipe there would block, a link lead elsewhere.
         for (auto& ours : {partFile, recordFile})
         {
             struct stat st;
-            if (::lstat (ours.getFullPathName().toRawUTF8(), &st) == 0 && !S_ISREG (st.st_mode))
+            if (ours != juce::File() && ::lstat (ours.getFullPathName().toRawUTF8(), &st) == 0 && !S_ISREG (st.st_mode))
             {
                 partFile = recordFile = juce::File();
                 logCouldNotWrite();
@@ -543,13 +561,16 @@ bool LocalFileTarget::openPartFile (const struct stat* existing, const Partial& 
         {
             // Before the first byte, what the partial file belongs to. Without it (a name
             // too long for one more suffix) the fetch goes on, but cannot be resumed.
-            if (partial.record.isEmpty() || !writeRecord (recordFile, partial.record))
+            // Kept all the same, a partial file without its record is found, and refused
+            // by a resume that cannot tell what it is.
+            if (recordFile != juce::File() && !writeRecord (recordFile, partial.record))
                 recordFile.deleteFile();
         }
     }
     else
     {
-        // No room for the suffix: a hidden name of our own, which nothing can resume.
+        // No room for the suffix, or someone else's file under the name: a hidden name of
+        // our own, which nothing can resume.
         recordFile = juce::File();
         fd = createUniqueFile (target.getParentDirectory(), partFile);
     }

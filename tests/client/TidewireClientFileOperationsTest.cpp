@@ -503,6 +503,34 @@ TEST_F (FolderTransferTest, PutFolderNeedsTheRemoteFolderFacts)
     EXPECT_EQ (deviceRequests().size(), 1);
 }
 
+// Names like the partial file's and its record's are anybody's: a device's folder may
+// hold them, and so may the user's. Neither is written over, nor removed.
+TEST_F (FolderTransferTest, FilesNamedLikeAPartialFileOrItsRecordAreLeftAlone)
+{
+    for (auto* name : {"a", "a.nubo-partial", "a.nubo-partial.info"})
+        writeFile (deviceFile (usr + "/tree/" + name),
+                   pattern (100 + juce::String (name).length(), juce::String (name).length()));
+    startDevice();
+
+    ASSERT_TRUE (localFile ("copy").createDirectory().wasOk());
+    ASSERT_EQ (getFolder (client, usr + "/tree", localFile ("copy").getFullPathName(), "tree"), 0);
+    for (auto* name : {"a", "a.nubo-partial", "a.nubo-partial.info"})
+        EXPECT_EQ (readFile (localFile ("copy/tree").getChildFile (name)),
+                   readFile (deviceFile (usr + "/tree/" + name)))
+            << name;
+    EXPECT_EQ (namesIn (localFile ("copy/tree")), strings ({"a", "a.nubo-partial", "a.nubo-partial.info"}));
+
+    // The user's own files of those names beside a file the window fetches.
+    ASSERT_TRUE (localFile ("mine").createDirectory().wasOk());
+    writeFile (localFile ("mine/a.nubo-partial"), pattern (7, 70));
+    writeFile (localFile ("mine/a.nubo-partial.info"), pattern (8, 80));
+    ASSERT_EQ (getFile (client, usr + "/tree/a", localFile ("mine/a").getFullPathName()), 0);
+    EXPECT_EQ (readFile (localFile ("mine/a")), readFile (deviceFile (usr + "/tree/a")));
+    EXPECT_EQ (readFile (localFile ("mine/a.nubo-partial")), pattern (7, 70));
+    EXPECT_EQ (readFile (localFile ("mine/a.nubo-partial.info")), pattern (8, 80));
+    EXPECT_EQ (namesIn (localFile ("mine")), strings ({"a", "a.nubo-partial", "a.nubo-partial.info"}));
+}
+
 TEST_F (FolderTransferTest, GetFolderStaysInsideTheChosenFolder)
 {
     writeFile (deviceFile (usr + "/fine.txt"), pattern (5));
