@@ -102,7 +102,8 @@ juce::File FolderTransfer::localChild (const juce::File& folder, const juce::Str
 OperationResult FolderTransfer::finish()
 {
     if (engine.isCancelled())
-        return OperationResult::failure (OperationResult::Outcome::cancelled, "cancelled");
+        return OperationResult::failure (OperationResult::Outcome::cancelled,
+                                         "cancelled after " + juce::String (tally.transferred) + " transferred");
 
     globalLog ("Folder transfer finished: " + juce::String (tally.transferred) + " transferred, " +
                juce::String (tally.failed) + " failed");
