@@ -64,6 +64,23 @@ juce::String failureOf (sqlite3* db, const juce::String& what)
         return what + ": out of memory";
 
     auto reason = what + ": " + juce::String::fromUTF8 (sqlite3_errmsg (db));
+    switch (sqlite3_extended_errcode (db))
+    {
+    case SQLITE_IOERR_READ:
+        reason << " while reading";
+        break;
+    case SQLITE_IOERR_SHORT_READ:
+        reason << " (the file is shorter than it says)";
+        break;
+    case SQLITE_IOERR_WRITE:
+        reason << " while writing";
+        break;
+    case SQLITE_IOERR_FSYNC:
+        reason << " while flushing to disk";
+        break;
+    default:
+        break;
+    }
     if (const auto systemError = sqlite3_system_errno (db); systemError != 0)
         reason << " (" << std::strerror (systemError) << ")";
     return oneLine (reason);
@@ -99,8 +116,7 @@ public:
         sqlite3_bind_int64 (statement, index, value);
     }
 
-    template <typename Value>
-    void bind (int index, const std::optional<Value>& value)
+    template <typename Value> void bind (int index, const std::optional<Value>& value)
     {
         if (value.has_value())
             bind (index, *value);
@@ -117,7 +133,8 @@ public:
     std::string text (int column) const
     {
         const auto* bytes = static_cast<const char*> (sqlite3_column_blob (statement, column));
-        return bytes == nullptr ? std::string() : std::string (bytes, (size_t) sqlite3_column_bytes (statement, column));
+        return bytes == nullptr ? std::string()
+                                : std::string (bytes, (size_t) sqlite3_column_bytes (statement, column));
     }
 
     std::optional<std::string> optionalText (int column) const
@@ -174,7 +191,7 @@ public:
 
     bool commit()
     {
-        if (! execute (db, "COMMIT"))
+        if (!execute (db, "COMMIT"))
             return false;
         open = false;
         return true;
@@ -252,18 +269,20 @@ juce::String describePathProblem (const juce::File& file)
     {
         if (S_ISDIR (info.st_mode))
             return "the records path " + path + " is a folder";
-        if (! S_ISREG (info.st_mode))
+        if (!S_ISREG (info.st_mode))
             return "the records path " + path + " is not a regular file (a pipe, a device or a socket)";
     }
 
     // The journal and the shared-memory index are files beside it.
     const auto folder = file.getParentDirectory().getFullPathName();
     if (::stat (folder.toRawUTF8(), &info) != 0)
-        return "the folder " + folder + " of the records file cannot be used (" + juce::String (std::strerror (errno)) + ")";
-    if (! S_ISDIR (info.st_mode))
+        return "the folder " + folder + " of the records file cannot be used (" + juce::String (std::strerror (errno)) +
+               ")";
+    if (!S_ISDIR (info.st_mode))
         return "the records file's parent " + folder + " is not a folder";
     if (::access (folder.toRawUTF8(), W_OK | X_OK) != 0)
-        return "the folder " + folder + " of the records file cannot be written (" + juce::String (std::strerror (errno)) + ")";
+        return "the folder " + folder + " of the records file cannot be written (" +
+               juce::String (std::strerror (errno)) + ")";
     return {};
 }
 
@@ -313,10 +332,9 @@ std::string csvField (const std::string& text)
     return quoted + "\"";
 }
 
-template <typename Value>
-std::string csvField (const std::optional<Value>& value)
+template <typename Value> std::string csvField (const std::optional<Value>& value)
 {
-    if (! value.has_value())
+    if (!value.has_value())
         return {};
     if constexpr (std::is_same_v<Value, std::string>)
         return csvField (*value);
@@ -327,9 +345,7 @@ std::string csvField (const std::optional<Value>& value)
 } // namespace
 
 //==============================================================================
-StationRecords::StationRecords (sqlite3* database) : db (database)
-{
-}
+StationRecords::StationRecords (sqlite3* database) : db (database) {}
 
 StationRecords::~StationRecords()
 {
@@ -346,7 +362,8 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
         return {nullptr, problem, 0};
 
     sqlite3* handle = nullptr;
-    const auto status = sqlite3_open_v2 (path.toRawUTF8(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const auto status =
+        sqlite3_open_v2 (path.toRawUTF8(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     std::unique_ptr<StationRecords> records (new StationRecords (handle));
     const auto fail = [&] (const juce::String& what) { return Opened{nullptr, failureOf (handle, what), 0}; };
 
@@ -366,12 +383,12 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
             return {nullptr, "the records file " + path + " cannot be put in WAL mode", 0};
     }
     // Each commit waits for the disk, so an outcome shown is an outcome kept.
-    if (! execute (handle, "PRAGMA synchronous = FULL"))
+    if (!execute (handle, "PRAGMA synchronous = FULL"))
         return fail ("cannot use the records file " + path);
 
     {
         WriteTransaction transaction (handle);
-        if (! transaction.began())
+        if (!transaction.began())
             return fail ("cannot use the records file " + path);
 
         Statement tables (handle, "SELECT count(*), count(CASE WHEN name = 'schema_version' THEN 1 END) "
@@ -381,11 +398,11 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
         const auto tableCount = tables.integer (0);
         const bool versioned = tables.integer (1) > 0;
 
-        if (! versioned)
+        if (!versioned)
         {
             if (tableCount > 0)
                 return {nullptr, "the file " + path + " is a database but not a station records file", 0};
-            if (! execute (handle, schemaStatements))
+            if (!execute (handle, schemaStatements))
                 return fail ("cannot create the records in " + path);
             Statement insert (handle, "INSERT INTO schema_version (version) VALUES (?)");
             insert.bind (1, (juce::int64) schemaVersion);
@@ -406,7 +423,7 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
             if (found < 1)
                 return {nullptr, "the records file " + path + " has no valid schema version", 0};
         }
-        if (! transaction.commit())
+        if (!transaction.commit())
             return fail ("cannot write the records file " + path);
     }
 
@@ -466,7 +483,7 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
         return {false, outcome.result, "an attempt cannot finish as running", {}};
 
     WriteTransaction transaction (db);
-    if (! transaction.began())
+    if (!transaction.began())
         return {false, outcome.result, failureOf (db, "cannot record the end of the attempt"), {}};
 
     Statement running (db, "SELECT usb_serial, start_time FROM attempts WHERE record_id = ? AND result = 'running'");
@@ -499,14 +516,14 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
 
         std::pair<int, std::string> earlier{SQLITE_DONE, {}};
         const char* what = "";
-        if (! mac.empty())
+        if (!mac.empty())
         {
             earlier = earlierPass ("SELECT record_id FROM attempts WHERE result = 'passed' AND mac_normalised = ? "
                                    "AND usb_serial <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
                                    mac, usbSerial);
             what = "MAC";
         }
-        if (earlier.first == SQLITE_DONE && ! usbSerial.empty())
+        if (earlier.first == SQLITE_DONE && !usbSerial.empty())
         {
             earlier = earlierPass ("SELECT record_id FROM attempts WHERE result = 'passed' AND usb_serial = ? "
                                    "AND mac_normalised <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
@@ -541,7 +558,7 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
     update.bind (10, recordId);
     if (update.step() != SQLITE_DONE)
         return {false, outcome.result, failureOf (db, "cannot record the end of the attempt"), {}};
-    if (! transaction.commit())
+    if (!transaction.commit())
         return {false, outcome.result, failureOf (db, "cannot commit the end of the attempt"), {}};
 
     finished.stored = true;
@@ -591,12 +608,24 @@ StationRecords::Counted StationRecords::countsBetween (juce::int64 fromMs, juce:
         const auto n = (int) query.integer (1);
         switch (resultNamed (query.text (0)).value_or (Result::failed))
         {
-            case Result::running: counted.counts.running += n; break;
-            case Result::passed: counted.counts.passed += n; break;
-            case Result::failed: counted.counts.failed += n; break;
-            case Result::duplicate: counted.counts.duplicates += n; break;
-            case Result::interrupted: counted.counts.interrupted += n; break;
-            case Result::refused: counted.counts.refused += n; break;
+        case Result::running:
+            counted.counts.running += n;
+            break;
+        case Result::passed:
+            counted.counts.passed += n;
+            break;
+        case Result::failed:
+            counted.counts.failed += n;
+            break;
+        case Result::duplicate:
+            counted.counts.duplicates += n;
+            break;
+        case Result::interrupted:
+            counted.counts.interrupted += n;
+            break;
+        case Result::refused:
+            counted.counts.refused += n;
+            break;
         }
     }
     if (toMs > fromMs)
@@ -682,20 +711,26 @@ const char* StationRecords::nameOf (Result result)
 {
     switch (result)
     {
-        case Result::running: return "running";
-        case Result::passed: return "passed";
-        case Result::failed: return "failed";
-        case Result::duplicate: return "duplicate";
-        case Result::interrupted: return "interrupted";
-        case Result::refused: return "refused";
+    case Result::running:
+        return "running";
+    case Result::passed:
+        return "passed";
+    case Result::failed:
+        return "failed";
+    case Result::duplicate:
+        return "duplicate";
+    case Result::interrupted:
+        return "interrupted";
+    case Result::refused:
+        return "refused";
     }
     return "failed";
 }
 
 std::optional<StationRecords::Result> StationRecords::resultNamed (const std::string& name)
 {
-    for (const auto result : {Result::running, Result::passed, Result::failed, Result::duplicate,
-                              Result::interrupted, Result::refused})
+    for (const auto result :
+         {Result::running, Result::passed, Result::failed, Result::duplicate, Result::interrupted, Result::refused})
         if (name == nameOf (result))
             return result;
     return std::nullopt;
@@ -755,13 +790,19 @@ std::string StationRecords::escapedText (const std::string& text)
         {
             switch (c)
             {
-                case '\n': escaped += "\\n"; break;
-                case '\r': escaped += "\\r"; break;
-                case '\t': escaped += "\\t"; break;
-                default:
-                    escaped += "\\x";
-                    escaped += digits[c >> 4];
-                    escaped += digits[c & 0x0f];
+            case '\n':
+                escaped += "\\n";
+                break;
+            case '\r':
+                escaped += "\\r";
+                break;
+            case '\t':
+                escaped += "\\t";
+                break;
+            default:
+                escaped += "\\x";
+                escaped += digits[c >> 4];
+                escaped += digits[c & 0x0f];
             }
             ++i;
         }
