@@ -122,7 +122,9 @@ public:
 
     /** Opens the records file, creating it and its schema when it does not exist. A file
         written by a newer program (a newer schema), a read-only or corrupt file, and a
-        path that is a folder, a pipe or a device are refused. */
+        path that is a folder, a pipe or a device are refused. Attempts still running are
+        marked interrupted, whichever station began them: stations that share a file open it
+        before any of them starts a unit. */
     static Opened open (const juce::File& file, int busyTimeoutMs = 5000);
 
     /** Stores the attempt as running (committed) and gives it a new record ID. The
