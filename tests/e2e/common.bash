@@ -65,11 +65,16 @@ XML
 
 # Sends Return to every window of the process (the message box among them),
 # not to whatever has the focus: other GUI tests may share the display.
+# xdotool presses the key in the server itself when the window has the focus; a
+# box that closes on the press takes the release with it, and the key would stay
+# down and repeat into every window shown after it. So it is released in the
+# server too.
 press_return() {
     local w
     for w in $(xdotool search --pid "$1" 2>/dev/null); do
         xdotool key --window "$w" Return 2>/dev/null || true
     done
+    xdotool keyup Return 2>/dev/null || true
 }
 
 # Runs the utility with the given arguments and answers its message boxes with
