@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing) and runs every test, the GUI
-# ones in a virtual X display.
+# Builds everything (installing what is missing) and runs every test, each GUI
+# one in a virtual X display of its own (tests/with-own-display.sh, set up by
+# tests/CMakeLists.txt).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,4 +10,4 @@ build="${NUBO_BUILD_DIR:-$root/build}"
 "$root/scripts/setup.sh"
 
 cd "$build"
-xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure -j2 "$@"
+ctest --output-on-failure -j2 "$@"

@@ -1,16 +1,17 @@
 # Shared by the end-to-end scripts, which CTest runs as: bash <script> <bin dir> <source dir>.
-# They drive the built nubo-usb-utility against nubo-devsim in an X display
-# (xvfb-run provides one; a script started without a display starts its own).
+# They drive the built nubo-usb-utility against nubo-devsim in an X display, each
+# in one of its own (tests/with-own-display.sh, which CTest puts before them); a
+# script started without a display starts its own.
 
 set -euo pipefail
 
 bin_dir=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
 
-# A script that moves the pointer sets own_display=1 before sourcing this: other
-# GUI tests may share the display it was given, and their windows could take the click.
-if [ -z "${DISPLAY:-}" ] || { [ "${own_display:-0}" = 1 ] && [ -z "${NUBO_E2E_OWN_DISPLAY:-}" ]; }; then
-    NUBO_E2E_OWN_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" bash "$0" "$@"
+# A script that moves the pointer sets own_display=1 before sourcing this: run by
+# hand in a display that others share, their windows could take the click.
+if [ -z "${DISPLAY:-}" ] || { [ "${own_display:-0}" = 1 ] && [ "${NUBO_OWN_DISPLAY:-}" != "$DISPLAY" ]; }; then
+    exec "$source_dir/tests/with-own-display.sh" bash "$0" "$@"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nubo-e2e.XXXXXX")
@@ -65,11 +66,16 @@ XML
 
 # Sends Return to every window of the process (the message box among them),
 # not to whatever has the focus: other GUI tests may share the display.
+# xdotool presses the key in the server itself when the window has the focus; a
+# box that closes on the press takes the release with it, and the key would stay
+# down and repeat into every window shown after it. So it is released in the
+# server too.
 press_return() {
     local w
     for w in $(xdotool search --pid "$1" 2>/dev/null); do
         xdotool key --window "$w" Return 2>/dev/null || true
     done
+    xdotool keyup Return 2>/dev/null || true
 }
 
 # Runs the utility with the given arguments and answers its message boxes with
