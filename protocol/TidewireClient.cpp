@@ -18,6 +18,9 @@ namespace
 {
 // How long the client thread sleeps at most before it looks at its exit flag.
 constexpr int clientThreadSliceMs = 100;
+
+// How long a disconnect lets the client thread hand on what the device said last.
+constexpr int asyncDrainMs = 250;
 } // namespace
 
 TidewireClient::TidewireClient() : juce::Thread ("TidewireClientThread")
@@ -74,6 +77,7 @@ void TidewireClient::disconnect()
 {
     port = nullptr;
     releaseStreams();
+    awaitQueuedMessages();
     discardReceived();
     linkLost = false;
     lossToReport = false;
@@ -129,12 +133,25 @@ void TidewireClient::releaseStreams()
     output.reset();
 }
 
+void TidewireClient::awaitQueuedMessages()
+{
+    // A message the device sent before the end is still told: the client thread gets a
+    // moment for those already queued. Never waited for on the client thread itself.
+    if (juce::Thread::getCurrentThread() == this)
+        return;
+    for (const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) asyncDrainMs;
+         asyncHandled.load() < asyncQueued.load() && isThreadRunning() &&
+         juce::Time::getMillisecondCounter() < deadline;)
+        juce::Thread::sleep (1);
+}
+
 void TidewireClient::discardReceived()
 {
     assembler.reset();
     asyncQueue.clear();
     responseQueue.clear();
     asyncQueue.takeDroppedCount();
+    asyncHandled = asyncQueued.load(); // what was cleared counts as handled
     responseQueue.takeDroppedCount();
     staleResponses = 0;
     unreportedStale = 0;
@@ -582,7 +599,10 @@ void TidewireClient::takeArrivedBytes (SerialPortInputStream& stream)
                      [this] (std::unique_ptr<ReceivedMessage> message)
                      {
                          if (message->isAsync())
+                         {
+                             ++asyncQueued;
                              asyncQueue.push (std::move (message));
+                         }
                          else if (isAwaited (*message) && !relayAnswer (message))
                              responseQueue.push (std::move (message));
                      });
@@ -600,7 +620,10 @@ void TidewireClient::run()
         clientWake = stopping.load();
 
         if (message != nullptr)
+        {
             handleAsyncMessage (std::move (message));
+            ++asyncHandled;
+        }
 
         reportDroppedAsyncMessages();
 
@@ -611,7 +634,9 @@ void TidewireClient::run()
 
 void TidewireClient::reportDroppedAsyncMessages()
 {
-    droppedAsyncMessages += asyncQueue.takeDroppedCount();
+    const auto dropped = asyncQueue.takeDroppedCount();
+    asyncHandled += (juce::uint64) dropped;
+    droppedAsyncMessages += dropped;
     if (droppedAsyncMessages == 0)
         return;
 

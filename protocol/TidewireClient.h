@@ -197,6 +197,10 @@ private:
     /** Stops and destroys both streams; the reader thread is gone when this returns. */
     void releaseStreams();
 
+    /** Once the streams are stopped: waits a moment for the client thread to hand on the
+        asynchronous messages already queued. */
+    void awaitQueuedMessages();
+
     /** Throws away what a previous port left behind: a half-assembled message and
         every queued message. Only while no reader thread runs. */
     void discardReceived();
@@ -257,7 +261,10 @@ private:
     std::atomic<bool> lossToReport{false}; // the client thread calls connectionLost
     std::atomic<bool> clientWake{false};   // ends the client thread's wait early
     int droppedAsyncMessages = 0;          // client thread only
-    juce::uint32 lastDropReportMs = 0;     // client thread only
+    // Asynchronous messages queued by the reader, and handled (or dropped) by the client
+    // thread since: a disconnect waits a moment for the two to meet.
+    std::atomic<juce::uint64> asyncQueued{0}, asyncHandled{0};
+    juce::uint32 lastDropReportMs = 0; // client thread only
     std::function<void()> betweenExchanges;
     std::atomic<ExchangeOutcome> lastOutcome{ExchangeOutcome::none}; // of the last sendRequestSync
     std::atomic<int> lastSerial{0};                                  // its request's serial number

@@ -279,6 +279,30 @@ protected:
     RecordingListener first{"A", calls, callLock}, second{"B", calls, callLock}, third{"C", calls, callLock};
 };
 
+// What the device said before a disconnect is still told, even while a listener takes
+// its time over the first of it.
+TEST_F (ClientAsyncTest, ADisconnectLetsTheMessagesAlreadyReceivedBeTold)
+{
+    struct SlowListener final : ITidewireClientListener
+    {
+        void eventReceived (int, juce::int64) override
+        {
+            juce::Thread::sleep (100);
+        }
+        void propertyChanged (juce::Array<juce::uint16>, int, int) override {}
+        void stringPropertyChanged (juce::Array<juce::uint16>, int, juce::String) override {}
+    } slow;
+    client.addListener (&slow);
+    startDevice ({"--async-after", "1"});
+    DeviceIdentity identity;
+    ASSERT_EQ (client.whoAmI (identity), 0);
+    ASSERT_EQ (client.whoAmI (identity), 0); // its answer comes after the messages
+
+    client.disconnect();
+    client.removeListener (&slow);
+    EXPECT_TRUE (logger.contains ("Async message 32773 not handled")) << logger.lines().joinIntoString ("\n");
+}
+
 TEST_F (ClientAsyncTest, DeliversToEveryListenerInOrderOnItsThread)
 {
     client.addListener (&first);
