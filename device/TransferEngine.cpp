@@ -389,27 +389,32 @@ void TransferEngine::reportProgress (juce::int64 done, juce::int64 total) const
 
 void TransferEngine::closeRemote (juce::int64 handle)
 {
-    // A handle left open would keep the remote file busy; a device that is gone would
-    // only add a time-out. A cancelled transfer still closes it while the device answers:
-    // the cancel stays in force for everything after.
-    if (client.isLinkLost() || !client.canHearDevice())
-        return;
-
-    const auto wasCancelled = client.isAborted() || options.cancel.isCancelled();
-    client.resetAbort();
-    client.closeFile (handle);
-    if (wasCancelled || options.cancel.isCancelled())
-        client.abortOperations();
+    // A handle left open would keep the remote file busy.
+    cleanUp ([&] { return client.closeFile (handle); });
 }
 
 void TransferEngine::removeRemote (const juce::String& remotePath)
 {
+    cleanUp ([&] { return client.deleteEntry (remotePath); });
+}
+
+void TransferEngine::cleanUp (const std::function<int()>& exchange)
+{
+    // A device that is gone would only add a time-out. A cancelled transfer still cleans
+    // up while the device answers: the cancel stays in force for everything after.
     if (client.isLinkLost() || !client.canHearDevice())
         return;
 
     const auto wasCancelled = client.isAborted() || options.cancel.isCancelled();
     client.resetAbort();
-    client.deleteEntry (remotePath);
+    // A signal cancels the operation's token and then aborts its client: that second
+    // abort may land in this very exchange. It belongs to the cancel already in force, so
+    // the exchange is made once more; a cancel that comes only now is honoured.
+    if (exchange() != 0 && wasCancelled && client.isAborted() && client.canHearDevice())
+    {
+        client.resetAbort();
+        exchange();
+    }
     if (wasCancelled || options.cancel.isCancelled())
         client.abortOperations();
 }

@@ -164,6 +164,10 @@ private:
     /** After a failure: closes the remote file while the device answers. */
     void closeRemote (juce::int64 handle);
 
+    /** Makes one exchange of the clean-up after a failure or a cancel, while the device
+        answers; the client's abort is put back afterwards. */
+    void cleanUp (const std::function<int()>& exchange);
+
     void reportProgress (juce::int64 done, juce::int64 total) const;
 
     TidewireClient& client;
