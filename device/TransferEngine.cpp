@@ -37,19 +37,6 @@ juce::String bytesOf (juce::int64 done, juce::int64 total)
     return juce::String (done) + " of " + juce::String (total) + " bytes";
 }
 
-/** The response as the class the exchange must answer with, or null after logging
-    (the device answered with the right serial number but the wrong message). */
-template <typename ResponseType> ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
-{
-    if (response == nullptr)
-        return nullptr;
-
-    auto* typed = dynamic_cast<ResponseType*> (response.get());
-    if (typed == nullptr)
-        globalLog ("Unrecognized response.");
-    return typed;
-}
-
 /** A transfer's last line: bytes, seconds and rate since startMs. */
 void logThroughput (juce::int64 numBytes, juce::int64 startMs)
 {
@@ -178,7 +165,7 @@ private:
     {
         FileReadRequest request (handle, (juce::uint32) juce::jmin ((juce::int64) blockSize, size - position));
         const auto response = client.sendRequestSync (request, exchangeTimeoutMs);
-        auto* data = expect<FileReadResponse> (response);
+        auto* data = TidewireClient::expect<FileReadResponse> (response);
         const auto count = data != nullptr ? data->getCount() : 0;
         const auto* bytes = count > 0 && count <= size - position ? data->getMessage().readBytes (count) : nullptr;
         if (bytes == nullptr)
@@ -525,7 +512,7 @@ OperationResult TransferEngine::fetchInto (const juce::String& remotePath, Local
     while (blocks.received < size)
     {
         const auto response = client.exchange (request, exchangeTimeoutMs, relayed);
-        auto* data = expect<FileReadResponse> (response);
+        auto* data = TidewireClient::expect<FileReadResponse> (response);
 
         // A block without data would leave the loop asking for ever.
         const auto count = data != nullptr ? data->getCount() : 0;

@@ -715,19 +715,6 @@ void TidewireClient::handleAsyncMessage (std::unique_ptr<ReceivedMessage> messag
 namespace
 {
 constexpr int operationTimeoutMs = 1000;
-
-/** The response as the class the exchange must answer with, or null after logging
-    (the device answered with the right serial number but the wrong message). */
-template <typename ResponseType> ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
-{
-    if (response == nullptr)
-        return nullptr;
-
-    auto* typed = dynamic_cast<ResponseType*> (response.get());
-    if (typed == nullptr)
-        globalLog ("Unrecognized response.");
-    return typed;
-}
 } // namespace
 
 int TidewireClient::openFile (juce::String remotePath, int mode, juce::int64& handle, juce::int64* fileSize)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/GlobalLog.h"
 #include "log/ILogger.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/FileSystemEntryInfo.h"
@@ -153,6 +154,20 @@ public:
         the usual lines) for the request as it then stands. */
     std::unique_ptr<TidewireClientResponse> exchange (TidewireClientRequest& request, int timeoutMs,
                                                       BlockContinuation* continuation);
+
+    /** The response as the class the exchange must answer with, or null after logging
+        (the device answered with the right serial number but the wrong message). */
+    template <typename ResponseType>
+    static ResponseType* expect (const std::unique_ptr<TidewireClientResponse>& response)
+    {
+        if (response == nullptr)
+            return nullptr;
+
+        auto* typed = dynamic_cast<ResponseType*> (response.get());
+        if (typed == nullptr)
+            globalLog ("Unrecognized response.");
+        return typed;
+    }
 
     /** False once the reader thread has ended (device gone, port closed): nothing the
         device might still say can arrive any more. */
