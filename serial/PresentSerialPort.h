@@ -14,6 +14,11 @@ struct PresentSerialPort
     // The USB device behind the port, when it is on USB: IDs as four hex digits,
     // the serial number empty when the device reports none.
     juce::String vendorId, productId, revision, serialNumber;
+
+    /** Where the USB device is plugged, as sysfs names it ("1-2.3": bus 1, port 2 of the
+        root hub, port 3 of the hub there); the same whatever tty number the port gets.
+        Empty for a port that is not on USB. */
+    juce::String usbPath;
 };
 
 /** The serial ports present now, in a repeatable order; empty when the platform cannot

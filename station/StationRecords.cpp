@@ -502,43 +502,16 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
 
     if (outcome.result == Result::passed)
     {
-        // The earliest pass that names the same unit differently: its MAC on a unit with
-        // another serial, or its serial on a unit with another MAC.
-        const auto earlierPass = [&] (const char* sql, const std::string& key, const std::string& other)
-        {
-            Statement query (db, sql);
-            query.bind (1, key);
-            query.bind (2, other);
-            query.bind (3, recordId);
-            const auto step = query.step();
-            return std::make_pair (step, step == SQLITE_ROW ? query.text (0) : std::string());
-        };
-
-        std::pair<int, std::string> earlier{SQLITE_DONE, {}};
-        const char* what = "";
-        if (!mac.empty())
-        {
-            earlier = earlierPass ("SELECT record_id FROM attempts WHERE result = 'passed' AND mac_normalised = ? "
-                                   "AND usb_serial <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
-                                   mac, usbSerial);
-            what = "MAC";
-        }
-        if (earlier.first == SQLITE_DONE && !usbSerial.empty())
-        {
-            earlier = earlierPass ("SELECT record_id FROM attempts WHERE result = 'passed' AND usb_serial = ? "
-                                   "AND mac_normalised <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
-                                   usbSerial, mac);
-            what = "USB serial";
-        }
-        if (earlier.first != SQLITE_DONE && earlier.first != SQLITE_ROW)
-            return {false, outcome.result, failureOf (db, "cannot look for earlier passes"), {}};
-        if (earlier.first == SQLITE_ROW)
+        const auto earlier = earlierPass (usbSerial, outcome.macFile, recordId);
+        if (!earlier.read)
+            return {false, outcome.result, earlier.reason, {}};
+        if (!earlier.recordId.empty())
         {
             finished.result = Result::duplicate;
-            finished.duplicateOf = earlier.second;
-            failureClass = std::string ("duplicate ") + what;
-            failureReason = std::string ("the ") + what + " passed before on another unit, in record " + earlier.second;
-            finished.reason = juce::String (failureReason);
+            finished.duplicateOf = earlier.recordId;
+            failureClass = "duplicate " + earlier.what;
+            failureReason = earlier.reason.toStdString();
+            finished.reason = earlier.reason;
         }
     }
 
@@ -563,6 +536,46 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
 
     finished.stored = true;
     return finished;
+}
+
+StationRecords::Lookup StationRecords::earlierPass (const std::string& usbSerial, const std::string& macFile,
+                                                    const std::string& exceptRecordId)
+{
+    // The earliest pass that names the same unit differently: its MAC on a unit with
+    // another serial, or its serial on a unit with another MAC.
+    const auto mac = normalisedMac (macFile);
+    const auto query = [&] (const char* sql, const std::string& key, const std::string& other)
+    {
+        Statement statement (db, sql);
+        statement.bind (1, key);
+        statement.bind (2, other);
+        statement.bind (3, exceptRecordId);
+        const auto step = statement.step();
+        return std::make_pair (step, step == SQLITE_ROW ? statement.text (0) : std::string());
+    };
+
+    std::pair<int, std::string> earlier{SQLITE_DONE, {}};
+    const char* what = "";
+    if (!mac.empty())
+    {
+        earlier = query ("SELECT record_id FROM attempts WHERE result = 'passed' AND mac_normalised = ? "
+                         "AND usb_serial <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
+                         mac, usbSerial);
+        what = "MAC";
+    }
+    if (earlier.first == SQLITE_DONE && !usbSerial.empty())
+    {
+        earlier = query ("SELECT record_id FROM attempts WHERE result = 'passed' AND usb_serial = ? "
+                         "AND mac_normalised <> ? AND record_id <> ? ORDER BY start_time, rowid LIMIT 1",
+                         usbSerial, mac);
+        what = "USB serial";
+    }
+    if (earlier.first != SQLITE_DONE && earlier.first != SQLITE_ROW)
+        return {false, {}, {}, failureOf (db, "cannot look for earlier passes")};
+    if (earlier.first == SQLITE_DONE)
+        return {true, {}, {}, {}};
+    return {true, earlier.second, what,
+            juce::String ("the ") + what + " passed before on another unit, in record " + juce::String (earlier.second)};
 }
 
 StationRecords::Listed StationRecords::select (juce::int64 fromMs, juce::int64 toMs)

@@ -137,6 +137,19 @@ public:
         with another MAC. */
     Finished finish (const std::string& recordId, const Outcome& outcome);
 
+    struct Lookup
+    {
+        bool read = false;
+        std::string recordId; ///< the earlier pass's, empty when there is none
+        std::string what;     ///< "MAC" or "USB serial"
+        juce::String reason;  ///< why the unit is a duplicate, or why the lookup failed
+    };
+
+    /** The earliest pass of another unit with this MAC (compared as finish() does), or of
+        this USB serial with another MAC: what would make this unit a duplicate. */
+    Lookup earlierPass (const std::string& usbSerial, const std::string& macFile,
+                        const std::string& exceptRecordId = {});
+
     /** The attempts that started in [fromMs, toMs), oldest first. */
     Listed recordsBetween (juce::int64 fromMs, juce::int64 toMs);
 

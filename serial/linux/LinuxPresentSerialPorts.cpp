@@ -133,6 +133,7 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
             port.productId = juce::String::toHexString (usbId (usbDevice, "idProduct")).paddedLeft ('0', 4);
             port.revision = juce::String::toHexString (usbId (usbDevice, "bcdDevice")).paddedLeft ('0', 4);
             port.serialNumber = readAttribute (usbDevice / "serial");
+            port.usbPath = juce::String (usbDevice.filename().string());
             port.friendlyName = (product.isNotEmpty() ? product : "USB Serial Device") + " (" + ttyName + ")";
         }
         else

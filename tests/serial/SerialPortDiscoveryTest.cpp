@@ -141,6 +141,7 @@ TEST_F (SerialPortDiscoveryTest, DetailsListTheSamePortsWithUsbIdsAndSerialNumbe
     EXPECT_TRUE (ports[0].portName.endsWith ("/dev/ttyacm0"));
     EXPECT_EQ (ports[0].vendorId + ":" + ports[0].productId + ":" + ports[0].revision, "7a3c:0511:0100");
     EXPECT_EQ (ports[0].serialNumber, "A1B2");
+    EXPECT_EQ (ports[0].usbPath, "1-4"); // the slot: where it is plugged, not its tty
     EXPECT_EQ (logger.lines(), juce::StringArray ("Ignoring USB\\Vid_0403&Pid_0511&Rev_0600"));
 
     const auto all = enumerateSerialPortDetails (0);
@@ -148,6 +149,7 @@ TEST_F (SerialPortDiscoveryTest, DetailsListTheSamePortsWithUsbIdsAndSerialNumbe
     EXPECT_EQ (all[1].friendlyName, "FT232R USB UART (ttyUSB0)");
     EXPECT_EQ (all[1].vendorId, "0403");
     EXPECT_EQ (all[1].serialNumber, ""); // none reported
+    EXPECT_EQ (all[1].usbPath, "1-3");
 
     // The pairs the port box shows are the same ports.
     EXPECT_EQ (listed (1), juce::StringArray ("NUBO DEVICE (ttyACM0) -> /dev/ttyacm0"));
