@@ -205,6 +205,39 @@ int NuboCli::run (int argc, char** argv)
     propsCommand->add_flag ("--json", json, "one JSON document on standard output");
     propsCommand->add_option ("PATH", propertyPaths, "property paths, numbers between commas (default: the top)");
 
+    auto* stationCommand = app.add_subcommand (
+        "station", "run a production station: every unit plugged into a USB slot is identified, flashed, "
+                   "followed through its restart, checked and recorded (see 'nubo station --help')");
+    stationCommand->add_option ("RECIPE", station.recipe, "the recipe: a JSON file naming the image and the steps")
+        ->type_name ("RECIPE");
+    stationCommand->add_option ("--station", station.stationFile, "the station file: its ID, slot nicknames, slots used")
+        ->type_name ("FILE");
+    stationCommand->add_option ("--db", station.database, "the records (SQLite; default ~/.local/share/nubo/station.db)")
+        ->type_name ("FILE");
+    stationCommand->add_option ("--operator", station.operatorName, "the operator's name, kept in every record")
+        ->type_name ("NAME");
+    stationCommand->add_option ("--socket", station.socketPath, "the control socket (default: the database's path and .sock)")
+        ->type_name ("PATH");
+    stationCommand->add_option ("--tcp", station.tcpPort, "control on 127.0.0.1:PORT instead of the Unix socket")
+        ->type_name ("PORT")
+        ->check (CLI::Range (0, 65535));
+    stationCommand->add_flag ("--no-socket", station.noSocket, "no control socket");
+    stationCommand->add_flag ("--start-present", station.startHeld,
+                              "process the units already plugged in at the start (they are held otherwise)");
+    stationCommand->add_flag ("--json", json, "one JSON object per line and event on standard output, nothing else");
+    stationCommand->footer ("A terminal shows a table redrawn in place; without one, one line per event.\n"
+                            "Ctrl-C or SIGTERM brings the running units to a safe stop (exit status 130).");
+    auto* reportCommand = stationCommand->add_subcommand ("report", "write the station's records, with counts on standard error");
+    reportCommand->add_option ("--db", stationReport.database, "the records (default ~/.local/share/nubo/station.db)")
+        ->type_name ("FILE");
+    reportCommand->add_option ("--format", stationReport.format, "csv (default) or jsonl")->type_name ("FORMAT");
+    reportCommand->add_option ("--from", stationReport.from, "attempts that started at or after this time (2024-05-01, ISO 8601)")
+        ->type_name ("TIME");
+    reportCommand->add_option ("--to", stationReport.to, "attempts that started before this time")->type_name ("TIME");
+    reportCommand->add_flag ("--counts", stationReport.countsOnly, "only the counts, on standard output");
+    reportCommand->fallthrough();
+    stationCommand->require_subcommand (0, 1);
+
     // Global flags may follow the command too.
     for (auto* command : app.get_subcommands ({}))
         command->fallthrough();
@@ -246,6 +279,26 @@ int NuboCli::run (int argc, char** argv)
             }
 
     auto* selected = app.get_subcommands().front();
+    if (selected == stationCommand)
+    {
+        if (!ports.empty() || !portsAfterCommand.empty() || all)
+        {
+            Console::error ("station takes no -p or --all; its slots are the USB ports");
+            return ExitStatus::usage;
+        }
+        if (reportCommand->parsed())
+            return StationCommand::report (stationReport);
+        if (station.recipe.empty())
+        {
+            Console::error ("station needs a RECIPE (or 'report')");
+            Console::err ("Run 'nubo station --help' for its options.");
+            return ExitStatus::usage;
+        }
+        station.json = json;
+        station.quiet = quiet;
+        station.programVersion = version;
+        return StationCommand::run (station);
+    }
     ports.insert (ports.end(), portsAfterCommand.begin(), portsAfterCommand.end());
 
     // An option that the command has no use for is refused wherever it stands, as the

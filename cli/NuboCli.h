@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/StationCommand.h"
+
 #include <juce_core/juce_core.h>
 
 #include <string>
@@ -25,6 +27,9 @@ private:
     std::string remote, local, second;
     int maxEntries = 0; // --max-entries for get -r, put -r, rm -r; 0: the client's default
     std::vector<std::string> propertyPaths;
+    StationCommand::Options station;
+    StationCommand::ReportOptions stationReport;
+    bool stationReportChosen = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (NuboCli)
 };

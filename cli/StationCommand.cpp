@@ -1,0 +1,415 @@
+#include "cli/StationCommand.h"
+
+#include "cli/CommandResult.h"
+#include "cli/Console.h"
+#include "cli/InterruptWatcher.h"
+#include "log/GlobalLog.h"
+#include "station/ControlServer.h"
+#include "station/Station.h"
+#include "station/StationControl.h"
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <optional>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <unistd.h>
+
+namespace
+{
+juce::String text (const std::string& s)
+{
+    return juce::String::fromUTF8 (s.c_str());
+}
+
+/** Device text made safe for a terminal or a log line. */
+juce::String shown (const std::string& s)
+{
+    return escapeControlCharacters (text (s));
+}
+
+juce::String fitted (const juce::String& s, int width)
+{
+    return s.length() > width ? s.substring (0, width - 1) + "~" : s.paddedRight (' ', width);
+}
+
+juce::String elapsed (juce::int64 ms)
+{
+    const auto seconds = ms / 1000;
+    return juce::String (seconds / 60) + ":" + juce::String (seconds % 60).paddedLeft ('0', 2);
+}
+
+juce::String labelOf (const Station::SlotView& slot)
+{
+    return slot.nickname.empty() ? shown (slot.slot) : shown (slot.nickname) + " (" + shown (slot.slot) + ")";
+}
+
+/** How the station is shown: a table redrawn in place on a terminal, one line per event
+    otherwise, or one JSON object per event. Events come from the station's threads. */
+class StationOutput final
+{
+public:
+    enum class Mode
+    {
+        table,
+        plain,
+        json
+    };
+
+    explicit StationOutput (Mode m) : mode (m) {}
+
+    void event (const Station::Event& e)
+    {
+        using K = Station::Event::Kind;
+        if (mode == Mode::json)
+        {
+            if (e.kind != K::log)
+                line (StationControl::eventJson (e));
+            return;
+        }
+
+        juce::String what;
+        switch (e.kind)
+        {
+            case K::unitAppeared:
+                what = "unit " + shown (e.slot.usbSerial) + " appeared on " + shown (e.slot.tty)
+                       + (e.slot.state == Station::SlotState::held ? juce::String (", held until started") : juce::String());
+                break;
+            case K::stepBegun: what = shown (e.step) + "..."; break;
+            case K::stepEnded:
+                what = shown (e.step) + (e.succeeded ? " done" : " failed") + (e.text.empty() ? "" : ": " + shown (e.text));
+                break;
+            case K::progress:
+                // A line for every quarter of the way; the table shows the rest.
+                if (e.slot.total <= 0 || (e.slot.done * 4 / e.slot.total) == lastQuarter (e.slot.slot))
+                    return;
+                lastQuarter (e.slot.slot) = e.slot.done * 4 / e.slot.total;
+                what = shown (e.slot.step) + " " + juce::String (e.slot.done * 100 / e.slot.total) + "%";
+                break;
+            case K::unitDone:
+                if (!e.record)
+                    return;
+                what = juce::String ("attempt ") + juce::String (e.record->attemptNumber) + " "
+                       + StationRecords::nameOf (e.record->result) + ": unit " + shown (e.record->usbSerial)
+                       + (e.slot.mac.empty() ? "" : ", MAC " + shown (e.slot.mac))
+                       + (e.record->failureReason.empty() ? "" : ", " + shown (e.record->failureReason))
+                       + ", record " + text (e.record->recordId);
+                break;
+            case K::unitRemoved: what = "unit removed"; break;
+            case K::log: return;
+        }
+        const auto entry = juce::Time::getCurrentTime().toString (false, true, true, true) + " " + labelOf (e.slot) + ": " + what;
+        if (mode == Mode::plain)
+            line (entry.toStdString());
+        else if (e.kind == K::unitDone || e.kind == K::unitAppeared || e.kind == K::unitRemoved
+                 || (e.kind == K::stepEnded && !e.succeeded))
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            recent.push_back (entry);
+            while (recent.size() > 8)
+                recent.pop_front();
+        }
+    }
+
+    /** Plain and JSON: a line of its own. */
+    void line (const std::string& s)
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        const auto withEnd = s + "\n";
+        Console::outRaw (withEnd.data(), withEnd.size());
+    }
+
+    /** The table, drawn over the last one. */
+    void redraw (const Station& station, const juce::String& heading)
+    {
+        if (mode != Mode::table)
+            return;
+        const auto now = juce::Time::currentTimeMillis();
+        juce::String screen (first ? "\x1b[2J\x1b[H" : "\x1b[H");
+        first = false;
+        const auto row = [&screen] (const juce::String& s) { screen << s << "\x1b[K\n"; };
+        row (heading);
+        row ("");
+        row (fitted ("NAME", 12) + fitted ("SLOT", 10) + fitted ("TTY", 9) + fitted ("SERIAL", 16) + fitted ("STEP", 14)
+             + fitted ("PROGRESS", 27) + fitted ("TIME", 7) + "RESULT");
+        for (auto& s : station.slots())
+        {
+            juce::String bar;
+            if (s.total > 0 && s.state == Station::SlotState::running)
+            {
+                const int filled = (int) juce::jlimit<juce::int64> (0, 20, s.done * 20 / s.total);
+                bar = "[" + juce::String::repeatedString ("#", filled) + juce::String::repeatedString (".", 20 - filled)
+                      + "] " + juce::String (s.done * 100 / s.total).paddedLeft (' ', 3) + "%";
+            }
+            const auto time = s.startedMs == 0 ? juce::String() : elapsed ((s.endedMs != 0 ? s.endedMs : now) - s.startedMs);
+            juce::String result = Station::nameOf (s.state);
+            if (!s.reason.empty() && s.state != Station::SlotState::running)
+                result << ": " << shown (s.reason);
+            row (fitted (shown (s.nickname), 12) + fitted (shown (s.slot), 10) + fitted (shown (s.tty), 9)
+                 + fitted (shown (s.usbSerial), 16) + fitted (shown (s.step), 14) + fitted (bar, 27) + fitted (time, 7)
+                 + result.substring (0, 60));
+        }
+        const auto t = station.totals();
+        row ("");
+        row ("passed " + juce::String (t.passed) + "   failed " + juce::String (t.failed) + "   duplicates "
+             + juce::String (t.duplicates) + "   refused " + juce::String (t.refused) + "   interrupted "
+             + juce::String (t.interrupted) + "   running " + juce::String (t.running) + "   "
+             + juce::String (t.unitsPerHour, 1) + " units/hour" + (station.isPaused() ? "   PAUSED" : ""));
+        row ("");
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            for (auto& entry : recent)
+                row (entry.substring (0, 160));
+        }
+        screen << "\x1b[J";
+        const auto bytes = screen.toStdString();
+        Console::outRaw (bytes.data(), bytes.size());
+    }
+
+private:
+    juce::int64& lastQuarter (const std::string& slot)
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        return quarters[slot];
+    }
+
+    const Mode mode;
+    std::mutex lock;
+    std::deque<juce::String> recent;
+    std::map<std::string, juce::int64> quarters;
+    bool first = true;
+};
+
+/** A folder of the station's own for the copy of the image and the files on their way. */
+juce::File makeWorkFolder()
+{
+    const char* tmp = std::getenv ("TMPDIR");
+    std::string pattern = std::string (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/nubo-station-XXXXXX";
+    return ::mkdtemp (pattern.data()) != nullptr ? juce::File (text (pattern)) : juce::File();
+}
+
+std::optional<juce::int64> parseTime (const std::string& given, juce::int64 fallback)
+{
+    if (given.empty())
+        return fallback;
+    if (auto parsed = StationRecords::parseIsoTime (given))
+        return parsed;
+    // A date alone: its midnight, UTC.
+    if (auto parsed = StationRecords::parseIsoTime (given + "T00:00:00Z"))
+        return parsed;
+    return std::nullopt;
+}
+} // namespace
+
+std::string StationCommand::defaultDatabase()
+{
+    const char* data = std::getenv ("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/')
+        return std::string (data) + "/nubo/station.db";
+    const char* home = std::getenv ("HOME");
+    return std::string (home != nullptr && home[0] == '/' ? home : ".") + "/.local/share/nubo/station.db";
+}
+
+int StationCommand::run (const Options& o)
+{
+    auto station = StationFile::defaults();
+    if (!o.stationFile.empty())
+    {
+        const auto loaded = StationFile::load (juce::File::getCurrentWorkingDirectory().getChildFile (text (o.stationFile)));
+        if (!loaded.loaded)
+        {
+            Console::error (loaded.reason);
+            return ExitStatus::failed;
+        }
+        station = loaded.station;
+    }
+
+    const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
+        text (o.database.empty() ? defaultDatabase() : o.database));
+    if (!database.getParentDirectory().createDirectory())
+    {
+        Console::error ("can't create the folder " + database.getParentDirectory().getFullPathName());
+        return ExitStatus::failed;
+    }
+
+    const auto workFolder = makeWorkFolder();
+    if (workFolder == juce::File())
+    {
+        Console::error ("can't create a temporary folder: " + juce::String (std::strerror (errno)));
+        return ExitStatus::failed;
+    }
+    struct FolderRemover
+    {
+        juce::File folder;
+        ~FolderRemover() { folder.deleteRecursively(); }
+    } removeWorkFolder{workFolder};
+
+    const auto recipe = Recipe::load (juce::File::getCurrentWorkingDirectory().getChildFile (text (o.recipe)), workFolder);
+    if (recipe.recipe == nullptr)
+    {
+        Console::error (recipe.reason);
+        return ExitStatus::failed;
+    }
+
+    const auto mode = o.json ? StationOutput::Mode::json
+                      : ::isatty (STDOUT_FILENO) == 1 ? StationOutput::Mode::table
+                                                      : StationOutput::Mode::plain;
+    StationOutput output (mode);
+
+    Station::Settings settings;
+    settings.recipe = recipe.recipe;
+    settings.station = station;
+    settings.database = database;
+    settings.workFolder = workFolder;
+    settings.operatorName = o.operatorName;
+    settings.programVersion = o.programVersion;
+    settings.holdPresentAtStart = !o.startHeld;
+    auto created = Station::create (settings, [&output] (const Station::Event& e) { output.event (e); });
+    if (created.station == nullptr)
+    {
+        Console::error (created.reason);
+        return ExitStatus::failed;
+    }
+    if (created.interruptedFound > 0 && !o.quiet)
+        Console::error (juce::String (created.interruptedFound) + " attempt(s) left running by a station that was "
+                        "stopped short are now marked interrupted");
+
+    juce::WaitableEvent wake;
+    std::atomic<bool> quitAsked{false};
+    auto& running = *created.station;
+    const auto handler = [&running, &quitAsked, &wake] (const std::string& line)
+    {
+        return StationControl::answer (running, line, [&quitAsked, &wake]
+                                       {
+                                           quitAsked = true;
+                                           wake.signal();
+                                       });
+    };
+    ControlServer::Started control;
+    juce::String controlName = "none";
+    if (!o.noSocket)
+    {
+        if (o.tcpPort >= 0)
+            control = ControlServer::listenLoopback (o.tcpPort, handler);
+        else
+            control = ControlServer::listenUnix (
+                juce::File::getCurrentWorkingDirectory().getChildFile (
+                    text (o.socketPath.empty() ? database.getFullPathName().toStdString() + ".sock" : o.socketPath)),
+                handler);
+        if (control.server == nullptr)
+        {
+            Console::error ("control socket: " + control.reason);
+            return ExitStatus::failed;
+        }
+        controlName = o.tcpPort >= 0 ? "127.0.0.1:" + juce::String (control.server->getPort())
+                                     : control.server->getSocketPath().getFullPathName();
+    }
+
+    const InterruptWatcher::ScopedToken interrupt;
+    interrupt.get().onCancel ([&wake] { wake.signal(); });
+
+    const auto& r = *recipe.recipe;
+    const auto heading = "station " + shown (station.stationId) + "   recipe " + shown (r.name) + " (sha256 "
+                         + text (r.sha256.substr (0, 16)) + ")   image " + r.sourceImage.getFileName() + " ("
+                         + juce::String (r.imageSize) + " bytes, sha256 " + text (r.imageSha256.substr (0, 16))
+                         + ")   control " + controlName;
+    if (mode == StationOutput::Mode::json)
+    {
+        output.line ("{\"event\":\"station_started\",\"station_id\":" + StationControl::jsonString (station.stationId)
+                     + ",\"recipe\":{\"name\":" + StationControl::jsonString (r.name) + ",\"sha256\":\"" + r.sha256
+                     + "\",\"image_sha256\":\"" + r.imageSha256 + "\"},\"database\":"
+                     + StationControl::jsonString (database.getFullPathName().toStdString()) + ",\"control\":"
+                     + StationControl::jsonString (controlName.toStdString()) + "}");
+    }
+    else if (mode == StationOutput::Mode::plain)
+    {
+        output.line (heading.toStdString());
+        output.line ("recipe sha256 " + r.sha256 + ", image sha256 " + r.imageSha256 + ", records in "
+                     + database.getFullPathName().toStdString());
+    }
+
+    running.begin();
+    while (!interrupt.get().isCancelled() && !quitAsked)
+    {
+        output.redraw (running, heading);
+        wake.wait (250);
+    }
+
+    if (mode != StationOutput::Mode::json && !o.quiet)
+        Console::err (running.isRunning() ? "stopping: the running units are brought to a safe stop..." : "stopping");
+    control.server.reset(); // no more commands
+    running.shutDown();
+    output.redraw (running, heading);
+
+    const auto t = running.totals();
+    if (mode == StationOutput::Mode::json)
+        output.line ("{\"event\":\"station_stopped\",\"passed\":" + std::to_string (t.passed) + ",\"failed\":"
+                     + std::to_string (t.failed) + ",\"duplicates\":" + std::to_string (t.duplicates) + ",\"refused\":"
+                     + std::to_string (t.refused) + ",\"interrupted\":" + std::to_string (t.interrupted) + "}");
+    else if (!o.quiet)
+        Console::err ("station stopped: " + juce::String (t.passed) + " passed, " + juce::String (t.failed) + " failed, "
+                      + juce::String (t.duplicates) + " duplicates, " + juce::String (t.refused) + " refused, "
+                      + juce::String (t.interrupted) + " interrupted");
+    created.station.reset();
+    return interrupt.get().isCancelled() ? ExitStatus::interrupted : ExitStatus::success;
+}
+
+int StationCommand::report (const ReportOptions& o)
+{
+    const auto from = parseTime (o.from, 0);
+    const auto to = parseTime (o.to, std::numeric_limits<juce::int64>::max());
+    if (!from || !to)
+    {
+        Console::error ("--from and --to take a time such as 2024-05-01 or 2024-05-01T12:00:00Z");
+        return ExitStatus::usage;
+    }
+    if (o.format != "csv" && o.format != "jsonl")
+    {
+        Console::error ("--format is csv or jsonl");
+        return ExitStatus::usage;
+    }
+    const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
+        text (o.database.empty() ? defaultDatabase() : o.database));
+    if (!database.existsAsFile())
+    {
+        Console::error ("no records at " + database.getFullPathName());
+        return ExitStatus::failed;
+    }
+    auto opened = StationRecords::open (database);
+    if (opened.records == nullptr)
+    {
+        Console::error (opened.reason);
+        return ExitStatus::failed;
+    }
+    const auto counted = opened.records->countsBetween (*from, *to);
+    if (!counted.read)
+    {
+        Console::error (counted.reason);
+        return ExitStatus::failed;
+    }
+    if (!o.countsOnly)
+    {
+        const auto listed = opened.records->recordsBetween (*from, *to);
+        if (!listed.read)
+        {
+            Console::error (listed.reason);
+            return ExitStatus::failed;
+        }
+        const auto document = o.format == "csv" ? StationRecords::toCsv (listed.records)
+                                                : StationRecords::toJsonLines (listed.records);
+        Console::outRaw (document.data(), document.size());
+    }
+    const auto& c = counted.counts;
+    const auto countsLine = "passed " + juce::String (c.passed) + ", failed " + juce::String (c.failed) + ", duplicates "
+                  + juce::String (c.duplicates) + ", refused " + juce::String (c.refused) + ", interrupted "
+                  + juce::String (c.interrupted) + ", running " + juce::String (c.running) + "; "
+                  + juce::String (c.unitsPerHour, 1) + " units per hour";
+    if (o.countsOnly)
+        Console::out (countsLine);
+    else
+        Console::err (countsLine);
+    return ExitStatus::success;
+}
