@@ -1,6 +1,7 @@
 #include "station/Station.h"
 
 #include "device/DeviceMaintenance.h"
+#include "device/PortClaims.h"
 #include "device/TransferEngine.h"
 #include "protocol/DeviceIdentity.h"
 #include "protocol/FileSystemEntryInfo.h"
@@ -581,6 +582,14 @@ juce::String Station::awaitReturn (const std::string& slotName, const std::strin
 }
 
 //==============================================================================
+void Station::closeSlotPort (DeviceWorker::Context& context)
+{
+    const auto path = context.link.getDevicePath();
+    context.link.close();
+    if (path.isNotEmpty())
+        PortClaims::release (path, settings.portHolder);
+}
+
 bool Station::openSlotPort (DeviceWorker::Context& context, const std::string& slotName, Outcome& outcome)
 {
     setStep (slotName, "connect");
@@ -593,10 +602,21 @@ bool Station::openSlotPort (DeviceWorker::Context& context, const std::string& s
             auto& slot = *slotTable[slotName];
             path = slot.view.present ? slot.portPath : juce::String();
         }
-        if (path.isNotEmpty() && context.link.open (path))
+        if (path.isNotEmpty())
         {
-            endStep (slotName, "connect", true, path.toStdString());
-            return true;
+            if (const auto holder = PortClaims::claim (path, settings.portHolder); holder.isNotEmpty())
+            {
+                outcome.stored.failureClass = "local";
+                outcome.stored.failureReason = path.toStdString() + " is in use by " + holder.toStdString();
+                endStep (slotName, "connect", false, outcome.stored.failureReason);
+                return false;
+            }
+            if (context.link.open (path))
+            {
+                endStep (slotName, "connect", true, path.toStdString());
+                return true;
+            }
+            PortClaims::release (path, settings.portHolder);
         }
         if (context.isCancelled() || nowMs() >= deadline)
             break;
@@ -760,7 +780,7 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
             break;
 
         // Once more, on the same unit: if it left, when it is back.
-        context.link.close();
+        closeSlotPort (context);
         bool present = false;
         juce::uint64 generation = 0;
         {
@@ -799,7 +819,7 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
             default: ++counted.failed; break;
         }
     }
-    context.link.close();
+    closeSlotPort (context);
     changed.notify_all();
     wakeScan.signal(); // the slot may have emptied meanwhile
     return finalState == SlotState::passed ? OperationResult::done()
@@ -933,7 +953,7 @@ Station::Outcome Station::attemptOnce (DeviceWorker::Context& context, const std
     if (update.result == U::completed && recipe.followRestart)
     {
         setStep (slotName, "restart");
-        context.link.close();
+        closeSlotPort (context);
         bool replaced = false;
         const auto back = awaitReturn (slotName, record.usbSerial, generation, recipe.restartTimeoutMs, context.cancel,
                                        replaced);

@@ -95,6 +95,7 @@ public:
         std::string operatorName;
         std::string programVersion;
         bool holdPresentAtStart = true; ///< units there at the start wait to be started
+        juce::String portHolder = "the station"; ///< who holds the ports, for another part of the program
         int deviceFilter = 1;        ///< which ports are units (see passesSerialPortFilter)
         int pollMs = 100;            ///< how often sysfs is looked at, besides the hot-plug notices
         int connectTimeoutMs = 3000; ///< for a port that appeared to open
@@ -176,6 +177,7 @@ private:
 
     OperationResult runUnit (DeviceWorker::Context& context, const std::string& slotName, int firstAttempt);
     Outcome attemptOnce (DeviceWorker::Context& context, const std::string& slotName, StationRecords::Record& record);
+    void closeSlotPort (DeviceWorker::Context& context);
     bool openSlotPort (DeviceWorker::Context& context, const std::string& slotName, Outcome& outcome);
     /** Waits until the slot holds this unit again after it went away; its port, or empty. */
     juce::String awaitReturn (const std::string& slotName, const std::string& usbSerial, juce::uint64 afterGeneration,
