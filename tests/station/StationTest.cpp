@@ -1,0 +1,260 @@
+// The station's engine in this process against simulated units plugged into a device
+// root: slots, holding, one processing per insertion, refusals, duplicates, records.
+
+#include "TestSupport.h"
+
+#include "device/DeviceMaintenance.h"
+#include "device/PortClaims.h"
+#include "station/Station.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace
+{
+bool waitUntil (const std::function<bool()>& condition, int timeoutMs = 20000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (timeoutMs);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for (std::chrono::milliseconds (20));
+    }
+    return true;
+}
+} // namespace
+
+class StationTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        setenv ("NUBO_DEVICE_ROOT", (temp / "root").getFullPathName().toRawUTF8(), 1);
+        (temp / "work").createDirectory();
+        juce::MemoryBlock image;
+        for (int i = 0; i < 40000; ++i)
+            image.append (&i, 3);
+        ASSERT_TRUE ((temp / "image.bin").replaceWithData (image.getData(), image.getSize()));
+        imageSize = (juce::int64) image.getSize();
+    }
+
+    void TearDown() override
+    {
+        if (station != nullptr)
+            station->shutDown();
+        station.reset();
+        units.clear();
+        unsetenv ("NUBO_DEVICE_ROOT");
+    }
+
+    /** A unit in USB port N (slot "1-N"), with its own file system and MAC. */
+    DeviceSimulator& plug (int port, const juce::String& serial, const juce::String& mac, juce::StringArray extra = {})
+    {
+        const auto fs = fsOf (port);
+        if (!fs.isDirectory())
+            sampleDeviceFolder().copyDirectoryTo (fs);
+        fs.getChildFile ("mnt/nandfs/macAddress.txt").replaceWithText (mac + "\n", false, false, "\n");
+        auto& unit = units[port];
+        unit = std::make_unique<DeviceSimulator>();
+        extra.addArray ({"--fs", fs.getFullPathName(), "--device-root", (temp / "root").getFullPathName(), "--usb-port",
+                         juce::String (port), "--tty", "ttyACM" + juce::String (port), "--usb-serial", serial});
+        EXPECT_TRUE (unit->start (extra));
+        return *unit;
+    }
+
+    void unplug (int port)
+    {
+        units[port]->stop();
+    }
+
+    juce::File fsOf (int port) const
+    {
+        return temp / ("fs" + juce::String (port));
+    }
+
+    bool flashed (int port) const
+    {
+        return fsOf (port).getChildFile ("mnt/nandfs/Nuboimage").getSize() == imageSize
+               && fsOf (port).getChildFile ("mnt/nandfs/NuboimageDone").existsAsFile();
+    }
+
+    void begin (const juce::String& recipeExtras = {})
+    {
+        (temp / "recipe.json")
+            .replaceWithText ("{ \"name\": \"line test\", \"family\": 1, \"image\": \"image.bin\", "
+                              "\"follow_restart\": false, \"mac_folder\": \"macs\", \"retries\": 1"
+                              + recipeExtras + " }");
+        auto recipe = Recipe::load (temp / "recipe.json", temp / "work");
+        ASSERT_NE (recipe.recipe, nullptr) << recipe.reason;
+        Station::Settings settings;
+        settings.recipe = recipe.recipe;
+        settings.database = temp / "station.db";
+        settings.workFolder = temp / "work";
+        settings.station.stationId = "test-station";
+        settings.station.slots = {{"1-2", "left 1"}};
+        settings.programVersion = "test";
+        auto created = Station::create (settings, [this] (const Station::Event& e)
+                                        {
+                                            const std::lock_guard<std::mutex> guard (eventsLock);
+                                            events.push_back (e);
+                                        });
+        ASSERT_NE (created.station, nullptr) << created.reason;
+        station = std::move (created.station);
+        station->begin();
+    }
+
+    Station::SlotView slot (const std::string& name) const
+    {
+        for (auto& s : station->slots())
+            if (s.slot == name)
+                return s;
+        return {};
+    }
+
+    bool slotIs (const std::string& name, Station::SlotState state) const
+    {
+        return slot (name).state == state;
+    }
+
+    std::vector<StationRecords::Record> records() const
+    {
+        return station->results (0).records;
+    }
+
+    int recordsOf (const std::string& serial, StationRecords::Result result) const
+    {
+        int n = 0;
+        for (auto& r : records())
+            n += r.usbSerial == serial && r.result == result ? 1 : 0;
+        return n;
+    }
+
+    TempFolder temp;
+    juce::int64 imageSize = 0;
+    std::map<int, std::unique_ptr<DeviceSimulator>> units;
+    std::unique_ptr<Station> station;
+    std::mutex eventsLock;
+    std::vector<Station::Event> events;
+};
+
+TEST_F (StationTest, EightUnitsAtStaggeredTimesAreEachProcessedOnceAndAgainOnlyAfterAReinsertion)
+{
+    plug (2, "U2", "00:00:00:00:00:02"); // left connected from before: held
+    begin();
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::held); }));
+    EXPECT_EQ (slot ("1-2").nickname, "left 1");
+
+    for (int port = 3; port <= 9; ++port)
+    {
+        plug (port, "U" + juce::String (port), "00:00:00:00:00:0" + juce::String (port));
+        std::this_thread::sleep_for (std::chrono::milliseconds (150));
+    }
+    ASSERT_TRUE (waitUntil ([&]
+                            {
+                                for (int port = 3; port <= 9; ++port)
+                                    if (!slotIs ("1-" + std::to_string (port), Station::SlotState::passed))
+                                        return false;
+                                return true;
+                            }))
+        << Station::nameOf (slot ("1-3").state) << " " << slot ("1-3").reason;
+    EXPECT_TRUE (slotIs ("1-2", Station::SlotState::held)) << "a unit left in place is not flashed by surprise";
+    EXPECT_FALSE (fsOf (2).getChildFile ("mnt/nandfs/Nuboimage").exists());
+
+    ASSERT_TRUE (station->start ("left 1").ok);
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::passed); })) << slot ("1-2").reason;
+    for (int port = 2; port <= 9; ++port)
+    {
+        const auto serial = "U" + std::to_string (port);
+        EXPECT_TRUE (flashed (port)) << port;
+        EXPECT_EQ (recordsOf (serial, StationRecords::Result::passed), 1) << serial;
+        EXPECT_EQ ((temp / ("macs/" + juce::String (serial) + ".txt")).loadFileAsString(), "00:00:00:00:00:0" + juce::String (port) + "\n");
+    }
+    const auto passedRecord = records().front();
+    EXPECT_EQ (passedRecord.stationId, "test-station");
+    EXPECT_EQ (passedRecord.recipeSha256.size(), 64u);
+    EXPECT_EQ (passedRecord.firmwareBefore, 0x0203);
+    EXPECT_FALSE (passedRecord.identityBefore.empty());
+
+    // Left in place: nothing more happens; removed and plugged in again: a second insertion.
+    std::this_thread::sleep_for (std::chrono::milliseconds (600));
+    EXPECT_EQ (records().size(), 8u);
+    EXPECT_FALSE (station->retry ("1-4").ok) << "a unit that passed is not retried";
+    unplug (4);
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::empty); }));
+    plug (4, "U4", "00:00:00:00:00:04");
+    ASSERT_TRUE (waitUntil ([&] { return recordsOf ("U4", StationRecords::Result::passed) == 2; }));
+    EXPECT_EQ (records().size(), 9u);
+
+    // Every insertion appeared and was done, once.
+    const auto count = [this] (Station::Event::Kind kind)
+    {
+        const std::lock_guard<std::mutex> guard (eventsLock);
+        return std::count_if (events.begin(), events.end(), [kind] (const Station::Event& e) { return e.kind == kind; });
+    };
+    EXPECT_TRUE (waitUntil ([&] { return count (Station::Event::Kind::unitDone) == 9; })); // told just after the commit
+    EXPECT_EQ (count (Station::Event::Kind::unitAppeared), 9);
+    EXPECT_EQ (count (Station::Event::Kind::unitRemoved), 1);
+}
+
+TEST_F (StationTest, AnotherKindIsRefusedAndARecordedMacIsADuplicateBothLeftUntouched)
+{
+    begin (", \"device\": \"0x2a\"");
+    plug (3, "K1", "00:11:22:33:44:55", {"--family", "3"});
+    plug (4, "A1", "aa:bb:cc:dd:ee:01");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::refused); }));
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::passed); }));
+    EXPECT_FALSE (fsOf (3).getChildFile ("mnt/nandfs/Nuboimage").exists());
+    EXPECT_NE (slot ("1-3").reason.find ("family 0x0003"), std::string::npos) << slot ("1-3").reason;
+
+    // Another unit with the same MAC, written otherwise.
+    plug (5, "A2", "AA-BB-CC-DD-EE-01");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-5", Station::SlotState::duplicate); }));
+    EXPECT_FALSE (fsOf (5).getChildFile ("mnt/nandfs/Nuboimage").exists());
+    EXPECT_FALSE ((temp / "macs/A2.txt").exists());
+    EXPECT_EQ (recordsOf ("A2", StationRecords::Result::duplicate), 1);
+    EXPECT_EQ (recordsOf ("K1", StationRecords::Result::refused), 1);
+
+    // Refusals are not retried by themselves; the operator may.
+    std::this_thread::sleep_for (std::chrono::milliseconds (400));
+    EXPECT_EQ (records().size(), 3u);
+    EXPECT_TRUE (station->retry ("1-3").ok);
+    ASSERT_TRUE (waitUntil ([&] { return recordsOf ("K1", StationRecords::Result::refused) == 2; }));
+    EXPECT_EQ (slot ("1-3").attempt, 2);
+}
+
+TEST_F (StationTest, CommandsAreCheckedAndAPortHeldElsewhereIsNotOpened)
+{
+    plug (2, "H1", "00:00:00:00:00:21");
+    begin();
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::held); }));
+    EXPECT_FALSE (station->start ("1-77").ok);
+    EXPECT_FALSE (station->retry ("1-2").ok) << "a held unit is started, not retried";
+    EXPECT_TRUE (station->stop ("1-2").ok);
+    EXPECT_TRUE (slotIs ("1-2", Station::SlotState::stopped));
+
+    // The window's Connection tab holds the port: the attempt fails with who holds it.
+    const auto port = units[2]->portPath();
+    ASSERT_TRUE (PortClaims::claim ((temp / "root/dev/ttyACM2").getFullPathName(), "the Connection tab").isEmpty());
+    ASSERT_TRUE (station->start ("all").ok);
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::failed); }));
+    EXPECT_NE (slot ("1-2").reason.find ("in use by the Connection tab"), std::string::npos) << slot ("1-2").reason;
+    PortClaims::release ((temp / "root/dev/ttyACM2").getFullPathName(), "the Connection tab");
+
+    station->pause();
+    plug (3, "H2", "00:00:00:00:00:22");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::waiting); }));
+    EXPECT_TRUE (station->retry ("1-2").ok);
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::passed); })) << slot ("1-2").reason;
+    EXPECT_TRUE (slotIs ("1-3", Station::SlotState::waiting));
+    station->resume();
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); })) << slot ("1-3").reason;
+    EXPECT_TRUE (PortClaims::holderOf (port).isEmpty()) << "the station gives its ports back";
+}
