@@ -168,6 +168,11 @@ void NuboProcess::readPipe()
 
 void NuboProcess::interrupt()
 {
+    sendSignal (SIGINT);
+}
+
+void NuboProcess::sendSignal (int signalNumber)
+{
     if (pid > 0)
-        ::kill (pid, SIGINT);
+        ::kill (pid, signalNumber);
 }

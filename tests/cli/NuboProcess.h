@@ -44,6 +44,9 @@ public:
 
     void interrupt();
 
+    /** Sends any signal (SIGTERM, SIGKILL) to the running nubo. */
+    void sendSignal (int signalNumber);
+
     juce::String standardOutput() const
     {
         return outputTo == Stream::pipe
