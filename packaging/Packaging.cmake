@@ -18,6 +18,9 @@ foreach(program nubo-usb-utility nubo-devsim)
 endforeach()
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/70-nubo-usb.rules DESTINATION ${NUBO_UDEV_RULES_DIR} COMPONENT programs)
+# A production station as a systemd service (nubo station), one instance per station.
+set(NUBO_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd unit goes, relative to the install prefix")
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/nubo-station@.service DESTINATION ${NUBO_SYSTEMD_UNIT_DIR} COMPONENT programs)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/nubo-usb-utility.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT programs)
 install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/icons/hicolor

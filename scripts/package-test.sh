@@ -67,6 +67,7 @@ expected=(
     /usr/bin/nubo-usb-utility
     /usr/bin/nubo-devsim
     /usr/lib/udev/rules.d/70-nubo-usb.rules
+    /usr/lib/systemd/system/nubo-station@.service
     /usr/share/applications/nubo-usb-utility.desktop
     /usr/share/icons/hicolor/48x48/apps/nubo-usb-utility.png
     /usr/share/icons/hicolor/256x256/apps/nubo-usb-utility.png
@@ -81,7 +82,7 @@ for path in "${expected[@]}"; do
     grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
 unexpected="$(grep -v '/$' <<<"$contents" |
-    grep -Ev '^/usr/(bin/nubo(-usb-utility|-devsim)?|lib/udev/rules\.d/[^/]+\.rules|share/applications/[^/]+\.desktop|share/icons/hicolor/.+|share/bash-completion/completions/nubo|share/man/man1/nubo(-usb-utility|-devsim)?\.1\.gz|share/doc/nubo-usb-utility/(copyright|changelog\.gz))$' || true)"
+    grep -Ev '^/usr/(bin/nubo(-usb-utility|-devsim)?|lib/udev/rules\.d/[^/]+\.rules|lib/systemd/system/nubo-station@\.service|share/applications/[^/]+\.desktop|share/icons/hicolor/.+|share/bash-completion/completions/nubo|share/man/man1/nubo(-usb-utility|-devsim)?\.1\.gz|share/doc/nubo-usb-utility/(copyright|changelog\.gz))$' || true)"
 [ -z "$unexpected" ] || fail "the package holds files that are not the programs': $unexpected"
 step "contents ok: ${#expected[@]} expected files, nothing else"
 
