@@ -11,7 +11,7 @@ _nubo() {
     local cur prev command i
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="ports info ls get put mkdir mv rm flash getmac props"
+    local commands="ports info ls get put mkdir mv rm flash getmac props station"
 
     # The command is the first word that is neither an option nor the value of one: a
     # port after -p is no command, even when it is called "ls".
@@ -48,12 +48,15 @@ _nubo() {
     flash) options="$options --all --force --verify --json" ;;
     getmac) options="$options --all --json" ;;
     rm) options="$options -r --recursive --max-entries" ;;
+    station) options="-v --verbose -q --quiet --help --json --station --db --operator --socket --tcp --no-socket --start-present --format --from --to --counts" ;;
     esac
 
     if [[ "$cur" == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     elif [ -z "$command" ]; then
         mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+    elif [ "$command" = station ] && [ "$prev" = station ]; then
+        mapfile -t COMPREPLY < <(compgen -W "report" -- "$cur"; compgen -f -- "$cur")
     else
         # Local paths; remote ones would need the device.
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
