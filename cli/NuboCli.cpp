@@ -296,6 +296,7 @@ int NuboCli::run (int argc, char** argv)
         }
         station.json = json;
         station.quiet = quiet;
+        station.verbose = verbose;
         station.programVersion = version;
         return StationCommand::run (station);
     }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <poll.h>
 #include <unistd.h>
 
 namespace
@@ -59,15 +60,21 @@ public:
         json
     };
 
-    explicit StationOutput (Mode m) : mode (m) {}
+    StationOutput (Mode m, bool showLog) : mode (m), verbose (showLog) {}
 
     void event (const Station::Event& e)
     {
         using K = Station::Event::Kind;
+        if (e.kind == K::log)
+        {
+            // The units' protocol logs, with -v: on standard error, each line with its slot.
+            if (verbose)
+                Console::err ("[" + labelOf (e.slot) + "] " + shown (e.text));
+            return;
+        }
         if (mode == Mode::json)
         {
-            if (e.kind != K::log)
-                line (StationControl::eventJson (e));
+            line (StationControl::eventJson (e));
             return;
         }
 
@@ -109,7 +116,7 @@ public:
         {
             const std::lock_guard<std::mutex> guard (lock);
             recent.push_back (entry);
-            while (recent.size() > 8)
+            while (recent.size() > recentLines)
                 recent.pop_front();
         }
     }
@@ -128,9 +135,8 @@ public:
         if (mode != Mode::table)
             return;
         const auto now = juce::Time::currentTimeMillis();
-        juce::String screen (first ? "\x1b[2J\x1b[H" : "\x1b[H");
-        first = false;
-        const auto row = [&screen] (const juce::String& s) { screen << s << "\x1b[K\n"; };
+        juce::StringArray rows;
+        const auto row = [&rows] (const juce::String& s) { rows.add (s); };
         row (heading);
         row ("");
         row (fitted ("NAME", 12) + fitted ("SLOT", 10) + fitted ("TTY", 9) + fitted ("SERIAL", 16) + fitted ("STEP", 14)
@@ -161,15 +167,40 @@ public:
         row ("");
         {
             const std::lock_guard<std::mutex> guard (lock);
-            for (auto& entry : recent)
-                row (entry.substring (0, 160));
+            for (size_t i = 0; i < recentLines; ++i)
+                row (i < recent.size() ? recent[i].substring (0, 160) : juce::String());
         }
-        screen << "\x1b[J";
+        row ("type a command and Enter: start SLOT|all, stop SLOT|all, retry SLOT, pause, resume, quit");
+
+        // The typed command stays where it is being typed, below the table, unless the
+        // table grew (a new slot) or a command was just taken.
+        juce::String screen;
+        const bool whole = first || rows.size() != drawnRows || redrawWhole;
+        screen << (whole ? (first ? "\x1b[2J\x1b[H" : "\x1b[H") : "\x1b" "7\x1b[H");
+        for (auto& r : rows)
+            screen << r << "\x1b[K\n";
+        screen << (whole ? "\x1b[J> " : "\x1b" "8");
+        first = redrawWhole = false;
+        drawnRows = rows.size();
         const auto bytes = screen.toStdString();
         Console::outRaw (bytes.data(), bytes.size());
     }
 
+    /** A command typed on the terminal and its answer, for the lines under the table. */
+    void typed (const std::string& command, const std::string& answer)
+    {
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            recent.push_back ("> " + shown (command) + "  " + shown (answer));
+            while (recent.size() > recentLines)
+                recent.pop_front();
+        }
+        redrawWhole = true;
+    }
+
 private:
+    static constexpr size_t recentLines = 8;
+
     juce::int64& lastQuarter (const std::string& slot)
     {
         const std::lock_guard<std::mutex> guard (lock);
@@ -177,10 +208,53 @@ private:
     }
 
     const Mode mode;
+    const bool verbose;
     std::mutex lock;
     std::deque<juce::String> recent;
     std::map<std::string, juce::int64> quarters;
-    bool first = true;
+    bool first = true, redrawWhole = false;
+    int drawnRows = 0;
+};
+
+/** Commands typed on the terminal, a line at a time, without blocking. */
+class TypedCommands final
+{
+public:
+    TypedCommands() : open (::isatty (STDIN_FILENO) == 1) {}
+
+    /** Waits up to timeoutMs for input; the lines completed meanwhile. */
+    std::vector<std::string> wait (int timeoutMs)
+    {
+        std::vector<std::string> lines;
+        if (!open)
+        {
+            juce::Thread::sleep (timeoutMs);
+            return lines;
+        }
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll (&p, 1, timeoutMs) <= 0)
+            return lines;
+        char buffer[1024];
+        const auto n = ::read (STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0)
+        {
+            open = n < 0 && (errno == EINTR || errno == EAGAIN);
+            return lines;
+        }
+        pending.append (buffer, (size_t) n);
+        for (auto end = pending.find ('\n'); end != std::string::npos; end = pending.find ('\n'))
+        {
+            lines.push_back (pending.substr (0, end));
+            pending.erase (0, end + 1);
+        }
+        if (pending.size() > 4096)
+            pending.clear();
+        return lines;
+    }
+
+private:
+    bool open;
+    std::string pending;
 };
 
 /** A folder of the station's own for the copy of the image and the files on their way. */
@@ -257,7 +331,7 @@ int StationCommand::run (const Options& o)
     const auto mode = o.json ? StationOutput::Mode::json
                       : ::isatty (STDOUT_FILENO) == 1 ? StationOutput::Mode::table
                                                       : StationOutput::Mode::plain;
-    StationOutput output (mode);
+    StationOutput output (mode, o.verbose);
 
     Station::Settings settings;
     settings.recipe = recipe.recipe;
@@ -332,10 +406,18 @@ int StationCommand::run (const Options& o)
     }
 
     running.begin();
+    TypedCommands commands;
     while (!interrupt.get().isCancelled() && !quitAsked)
     {
         output.redraw (running, heading);
-        wake.wait (250);
+        if (mode != StationOutput::Mode::table)
+        {
+            wake.wait (250);
+            continue;
+        }
+        for (auto& command : commands.wait (250))
+            if (command.find_first_not_of (" \t\r") != std::string::npos)
+                output.typed (command, handler (command));
     }
 
     if (mode != StationOutput::Mode::json && !o.quiet)

@@ -17,7 +17,7 @@ public:
         int tcpPort = -1;         ///< >= 0: loopback TCP instead of the Unix socket
         bool noSocket = false;
         bool startHeld = false;   ///< units there at the start are processed at once
-        bool json = false, quiet = false;
+        bool json = false, quiet = false, verbose = false;
         std::string programVersion;
     };
 

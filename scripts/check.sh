@@ -4,7 +4,7 @@
 #   asan  the project's code with AddressSanitizer + UBSan (build-asan), the whole
 #         test suite under Xvfb;
 #   tsan  the core, JUCE's core modules and the core's tests with ThreadSanitizer
-#         (build-tsan): the serial, protocol and client tests;
+#         (build-tsan): the serial, protocol, client, device and station tests;
 #   fuzz  every libFuzzer target of tests/fuzz (build-fuzz, clang) for a bounded
 #         time from its seed corpus;
 #   debug a Debug build (build-debug: NDEBUG undefined, so JUCE's assertions are
@@ -58,11 +58,11 @@ step_asan() {
 step_tsan() {
     NUBO_BUILD_DIR="$root/build-tsan" \
         NUBO_CMAKE_ARGS="-DNUBO_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
-        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo_device_tests nubo-devsim" \
+        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo_device_tests nubo_station_tests nubo-devsim" \
         "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-tsan/sanitizer-reports"
     local status=0
-    (cd "$root/build-tsan" && ctest --output-on-failure -j2 -L 'nubo_(serial|protocol|client|device)_tests') || status=$?
+    (cd "$root/build-tsan" && ctest --output-on-failure -j2 -L 'nubo_(serial|protocol|client|device|station)_tests') || status=$?
     no_reports "$root/build-tsan/sanitizer-reports" || status=1
     return $status
 }
