@@ -103,6 +103,14 @@ protected:
                                     requestLog().getFullPathName()};
         arguments.addArray (options);
         ASSERT_TRUE (simulator.start (arguments)) << arguments.joinIntoString (" ");
+        reconnect();
+    }
+
+    /** Connects the client to the simulator's port anew (it comes back on a new one after
+        a restart or a replug). */
+    void reconnect()
+    {
+        client.disconnect();
         port = std::make_unique<SerialPort> (simulator.portPath(), SerialPortSettings{115200, 8, 0, 0, 1});
         ASSERT_TRUE (port->isOpen());
         client.connect (port.get());

@@ -58,6 +58,33 @@ TEST_F (DeviceMaintenanceTest, SendsTheImageAndCreatesTheTriggerWhenNoFirmwareIs
         << logger.lines().joinIntoString ("\n");
 }
 
+TEST_F (DeviceMaintenanceTest, TriggeredDeviceRestartsOnANewPortWithTheFirmwareInstalled)
+{
+    writeFile (image(), pattern (3 * TidewireClientRequest::maxFileBlockSize + 1));
+    startDevice ({"--restart-ms", "300", "--firmware", "0x0203", "--new-firmware", "0x0300"});
+    const auto firstPort = simulator.portPath();
+
+    ASSERT_EQ (update(), Result::completed);
+    ASSERT_TRUE (simulator.waitForReady (10000)) << "the device never came back";
+    EXPECT_NE (simulator.portPath(), firstPort);
+
+    // The old port hung up: the client hears the device go instead of waiting on it.
+    for (int i = 0; i < 500 && !client.isLinkLost(); ++i)
+        juce::Thread::sleep (10);
+    EXPECT_TRUE (client.isLinkLost());
+
+    reconnect();
+    DeviceIdentity identity;
+    ASSERT_EQ (client.whoAmI (identity), 0);
+    EXPECT_EQ (identity.firmwareVersion, 0x0300);
+    EXPECT_FALSE (deviceFile (DeviceMaintenance::imagePath()).exists());
+    EXPECT_FALSE (deviceFile (DeviceMaintenance::triggerPath()).exists());
+    juce::int64 marker = 0;
+    ASSERT_EQ (client.openFile (DeviceMaintenance::firmwareMarkerPath, 1, marker), 0) << "the marker is installed";
+    EXPECT_EQ (client.closeFile (marker), 0);
+    EXPECT_EQ (update(), Result::alreadyInstalled);
+}
+
 TEST_F (DeviceMaintenanceTest, InstalledFirmwareIsLeftAloneUnlessForced)
 {
     writeFile (image(), pattern (100));

@@ -1,5 +1,7 @@
 #include "tools/common/DeviceSimulatorProcess.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -56,31 +58,49 @@ bool DeviceSimulatorProcess::start (const juce::StringArray& arguments, int time
     if (pid < 0)
         return false;
 
-    // Read the READY line; anything before it is passed through for the test log.
-    std::string pending;
-    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (juce::Time::getMillisecondCounter() < deadline)
+    pendingLine.clear();
+    if (waitForReady (timeoutMs))
+        return true;
+    stop();
+    return false;
+}
+
+bool DeviceSimulatorProcess::waitForReady (int timeoutMs)
+{
+    // Lines before the READY line (there are none today) are skipped.
+    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) std::max (0, timeoutMs);
+    while (outputFd >= 0)
     {
-        pollfd p { outputFd, POLLIN, 0 };
-        if (poll (&p, 1, 50) <= 0)
+        const auto now = juce::Time::getMillisecondCounter();
+        if (now >= deadline)
+            return false;
+        pollfd p{outputFd, POLLIN, 0};
+        const auto r = poll (&p, 1, (int) (deadline - now));
+        if (r < 0 && errno == EINTR)
             continue;
-        char c;
+        if (r <= 0)
+            return false;
+        // One byte at a time: what follows the READY line stays in the pipe for the next call.
+        char c = 0;
         const auto n = read (outputFd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
-            break;
+            return false; // the simulator is gone
         if (c != '\n')
         {
-            pending += c;
+            if (pendingLine.size() < 4096)
+                pendingLine += c;
             continue;
         }
-        if (pending.rfind ("READY ", 0) == 0)
+        const auto line = std::move (pendingLine);
+        pendingLine.clear();
+        if (line.rfind ("READY ", 0) == 0)
         {
-            port = juce::String (pending.substr (6));
+            port = juce::String (line.substr (6));
             return true;
         }
-        pending.clear();
     }
-    stop();
     return false;
 }
 
@@ -123,5 +143,6 @@ int DeviceSimulatorProcess::stop()
         outputFd = -1;
     }
     port.clear();
+    pendingLine.clear();
     return result;
 }

@@ -118,7 +118,36 @@ void RequestLog::write (const std::string& line)
 }
 
 //==============================================================================
-Device::Device (const Options& o, DeviceFileSystem& f, RequestLog& l) : options (o), fs (f), log (l) {}
+Device::Device (const Options& o, DeviceFileSystem& f, RequestLog& l)
+    : options (o), fs (f), log (l), firmwareVersion (o.firmwareVersion)
+{
+    // A trigger left from before is no news; only one that a request finishes is.
+    triggerFinished = options.restartMs >= 0 && fs.holdsFinishedFile (triggerPath);
+}
+
+bool Device::takeUpdateTrigger()
+{
+    const bool was = triggered;
+    triggered = false;
+    return was;
+}
+
+void Device::installUpdate()
+{
+    for (auto* path : { imagePath, triggerPath })
+    {
+        EntryInfo info;
+        if (fs.entryInfo (path, info).ok() && info.exists)
+            if (auto r = fs.deleteEntry (path); ! r.ok())
+                std::fprintf (stderr, "nubo-devsim: restart: %s\n", r.error.c_str());
+    }
+    if (auto r = fs.writeWholeFile (firmwareMarkerPath, "installed by nubo-devsim\n"); ! r.ok())
+        std::fprintf (stderr, "nubo-devsim: restart: %s\n", r.error.c_str());
+    firmwareVersion = options.newFirmwareVersion ? *options.newFirmwareVersion
+                                                 : (uint16_t) (options.firmwareVersion + 1);
+    triggerFinished = fs.holdsFinishedFile (triggerPath);
+    triggered = false;
+}
 
 Message Device::failure (int32_t serial, const std::string& text) const
 {
@@ -131,6 +160,21 @@ Message Device::success (int32_t serial) const
 }
 
 Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
+{
+    auto reply = respond (id, body, bodySize);
+    // Only the requests that make, remove, open or close an entry can finish the trigger.
+    const bool mayFinish = id == createRequest || id == moveRequest || id == deleteRequest || id == fileOpenRequest
+                           || id == fileCloseRequest;
+    if (options.restartMs >= 0 && mayFinish)
+    {
+        const bool finished = fs.holdsFinishedFile (triggerPath);
+        triggered = triggered || (finished && ! triggerFinished);
+        triggerFinished = finished;
+    }
+    return reply;
+}
+
+Message Device::respond (uint16_t id, const uint8_t* body, size_t bodySize)
 {
     if (id != fileReadRequest)
         fs.dropReadAhead();
@@ -157,7 +201,7 @@ Message Device::handle (uint16_t id, const uint8_t* body, size_t bodySize)
                 .u16 (options.familyId)
                 .u16 (options.deviceId)
                 .u16 (options.protocolVersion)
-                .u16 (options.firmwareVersion)
+                .u16 (firmwareVersion)
                 .string (options.text1)
                 .string (options.text2)
                 .finish();

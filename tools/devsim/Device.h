@@ -53,6 +53,20 @@ public:
     /** Handles one accepted request (header already checked) and returns its answer. */
     Message handle (uint16_t messageId, const uint8_t* body, size_t bodySize);
 
+    /** True once for the request that finished the update trigger file (with --restart-ms):
+        its answer is the last before the restart. */
+    bool takeUpdateTrigger();
+
+    /** What the restart after the trigger leaves: the image and the trigger consumed, the
+        firmware marker there, and the new firmware version in WhoAmI. */
+    void installUpdate();
+
+    /** The device paths of the firmware update and of the MAC-address file. */
+    static constexpr const char* imagePath = "/mnt/nandfs/Nuboimage";
+    static constexpr const char* triggerPath = "/mnt/nandfs/NuboimageDone";
+    static constexpr const char* firmwareMarkerPath = "/mnt/nandfs/lib/libm.so.2";
+    static constexpr const char* macAddressPath = "/mnt/nandfs/macAddress.txt";
+
     /** The messages the device sends on its own, in the order the tests expect. */
     static std::vector<Message> asynchronousSet();
 
@@ -62,12 +76,16 @@ public:
     Message success (int32_t serial) const;
 
 private:
+    Message respond (uint16_t messageId, const uint8_t* body, size_t bodySize);
     Message failure (int32_t serial, const std::string& text) const;
 
     const Options& options;
     DeviceFileSystem& fs;
     RequestLog& log;
     uint64_t writesSeen = 0, readsSeen = 0; // for --corrupt-write and --corrupt-read
+    uint16_t firmwareVersion;
+    bool triggerFinished = false; // the trigger file was there, finished, after the last request
+    bool triggered = false;       // ...and was not before it
 };
 
 } // namespace devsim

@@ -332,11 +332,15 @@ Outcome DeviceFileSystem::openFile (const std::string& path, int access, int64_t
     }
 
     struct stat st;
-    size = ::fstat (fd, &st) == 0 ? (int64_t) st.st_size : 0;
+    const bool known = ::fstat (fd, &st) == 0;
+    size = known ? (int64_t) st.st_size : 0;
     handle = nextHandle++;
     OpenFile opened;
     opened.fd = fd;
     opened.path = path;
+    opened.writing = access == 2;
+    opened.device = known ? st.st_dev : 0;
+    opened.inode = known ? st.st_ino : 0;
     files[handle] = std::move (opened);
     return {};
 }
@@ -545,6 +549,57 @@ void DeviceFileSystem::closeAll()
         ::close (f.second.fd);
     }
     files.clear();
+}
+
+Outcome DeviceFileSystem::writeWholeFile (const std::string& devicePath, const std::string& contents)
+{
+    const auto parts = splitComponents (devicePath);
+    if (parts.empty())
+        return { "Not a file: " + devicePath };
+    std::string folder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+    {
+        folder += "/" + parts[i];
+        if (auto r = createEntry (folder, true); ! r.ok())
+            return r;
+    }
+
+    std::string host;
+    if (auto r = resolve (devicePath, host); ! r.ok())
+        return r;
+    // Non-blocking: a pipe in its place fails at once rather than waiting for a reader.
+    const int fd = ::open (host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return { "Couldn't write " + devicePath + ": " + errnoText (errno) };
+    size_t done = 0;
+    while (done < contents.size())
+    {
+        const auto n = ::write (fd, contents.data() + done, contents.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            const int e = n < 0 ? errno : EIO;
+            ::close (fd);
+            return { "Couldn't write " + devicePath + ": " + errnoText (e) };
+        }
+        done += (size_t) n;
+    }
+    if (::close (fd) != 0)
+        return { "Couldn't write " + devicePath + ": " + errnoText (errno) };
+    return {};
+}
+
+bool DeviceFileSystem::holdsFinishedFile (const std::string& devicePath) const
+{
+    std::string host;
+    struct stat st;
+    if (! resolve (devicePath, host).ok() || ::stat (host.c_str(), &st) != 0 || ! S_ISREG (st.st_mode))
+        return false;
+    for (auto& f : files)
+        if (f.second.writing && f.second.device == st.st_dev && f.second.inode == st.st_ino)
+            return false;
+    return true;
 }
 
 } // namespace devsim

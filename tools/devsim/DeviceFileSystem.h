@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace devsim
@@ -86,6 +87,14 @@ public:
     Outcome closeFile (int64_t handle);
     void closeAll();
 
+    /** Writes the whole file at once, creating the folders above it; for what the device
+        makes of its own accord (not a request: no handle, no room set aside). */
+    Outcome writeWholeFile (const std::string& devicePath, const std::string& contents);
+
+    /** True when the path names a regular file that no handle holds open for writing:
+        a file someone has finished making. */
+    bool holdsFinishedFile (const std::string& devicePath) const;
+
     /** A write that lands in room set aside beforehand cannot fail, and is answered at
         once and made here, after the answer has gone out: settle() must run before the
         next request is taken. It then sets aside room some blocks ahead, while the
@@ -119,6 +128,9 @@ private:
         int64_t position = 0;    // where the next read or write goes: kept here rather than asked of the system
         int64_t reservedEnd = 0; // room set aside (beyond the file's end, its size unchanged) up to here
         bool reserveRefused = false;
+        bool writing = false;
+        dev_t device = 0; // which file it is, whatever path it was opened by
+        ino_t inode = 0;
     };
 
     /** Writes at the file's position and moves it on; false (errno set) on failure. */

@@ -68,8 +68,10 @@ std::string hex4 (uint16_t v)
 }
 } // namespace
 
-bool DeviceRoot::plugIn (const Options& o, const std::string& slavePath, std::string& error)
+bool DeviceRoot::plugIn (const Options& o, const std::string& ttyName, const std::string& slavePath,
+                         std::string& error)
 {
+    unplug();
     std::string root = o.deviceRoot;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
@@ -78,7 +80,7 @@ bool DeviceRoot::plugIn (const Options& o, const std::string& slavePath, std::st
     const auto usbDevice = root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + usbName;
     const auto interfaceName = usbName + ":1.0";
     const auto interface = usbDevice + "/" + interfaceName;
-    const auto ttyFolder = interface + "/tty/" + o.ttyName;
+    ttyFolder = interface + "/tty/" + ttyName;
 
     bool ok = makeFolders (ttyFolder, error) && makeFolders (root + "/sys/class/tty", error)
               && makeFolders (root + "/sys/bus/usb", error) && makeFolders (root + "/dev", error);
@@ -100,17 +102,17 @@ bool DeviceRoot::plugIn (const Options& o, const std::string& slavePath, std::st
 
     // The tty class device.
     ok = ok && writeText (ttyFolder + "/dev", "166:0\n", error)
-         && writeText (ttyFolder + "/uevent", "MAJOR=166\nMINOR=0\nDEVNAME=" + o.ttyName + "\n", error)
+         && writeText (ttyFolder + "/uevent", "MAJOR=166\nMINOR=0\nDEVNAME=" + ttyName + "\n", error)
          && makeLink ("../../../" + interfaceName, ttyFolder + "/device", error)
          && makeLink ("../../../../../../../../class/tty", ttyFolder + "/subsystem", error);
 
     // The class entry and the device node, as the kernel and udev would add them.
-    classLink = root + "/sys/class/tty/" + o.ttyName;
+    classLink = root + "/sys/class/tty/" + ttyName;
     ok = ok
          && makeLink ("../../devices/pci0000:00/0000:00:14.0/usb1/" + usbName + "/" + interfaceName + "/tty/"
-                          + o.ttyName,
+                          + ttyName,
                       classLink, error);
-    devLink = root + "/dev/" + o.ttyName;
+    devLink = root + "/dev/" + ttyName;
     ok = ok && makeLink (slavePath, devLink, error);
     return ok;
 }
@@ -121,8 +123,15 @@ void DeviceRoot::unplug()
         ::unlink (devLink.c_str());
     if (! classLink.empty())
         ::unlink (classLink.c_str());
+    if (! ttyFolder.empty())
+    {
+        for (auto* name : { "dev", "uevent", "device", "subsystem" })
+            ::unlink ((ttyFolder + "/" + name).c_str());
+        ::rmdir (ttyFolder.c_str());
+    }
     devLink.clear();
     classLink.clear();
+    ttyFolder.clear();
 }
 
 } // namespace devsim

@@ -14,14 +14,16 @@ namespace devsim
 class DeviceRoot
 {
 public:
-    /** Builds the tree under options.deviceRoot with /dev/<tty> linked to the pty's slave. */
-    bool plugIn (const Options& options, const std::string& slavePath, std::string& error);
+    /** Builds the tree under options.deviceRoot with /dev/<ttyName> linked to the pty's
+        slave; the USB device folder (usb1/1-<port>) is the same each time. */
+    bool plugIn (const Options& options, const std::string& ttyName, const std::string& slavePath, std::string& error);
 
-    /** Removes /dev/<tty> and sys/class/tty/<tty>, as an unplug does. Safe to repeat. */
+    /** Removes /dev/<tty>, sys/class/tty/<tty> and the tty's folder below the interface, as
+        an unplug does. Safe to repeat. */
     void unplug();
 
 private:
-    std::string devLink, classLink;
+    std::string devLink, classLink, ttyFolder;
 };
 
 } // namespace devsim

@@ -52,10 +52,14 @@ void closeFd (int& fd)
 // What the signal handlers need, for the one link a process serves.
 volatile sig_atomic_t stopSignal = 0;   // SIGINT or SIGTERM, once one came
 volatile sig_atomic_t watchPending = 0; // the open/close watch has something to say
+volatile sig_atomic_t plugPending = 0;  // a SIGUSR1 or SIGUSR2 left its byte in the wake pipe
 volatile sig_atomic_t interruptFd = -1; // the master
 volatile sig_atomic_t interruptFlags = 0; // its status flags with O_NONBLOCK
 volatile sig_atomic_t madeNonBlocking = 0;  // a handler made the master non-blocking
 volatile sig_atomic_t wakeFd = -1;      // the write end of the wake pipe
+
+// What a signal leaves in the wake pipe: the plug signals in the order they came.
+constexpr char stopByte = 0, unplugByte = 1, plugInByte = 2;
 
 /** A read on the master about to block, or blocked, ends: it finds the descriptor
     non-blocking, or returns EINTR. */
@@ -75,7 +79,20 @@ void onStopSignal (int signo)
     interruptRead();
     if (wakeFd >= 0)
     {
-        const char byte = 0;
+        const char byte = stopByte;
+        [[maybe_unused]] const auto n = ::write (wakeFd, &byte, 1);
+    }
+    errno = saved;
+}
+
+void onPlugSignal (int signo)
+{
+    const int saved = errno;
+    plugPending = 1; // before the byte: whoever reads the byte has seen the flag
+    interruptRead();
+    if (wakeFd >= 0)
+    {
+        const char byte = signo == SIGUSR1 ? unplugByte : plugInByte;
         [[maybe_unused]] const auto n = ::write (wakeFd, &byte, 1);
     }
     errno = saved;
@@ -95,6 +112,9 @@ bool installHandler (int signo, void (*handler) (int))
     std::memset (&action, 0, sizeof action);
     action.sa_handler = handler;
     sigemptyset (&action.sa_mask);
+    // One plug signal never interrupts the other's handler, which would put its byte first.
+    sigaddset (&action.sa_mask, SIGUSR1);
+    sigaddset (&action.sa_mask, SIGUSR2);
     // No SA_RESTART: a call the signal cuts short returns EINTR, where every caller here
     // goes round again or gives up (an open of a pipe nobody writes to ends). Under a
     // sanitizer that holds the handler back until the call returns, that EINTR is all
@@ -127,12 +147,52 @@ bool Link::open (std::string& error)
     }
     wakeFd = wakePipe[1];
     if (! installHandler (SIGINT, onStopSignal) || ! installHandler (SIGTERM, onStopSignal)
-        || ! installHandler (SIGIO, onWatchSignal))
+        || ! installHandler (SIGIO, onWatchSignal) || ! installHandler (SIGUSR1, onPlugSignal)
+        || ! installHandler (SIGUSR2, onPlugSignal))
     {
         error = std::string ("sigaction: ") + std::strerror (errno);
         return false;
     }
 
+    if (options.asyncEveryMs > 0)
+        nextAsyncUs = nowUs() + options.asyncEveryMs * (int64_t) 1000;
+    ttyName = options.ttyName;
+    return plugIn (error);
+}
+
+bool Link::plugIn (std::string& error)
+{
+    if (! openPty (error))
+    {
+        closePty();
+        return false;
+    }
+    if (! options.deviceRoot.empty() && ! deviceRoot.plugIn (options, ttyName, slaveName, error))
+    {
+        error = "--device-root: " + error;
+        deviceRoot.unplug();
+        closePty();
+        return false;
+    }
+
+    // A new session on a new port: nothing of an earlier one is left.
+    received.clear();
+    scheduled.clear();
+    current.clear();
+    currentOffset = 0;
+    waitingWritable = false;
+    openers = 0;
+    exclusiveMayBeSet = false;
+    nextReadUs = nextWriteUs = 0;
+    state = State::live;
+
+    std::printf ("READY %s\n", slaveName.c_str());
+    std::fflush (stdout);
+    return true;
+}
+
+bool Link::openPty (std::string& error)
+{
     masterFd = ::posix_openpt (O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (masterFd < 0 || ::grantpt (masterFd) != 0 || ::unlockpt (masterFd) != 0)
     {
@@ -147,9 +207,9 @@ bool Link::open (std::string& error)
     }
     slaveName = name;
 
-    // Our own slave descriptor stays open for the whole run: without it the master
-    // reports a hang-up whenever no client is attached, and a client could not close
-    // and reopen the port.
+    // Our own slave descriptor stays open while the device is plugged in: without it the
+    // master reports a hang-up whenever no client is attached, and a client could not
+    // close and reopen the port.
     slaveFd = ::open (name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slaveFd < 0)
     {
@@ -165,6 +225,7 @@ bool Link::open (std::string& error)
     }
     masterFlags = ::fcntl (masterFd, F_GETFL) & ~O_NONBLOCK;
     ::fcntl (masterFd, F_SETFL, masterFlags | O_NONBLOCK);
+    masterBlocking = false;
     interruptFlags = masterFlags | O_NONBLOCK;
     interruptFd = masterFd;
 
@@ -181,10 +242,6 @@ bool Link::open (std::string& error)
     watchInterrupts = watchFd < 0
                       || (::fcntl (watchFd, F_SETOWN, ::getpid()) == 0
                           && ::fcntl (watchFd, F_SETFL, ::fcntl (watchFd, F_GETFL) | O_ASYNC) == 0);
-
-    const auto now = nowUs();
-    if (options.asyncEveryMs > 0)
-        nextAsyncUs = now + options.asyncEveryMs * (int64_t) 1000;
     return true;
 }
 
@@ -204,8 +261,22 @@ int Link::run()
                 std::fprintf (stderr, "nubo-devsim: signal %d, stopping\n", (int) stopSignal);
             return 0;
         }
+        if (plugPending != 0 && ! takePlugSignals())
+            return 1;
         if (watchPending != 0)
             watchEvents();
+
+        const auto now = nowUs();
+        // The trigger's answer, and whatever was due with it, is out: the device goes
+        // once the client has read it.
+        if (state == State::live && restartPending && current.empty() && scheduled.empty())
+            beginDrain (AfterDrain::restart, now);
+        if (state == State::away && now >= comeBackUs)
+        {
+            if (! comeBack())
+                return 1;
+            continue;
+        }
 
         if (canWaitInRead())
         {
@@ -223,9 +294,8 @@ int Link::run()
         int masterIndex = -1;
         if (state == State::live)
         {
-            const auto now = nowUs();
             short events = 0;
-            if (now >= nextReadUs)
+            if (now >= nextReadUs && ! restartPending)
                 events |= POLLIN;
             if (waitingWritable)
                 events |= POLLOUT;
@@ -263,8 +333,8 @@ int Link::run()
 
 bool Link::canWaitInRead() const
 {
-    return state == State::live && watchInterrupts && current.empty() && scheduled.empty() && ! waitingWritable
-           && options.rate <= 0 && options.asyncEveryMs <= 0;
+    return state == State::live && ! restartPending && watchInterrupts && current.empty() && scheduled.empty()
+           && ! waitingWritable && options.rate <= 0 && options.asyncEveryMs <= 0;
 }
 
 void Link::waitInRead()
@@ -277,7 +347,8 @@ void Link::waitInRead()
     // that has left some 64 KB of answers unread.
     setMasterBlocking (true);
     bool first = true;
-    while (stopSignal == 0 && watchPending == 0 && canWaitInRead() && (first || ! received.empty()))
+    while (stopSignal == 0 && watchPending == 0 && plugPending == 0 && canWaitInRead()
+           && (first || ! received.empty()))
     {
         first = false;
         if (readOnce (nowUs()) <= 0)
@@ -317,6 +388,10 @@ int Link::pollTimeoutMs (int64_t now) const
     {
         due = now + drainPollUs;
     }
+    else if (state == State::away)
+    {
+        due = comeBackUs;
+    }
     if (due == INT64_MAX)
         return -1;
     // Round up, and never 0: pump has already done everything that was due.
@@ -333,7 +408,7 @@ void Link::pump (int64_t now)
         if (::ioctl (slaveFd, TIOCINQ, &waiting) != 0)
             waiting = 0;
         if ((now - lastWriteUs >= drainSettleUs && waiting == 0) || now - drainStartUs >= drainLimitUs)
-            hangUp ("the byte budget for sending is used up");
+            endDrain (now);
         return;
     }
     if (state != State::live)
@@ -404,8 +479,7 @@ void Link::pump (int64_t now)
 
         if (options.hangupAfterSent >= 0 && bytesSent >= options.hangupAfterSent)
         {
-            state = State::draining;
-            drainStartUs = now;
+            beginDrain (AfterDrain::hangUp, now);
             if (options.verbose)
                 std::fprintf (stderr, "nubo-devsim: %lld bytes sent, hanging up once the client has read them\n",
                               (long long) bytesSent);
@@ -420,7 +494,8 @@ void Link::readRequests (int64_t now)
     // A pseudo-terminal hands over at most 4 KB a read. While a large read has left a
     // request half-received, the rest is on its way: a read waits for it, where going
     // round the poll would wake later.
-    while (readOnce (now) >= (ssize_t) readOnAfter && ! received.empty() && state == State::live && options.rate <= 0)
+    while (readOnce (now) >= (ssize_t) readOnAfter && ! received.empty() && state == State::live && ! restartPending
+           && options.rate <= 0)
         now = nowUs();
 }
 
@@ -479,7 +554,7 @@ void Link::takeRequests (int64_t now)
         [this, now] (uint16_t id, const uint8_t* body, size_t size)
         {
             answer (id, body, size, now);
-            return state == State::live;
+            return state == State::live && ! restartPending;
         },
         [] (uint16_t id, uint32_t size)
         { std::fprintf (stderr, "nubo-devsim: dropped a bad header (id %u, body size %u)\n", id, size); });
@@ -523,6 +598,14 @@ void Link::answer (uint16_t id, const uint8_t* body, size_t size, int64_t now)
 
     if (options.asyncAfter.count (number) != 0)
         scheduleAsynchronousSet (release);
+
+    // A restarting device answers the request that triggered it and takes no other.
+    if (device.takeUpdateTrigger())
+    {
+        restartPending = true;
+        if (options.verbose)
+            std::fprintf (stderr, "nubo-devsim: request %llu triggered the update\n", (unsigned long long) number);
+    }
 }
 
 void Link::schedule (int64_t releaseUs, Message message)
@@ -578,6 +661,9 @@ void Link::watchEvents()
                     clientClosed();
                     ended = true;
                 }
+                // Nobody is left to read the last bytes: going need not wait for them.
+                if (openers == 0 && state == State::draining)
+                    ::tcflush (slaveFd, TCIFLUSH);
             }
         }
     }
@@ -600,6 +686,12 @@ void Link::hangUp (const char* why)
 {
     std::fprintf (stderr, "nubo-devsim: hanging up (%s) after %lld bytes sent, %lld received; idle until a signal\n",
                   why, (long long) bytesSent, (long long) bytesReceived);
+    goAway();
+    state = State::hungUp;
+}
+
+void Link::goAway()
+{
     // Unplugged first: a client that sees the hang-up finds the device gone too.
     deviceRoot.unplug();
     closePty();
@@ -607,7 +699,123 @@ void Link::hangUp (const char* why)
     received.clear();
     scheduled.clear();
     current.clear();
-    state = State::hungUp;
+    currentOffset = 0;
+    waitingWritable = false;
+    restartPending = false;
+}
+
+void Link::beginDrain (AfterDrain then, int64_t now)
+{
+    state = State::draining;
+    afterDrain = then;
+    drainStartUs = now;
+}
+
+void Link::endDrain (int64_t now)
+{
+    if (afterDrain == AfterDrain::hangUp)
+    {
+        hangUp ("the byte budget for sending is used up");
+        return;
+    }
+    goAway();
+    if (options.neverReturn)
+    {
+        std::fprintf (stderr, "nubo-devsim: the update was triggered; gone for good, idle until a signal\n");
+        state = State::hungUp;
+        return;
+    }
+    std::fprintf (stderr, "nubo-devsim: the update was triggered; restarting, back in %d ms\n", options.restartMs);
+    updatePending = true;
+    state = State::away;
+    comeBackUs = now + options.restartMs * (int64_t) 1000;
+}
+
+//==============================================================================
+bool Link::takePlugSignals()
+{
+    plugPending = 0; // before reading: a signal after this sets it again
+    char bytes[64];
+    for (;;)
+    {
+        const auto n = ::read (wakePipe[0], bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return true;
+        for (ssize_t i = 0; i < n; ++i)
+        {
+            if (bytes[i] == unplugByte)
+                pullCable();
+            else if (bytes[i] == plugInByte)
+            {
+                if (state != State::unplugged)
+                {
+                    if (options.verbose)
+                        std::fprintf (stderr, "nubo-devsim: SIGUSR2 while not unplugged, ignored\n");
+                }
+                else if (! comeBack())
+                    return false;
+            }
+        }
+    }
+}
+
+void Link::pullCable()
+{
+    switch (state)
+    {
+        case State::live:
+        case State::draining:
+        {
+            // A restart under way still happens: the device has taken the trigger.
+            const bool restarting = restartPending || (state == State::draining && afterDrain == AfterDrain::restart);
+            const bool forGood = state == State::draining && afterDrain == AfterDrain::hangUp;
+            goAway();
+            if (forGood || (restarting && options.neverReturn))
+            {
+                state = State::hungUp;
+            }
+            else
+            {
+                updatePending = updatePending || restarting;
+                state = State::unplugged;
+            }
+            std::fprintf (stderr, "nubo-devsim: unplugged (SIGUSR1)%s\n",
+                          state == State::unplugged ? "; SIGUSR2 plugs it back in" : "");
+            return;
+        }
+        case State::away:
+            // Pulled while restarting: it comes back only when plugged in again.
+            state = State::unplugged;
+            std::fprintf (stderr, "nubo-devsim: unplugged while restarting (SIGUSR1); SIGUSR2 plugs it back in\n");
+            return;
+        case State::unplugged:
+        case State::hungUp:
+            if (options.verbose)
+                std::fprintf (stderr, "nubo-devsim: SIGUSR1 while off the bus, ignored\n");
+            return;
+    }
+}
+
+bool Link::comeBack()
+{
+    if (updatePending)
+    {
+        device.installUpdate();
+        updatePending = false;
+        if (! options.restartTtyName.empty())
+            ttyName = options.restartTtyName;
+    }
+    std::string error;
+    if (! plugIn (error))
+    {
+        std::fprintf (stderr, "nubo-devsim: can't come back: %s\n", error.c_str());
+        return false;
+    }
+    if (options.verbose)
+        std::fprintf (stderr, "nubo-devsim: plugged in again on %s\n", slaveName.c_str());
+    return true;
 }
 
 void Link::closePty()

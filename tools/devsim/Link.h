@@ -1,10 +1,12 @@
 #pragma once
 
 // The device's end of the USB serial link, played by the master side of a
-// pseudo-terminal: framing of incoming requests, the outgoing schedule and the
-// fault injection that the tests ask for. Single-threaded: driven by poll, except
-// that with nothing to send and nothing timed it waits in a blocking read, out of
-// which a stop signal or a port opened or closed breaks it.
+// pseudo-terminal: framing of incoming requests, the outgoing schedule, the fault
+// injection that the tests ask for, and the device leaving the bus and coming back
+// (a restart after the update trigger, a cable pulled and plugged in again: each
+// time on a new pseudo-terminal). Single-threaded: driven by poll, except that with
+// nothing to send and nothing timed it waits in a blocking read, out of which a
+// signal or a port opened or closed breaks it.
 
 #include "Device.h"
 #include "DeviceRoot.h"
@@ -26,7 +28,8 @@ public:
     Link (const Options& options, Device& device, DeviceFileSystem& fileSystem, DeviceRoot& deviceRoot);
     ~Link();
 
-    /** Opens the pseudo-terminal, the signal and the open/close watches. */
+    /** Installs the signal handlers and plugs the device in: the pseudo-terminal, its
+        open/close watch, the device root's entries and the READY line. */
     bool open (std::string& error);
     const std::string& slavePath() const
     {
@@ -39,10 +42,31 @@ public:
 private:
     enum class State
     {
-        live,     // serving requests
-        draining, // the byte budget is sent; waiting for the client to read it before hanging up
-        hungUp    // pty closed; idle until a signal
+        live,      // serving requests
+        draining,  // the last bytes are sent; waiting for the client to read them (then afterDrain)
+        away,      // restarting: off the bus until comeBackUs
+        unplugged, // the cable pulled (SIGUSR1): off the bus until SIGUSR2
+        hungUp     // off the bus for good; idle until a stop signal
     };
+
+    enum class AfterDrain
+    {
+        hangUp, // the byte budget is used up
+        restart // the update was triggered
+    };
+
+    /** A new pseudo-terminal in the device root and a READY line for it. */
+    bool plugIn (std::string& error);
+    bool openPty (std::string& error);
+    /** Hangs up, leaves the device root and forgets the session. */
+    void goAway();
+    void beginDrain (AfterDrain then, int64_t now);
+    void endDrain (int64_t now);
+    /** Unplugs and replugs as the SIGUSR1s and SIGUSR2s came, in order; false when the
+        device could not come back. */
+    bool takePlugSignals();
+    void pullCable();
+    bool comeBack();
 
     void pump (int64_t now);
     int pollTimeoutMs (int64_t now) const;
@@ -75,7 +99,12 @@ private:
     bool masterBlocking = false;  // O_NONBLOCK cleared, as far as this loop knows
     bool watchInterrupts = false; // an open or close breaks a blocking read (O_ASYNC on the watch)
     std::string slaveName;
+    std::string ttyName; // in the device root, for this plug-in
     State state = State::live;
+    AfterDrain afterDrain = AfterDrain::hangUp;
+    bool restartPending = false; // the trigger's answer is the last before the restart
+    bool updatePending = false;  // the restart's results are made when the device comes back
+    int64_t comeBackUs = 0;
     int openers = 0; // client descriptors open on the slave, as the watch reports them
     bool exclusiveMayBeSet = false;
 

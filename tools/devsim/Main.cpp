@@ -28,6 +28,15 @@ int main (int argc, char** argv)
         std::fprintf (stderr, "nubo-devsim: --fs: %s\n", error.c_str());
         return 1;
     }
+    if (options.macAddress)
+    {
+        // Written into the folder, like the sample's file: an instance of its own per --fs copy.
+        if (auto r = fs.writeWholeFile (Device::macAddressPath, *options.macAddress + "\n"); ! r.ok())
+        {
+            std::fprintf (stderr, "nubo-devsim: --mac: %s\n", r.error.c_str());
+            return 1;
+        }
+    }
     fs.setFirstHandle (options.firstHandle);
     fs.setSelfFolder (options.selfFolder);
     if (options.multiplyFolders)
@@ -48,18 +57,9 @@ int main (int argc, char** argv)
         if (! link.open (error))
         {
             std::fprintf (stderr, "nubo-devsim: %s\n", error.c_str());
-            return 1;
-        }
-        if (! options.deviceRoot.empty() && ! deviceRoot.plugIn (options, link.slavePath(), error))
-        {
-            std::fprintf (stderr, "nubo-devsim: --device-root: %s\n", error.c_str());
             deviceRoot.unplug();
             return 1;
         }
-
-        std::printf ("READY %s\n", link.slavePath().c_str());
-        std::fflush (stdout);
-
         status = link.run();
     }
     deviceRoot.unplug();

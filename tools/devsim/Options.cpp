@@ -63,6 +63,13 @@ const OptionInfo optionTable[] = {
     { "--firmware", "N", "WhoAmI firmware version (default 0x0203)" },
     { "--text1", "TEXT", "WhoAmI first text (default \"Nubo Simulator\")" },
     { "--text2", "TEXT", "WhoAmI second text (default \"Serial SIM-0001\")" },
+    { "--mac", "TEXT",
+      "write TEXT and a newline to <fs>/mnt/nandfs/macAddress.txt at start (each instance needs its own --fs copy)" },
+    { "--restart-ms", "MS",
+      "restart once the update trigger /mnt/nandfs/NuboimageDone is made (below): away MS ms, back on a new pty" },
+    { "--never-return", nullptr, "with --restart-ms: after the trigger, hang up and unplug for good" },
+    { "--restart-tty", "NAME", "with --restart-ms: the tty name in the device root after the restart (default: the same)" },
+    { "--new-firmware", "N", "with --restart-ms: WhoAmI firmware version after the restart (default --firmware + 1)" },
     { "--first-handle", "N", "first file handle handed out; later ones count up (default 4096)" },
     { "--log", "FILE", "append one line per received request to FILE, flushed at once (format below)" },
     { "--verbose", nullptr, "describe every message and fault on standard error" },
@@ -99,8 +106,13 @@ std::string helpText()
 {
     std::string text = "Usage: nubo-devsim --fs DIR [options]\n"
                        "Plays a Nubo device on a pseudo-terminal. Prints \"READY <pty path>\" on standard output\n"
-                       "once the port can be opened; diagnostics go to standard error. SIGINT or SIGTERM ends it\n"
-                       "with status 0 (the device root's dev and sys/class entries are removed).\n"
+                       "once the port can be opened, and again each time it comes back on a new one (after a\n"
+                       "restart or SIGUSR2); diagnostics go to standard error. SIGINT or SIGTERM ends it with\n"
+                       "status 0 (the device root's dev and sys/class entries are removed). SIGUSR1 pulls the\n"
+                       "cable (the pty hangs up, the device root's entries go), SIGUSR2 plugs it back in (a new\n"
+                       "pty, same slot and serial); either in the wrong state is ignored.\n"
+                       "The device writes to its --fs folder (images, triggers, the firmware marker, --mac):\n"
+                       "instances must not share one; a copy of sample-device is a few kilobytes.\n"
                        "Numbers are decimal or 0x hex; USB IDs are hex. Requests/responses count from 1.\n\nOptions:\n";
     for (auto& s : optionTable)
     {
@@ -129,7 +141,13 @@ std::string helpText()
             "  7 UnknownRequest id=99 size=4\n"
             "  7 MalformedRequest id=4 size=6\n"
             "Numbers are decimal (serial, handle and offset signed); a body too short for its\n"
-            "fields is logged as MalformedRequest (serial 0 when even that is missing).\n";
+            "fields is logged as MalformedRequest (serial 0 when even that is missing).\n"
+            "\nRestart (--restart-ms): the request that leaves /mnt/nandfs/NuboimageDone a file no handle\n"
+            "has open for writing (the close after an open for writing, a create or a move onto it)\n"
+            "is answered; requests after it are not. Once the client has read the answer the pty hangs\n"
+            "up and the device root's entries go; after MS ms the image and the trigger are gone from\n"
+            "--fs, /mnt/nandfs/lib/libm.so.2 is there, WhoAmI reports --new-firmware and a new pty is\n"
+            "plugged into the same slot (READY <path> again). With --never-return it stays away.\n";
     return text;
 }
 
@@ -176,6 +194,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 o.duplicate = true;
             else if (name == "--multiply-folders")
                 o.multiplyFolders = true;
+            else if (name == "--never-return")
+                o.neverReturn = true;
             continue;
         }
         if (! hasValue)
@@ -234,6 +254,27 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                                                   : o.firmwareVersion;
             if (! u16Option (target, 0))
                 return bad();
+        }
+        else if (name == "--mac")
+            o.macAddress = value;
+        else if (name == "--restart-ms")
+        {
+            if (! number (v, 0, 3600000))
+                return bad();
+            o.restartMs = (int) v;
+        }
+        else if (name == "--restart-tty")
+        {
+            if (value.empty() || value.find ('/') != std::string::npos)
+                return bad();
+            o.restartTtyName = value;
+        }
+        else if (name == "--new-firmware")
+        {
+            uint16_t firmware = 0;
+            if (! u16Option (firmware, 0))
+                return bad();
+            o.newFirmwareVersion = firmware;
         }
         else if (name == "--text1")
             o.text1 = value;
@@ -353,6 +394,8 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
 
     if (o.fsRoot.empty())
         return fail ("--fs DIR is required");
+    if (o.restartMs < 0 && (o.neverReturn || ! o.restartTtyName.empty() || o.newFirmwareVersion))
+        return fail ("--never-return, --restart-tty and --new-firmware need --restart-ms");
     return ParseResult::run;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -26,6 +27,13 @@ struct Options
     // The WhoAmI answer.
     uint16_t familyId = 0x1, deviceId = 0x2a, protocolVersion = 0x0100, firmwareVersion = 0x0203;
     std::string text1 = "Nubo Simulator", text2 = "Serial SIM-0001";
+
+    // The firmware update: once the trigger file is complete the device restarts.
+    int restartMs = -1;          // time away before it comes back; -1 = no restart
+    bool neverReturn = false;    // it goes away after the trigger and stays away
+    std::string restartTtyName;  // the tty name it comes back with; empty = the same
+    std::optional<uint16_t> newFirmwareVersion; // reported after the restart; default firmware + 1
+    std::optional<std::string> macAddress;      // written (with a newline) to the MAC-address file at start
 
     std::string logFile;
     bool verbose = false;

@@ -148,11 +148,25 @@ class Port:
 
 class Simulator:
     def __init__(self, binary, fs, *args):
-        self.proc = subprocess.Popen([binary, "--fs", fs] + list(args), stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([binary, "--fs", fs] + list(args), stdout=subprocess.PIPE, bufsize=0,
                                      stderr=None if os.environ.get("DEVSIM_STDERR") else subprocess.DEVNULL)
-        line = self.proc.stdout.readline().decode()
-        assert line.startswith("READY "), "no READY line: %r" % line
-        self.path = line[6:].strip()
+        self.output = b""
+        self.path = self.next_ready(10.0)
+        assert self.path is not None, "no READY line: %r" % self.output
+
+    def next_ready(self, timeout):
+        """The port of the next READY line (it comes again after a restart or a replug), or None."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.output:
+            left = deadline - time.monotonic()
+            r, _, _ = select.select([self.proc.stdout], [], [], max(0, left))
+            data = os.read(self.proc.stdout.fileno(), 4096) if r else b""
+            if not data:
+                return None
+            self.output += data
+        line, self.output = self.output.split(b"\n", 1)
+        line = line.decode()
+        return line[6:] if line.startswith("READY ") else None
 
     def port(self, flush=True):
         return Port(self.path, flush)
@@ -608,6 +622,223 @@ def device_root(binary, fs, work):
     check(sim.stop() == 0 and not os.path.lexists(root + "/dev/ttyACM0"), "dev link removed on exit")
 
 
+# ---------------------------------------------------------------------------
+# Leaving the bus and coming back: the restart after the update trigger, a cable
+# pulled and plugged in again, and many devices side by side.
+
+IMAGE = "/mnt/nandfs/Nuboimage"
+TRIGGER = "/mnt/nandfs/NuboimageDone"
+MARKER = "/mnt/nandfs/lib/libm.so.2"
+
+
+def fresh_fs(work, name):
+    fs = os.path.join(work, name)
+    shutil.copytree(os.path.join(HERE, "sample-device"), fs, symlinks=True)
+    return fs
+
+
+def usb_device(root, tty_name):
+    """The USB device folder (usb1/1-N) that the tty's class entry leads to."""
+    tty_folder = os.path.realpath(root + "/sys/class/tty/" + tty_name)
+    return os.path.dirname(os.path.realpath(tty_folder + "/device"))
+
+
+def plugged(root, tty_name):
+    return os.path.lexists(root + "/dev/" + tty_name) or os.path.lexists(root + "/sys/class/tty/" + tty_name)
+
+
+def write_file(port, path, data):
+    """Writes a device file in blocks; True when every answer was a success."""
+    mid, b = port.exchange(10, hstr(path) + b"\x02\x00")
+    if mid != 11:
+        return False
+    handle = b.take("q")
+    ok = True
+    for at in range(0, len(data), 8169):
+        block = data[at:at + 8169]
+        ok = port.exchange(14, struct.pack("<qI", handle, len(block)) + block)[0] == 2 and ok
+    return port.exchange(16, struct.pack("<q", handle))[0] == 2 and ok
+
+
+def whoami_firmware(port):
+    mid, b = port.exchange(0)
+    return b.take("HHHH")[3] if mid == 1 else None
+
+
+def hung_up(port):
+    """True when the port reports the other end gone (EIO or end of file) within a few seconds."""
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        data = port.read_some(deadline - time.monotonic())
+        if data == b"":
+            return True
+        if data is None:
+            return False
+    return False
+
+
+def restart(binary, work):
+    print("restart after the update trigger")
+    fs = fresh_fs(work, "restart-fs")
+    root = os.path.join(work, "restart-root")
+    log = os.path.join(work, "restart.log")
+    sim = Simulator(binary, fs, "--device-root", root, "--usb-port", "3", "--usb-serial", "UNIT-3",
+                    "--restart-ms", "300", "--restart-tty", "ttyACM7", "--log", log)
+    port = Port(root + "/dev/ttyACM0")
+    check(whoami_firmware(port) == 0x203, "firmware before the update")
+    image = os.urandom(3 * 8169 + 11)
+    check(write_file(port, IMAGE, image), "image written")
+
+    mid, b = port.exchange(10, hstr(TRIGGER) + b"\x02\x00")
+    handle = b.take("q") if mid == 11 else None
+    mid, _ = port.exchange(4, b"\x00" + hstr(TRIGGER))
+    check(mid == 5 and plugged(root, "ttyACM0"), "an open trigger is not yet the update: requests still answered")
+    mid, _ = port.exchange(16, struct.pack("<q", handle or 0))
+    check(mid == 2, "the close that finishes the trigger is answered")
+    data, late_serial = request(0)
+    port.send(data)
+    check(hung_up(port), "then the port hangs up, the request after the trigger unanswered")
+    check(not plugged(root, "ttyACM0") and not os.path.exists(usb_device_folder(root, 3) + "/1-3:1.0/tty/ttyACM0"),
+          "and the device root's entries are gone")
+    gone = time.monotonic()
+    new_path = sim.next_ready(10.0)
+    print("  back %.0f ms after the hang-up was seen (--restart-ms 300)" % ((time.monotonic() - gone) * 1000))
+    check(new_path is not None and new_path != sim.path, "READY again, on a new pty (%r after %r)" % (new_path, sim.path))
+    port.close()
+    check(new_path is not None and os.readlink(root + "/dev/ttyACM7") == new_path
+          and os.path.basename(usb_device(root, "ttyACM7")) == "1-3"
+          and open(usb_device(root, "ttyACM7") + "/serial").read() == "UNIT-3\n",
+          "plugged into the same slot 1-3 with the same serial, as --restart-tty ttyACM7")
+    check(not os.path.exists(fs + IMAGE) and not os.path.exists(fs + TRIGGER) and os.path.isfile(fs + MARKER),
+          "image and trigger consumed, firmware marker installed")
+    port = Port(new_path)
+    check(whoami_firmware(port) == 0x204, "WhoAmI reports the firmware + 1")
+    mid, b = port.exchange(10, hstr(MARKER) + b"\x01\x01")
+    check(mid == 11, "the marker opens on the device")
+    port.exchange(16, struct.pack("<q", b.take("q")) if mid == 11 else b"")
+    with open(log) as f:
+        lines = f.read().splitlines()
+    check(not any(l.startswith("%d " % late_serial) for l in lines), "the request sent after the trigger was never taken")
+
+    # A trigger made by a create request restarts it as well, again into the same slot.
+    check(write_file(port, IMAGE, b"second image"), "a second image written")
+    mid, _ = port.exchange(7, b"\x00" + hstr(TRIGGER) + b"\x00")
+    check(mid == 2 and hung_up(port), "a trigger made by a create request: answered, then the hang-up")
+    new_path = sim.next_ready(10.0)
+    check(new_path is not None and os.readlink(root + "/dev/ttyACM7") == new_path
+          and not os.path.exists(fs + TRIGGER), "and back again")
+    port.close()
+    check(sim.stop() == 0, "exit 0 after restarts")
+
+    print("never coming back")
+    fs = fresh_fs(work, "never-fs")
+    root = os.path.join(work, "never-root")
+    sim = Simulator(binary, fs, "--device-root", root, "--restart-ms", "100", "--never-return")
+    port = Port(root + "/dev/ttyACM0")
+    check(write_file(port, IMAGE, image) and write_file(port, "/mnt/nandfs/trigger.part", b""), "image written")
+    mid, _ = port.exchange(8, b"\x00" + hstr("/mnt/nandfs/trigger.part") + hstr(TRIGGER) + b"\x00\x01")
+    check(mid == 2 and hung_up(port), "a trigger moved into place: answered, then the hang-up")
+    check(not plugged(root, "ttyACM0"), "unplugged")
+    sim.proc.send_signal(signal.SIGUSR2)
+    check(sim.next_ready(1.5) is None and sim.proc.poll() is None, "never back, not even on SIGUSR2, and still running")
+    check(os.path.isfile(fs + IMAGE) and not os.path.exists(fs + MARKER), "nothing installed")
+    port.close()
+    check(sim.stop() == 0, "exit 0 after never returning")
+
+
+def usb_device_folder(root, port_number):
+    return root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d" % port_number
+
+
+def replug(binary, work):
+    print("unplug and replug on SIGUSR1 and SIGUSR2")
+    fs = fresh_fs(work, "replug-fs")
+    root = os.path.join(work, "replug-root")
+    sim = Simulator(binary, fs, "--device-root", root, "--usb-port", "4", "--usb-serial", "UNIT-4")
+    port = Port(root + "/dev/ttyACM0")
+    check(whoami_firmware(port) == 0x203, "plugged in")
+
+    # Pulled in the middle of an image: what was written stays.
+    mid, b = port.exchange(10, hstr(IMAGE) + b"\x02\x00")
+    handle = b.take("q")
+    written = os.urandom(3 * 8169)
+    answers = [port.exchange(14, struct.pack("<qI", handle, 8169) + written[at:at + 8169])[0]
+               for at in range(0, len(written), 8169)]
+    sim.proc.send_signal(signal.SIGUSR1)
+    check(answers == [2, 2, 2] and hung_up(port), "SIGUSR1: the port hangs up")
+    check(not plugged(root, "ttyACM0") and not os.path.exists(usb_device_folder(root, 4) + "/1-4:1.0/tty/ttyACM0"),
+          "the device root's entries are gone")
+    with open(fs + IMAGE, "rb") as f:
+        check(f.read() == written, "the image written before the unplug is kept")
+    sim.proc.send_signal(signal.SIGUSR1)
+    check(sim.next_ready(0.5) is None and sim.proc.poll() is None, "a second SIGUSR1 is ignored")
+
+    sim.proc.send_signal(signal.SIGUSR2)
+    new_path = sim.next_ready(5.0)
+    check(new_path is not None and new_path != sim.path, "SIGUSR2: READY on a new pty")
+    port.close()
+    check(new_path is not None and os.readlink(root + "/dev/ttyACM0") == new_path
+          and os.path.basename(usb_device(root, "ttyACM0")) == "1-4"
+          and open(usb_device(root, "ttyACM0") + "/serial").read() == "UNIT-4\n",
+          "back in the same slot 1-4 with the same serial")
+    port = Port(new_path)
+    check(whoami_firmware(port) == 0x203, "answers on the new pty, firmware unchanged")
+    sim.proc.send_signal(signal.SIGUSR2)
+    check(sim.next_ready(0.5) is None and whoami_firmware(port) == 0x203, "a SIGUSR2 while plugged in is ignored")
+
+    # Both at once: they are taken in the order they came.
+    sim.proc.send_signal(signal.SIGUSR1)
+    sim.proc.send_signal(signal.SIGUSR2)
+    check(hung_up(port), "SIGUSR1 and SIGUSR2 at once: a hang-up")
+    new_path = sim.next_ready(5.0)
+    port.close()
+    check(new_path is not None and os.readlink(root + "/dev/ttyACM0") == new_path, "and back in")
+    port = Port(new_path)
+    check(whoami_firmware(port) == 0x203, "answering")
+    port.close()
+    check(sim.stop() == 0, "exit 0 after replugs")
+
+
+def mac_and_many(binary, work):
+    print("--mac, and sixteen devices side by side")
+    root = os.path.join(work, "many-root")
+    sims = []
+    for n in range(1, 17):
+        fs = fresh_fs(work, "many-fs-%d" % n)
+        sims.append((fs, Simulator(binary, fs, "--device-root", root, "--usb-port", str(n), "--tty", "ttyACM%d" % n,
+                                   "--usb-serial", "UNIT-%02d" % n, "--mac", "02:00:5E:00:00:%02X" % n)))
+    macs, slots = [], []
+    for n, (fs, sim) in enumerate(sims, 1):
+        port = Port(root + "/dev/ttyACM%d" % n)
+        mid, b = port.exchange(10, hstr("/mnt/nandfs/macAddress.txt") + b"\x01\x01")
+        handle = b.take("q")
+        mid, b = port.exchange(12, struct.pack("<qI", handle, 100))
+        b.take("q")
+        count = b.take("i")
+        macs.append(b.rest()[:count] if mid == 13 else None)
+        port.exchange(16, struct.pack("<q", handle))
+        port.close()
+        slots.append((os.path.basename(usb_device(root, "ttyACM%d" % n)),
+                      open(usb_device(root, "ttyACM%d" % n) + "/serial").read()))
+    check(macs == [("02:00:5E:00:00:%02X\n" % n).encode() for n in range(1, 17)], "--mac: each its own MAC file")
+    check(open(sims[0][0] + "/mnt/nandfs/macAddress.txt").read() == "02:00:5E:00:00:01\n", "written into its --fs")
+    check(slots == [("1-%d" % n, "UNIT-%02d\n" % n) for n in range(1, 17)], "each in its own slot with its serial")
+
+    time.sleep(0.5)
+    before = sum(sim.cpu_ticks() for _, sim in sims)
+    time.sleep(3)
+    ticks = sum(sim.cpu_ticks() for _, sim in sims) - before
+    rss = []
+    for _, sim in sims:
+        with open("/proc/%d/status" % sim.proc.pid) as f:
+            rss += [int(l.split()[1]) for l in f if l.startswith("VmRSS:")]
+    print("  16 idle instances: %d CPU ticks over 3 s, %d kB resident in all (%d kB at most each)"
+          % (ticks, sum(rss), max(rss)))
+    check(ticks <= 2, "16 idle instances use no CPU")
+    check(all(sim.stop() == 0 for _, sim in sims), "all 16 exit 0")
+    check(not any(plugged(root, "ttyACM%d" % n) for n in range(1, 17)), "and leave the device root")
+
+
 def main():
     binary = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else DEFAULT_BINARY)
     work = tempfile.mkdtemp(prefix="devsim-smoke-")
@@ -617,6 +848,9 @@ def main():
         basic(binary, fs, work)
         faults(binary, fs, work)
         device_root(binary, fs, work)
+        restart(binary, work)
+        replug(binary, work)
+        mac_and_many(binary, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d failure(s)" % len(failures))
