@@ -19,6 +19,11 @@ struct PresentSerialPort
         root hub, port 3 of the hub there); the same whatever tty number the port gets.
         Empty for a port that is not on USB. */
     juce::String usbPath;
+
+    /** Tells one appearance of the port from the next: a unit unplugged and plugged in
+        again, or restarted, gets another, even where its tty name and device node are the
+        same again. Empty when the platform cannot tell. */
+    juce::String appearance;
 };
 
 /** The serial ports present now, in a repeatable order; empty when the platform cannot

@@ -230,7 +230,7 @@ void Station::scan()
                 entry->view.nickname = settings.station.nicknameOf (slotName);
             }
             auto& slot = *entry;
-            const auto canonical = canonicalPath (port.portName);
+            const auto canonical = canonicalPath (port.portName) + "|" + port.appearance.toStdString();
             const bool appeared = !slot.view.present || canonical != slot.canonical;
             slot.view.present = true;
             slot.portPath = port.portName;

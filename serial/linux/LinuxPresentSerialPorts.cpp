@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -134,6 +135,14 @@ std::vector<PresentSerialPort> listPresentSerialPorts()
             port.revision = juce::String::toHexString (usbId (usbDevice, "bcdDevice")).paddedLeft ('0', 4);
             port.serialNumber = readAttribute (usbDevice / "serial");
             port.usbPath = juce::String (usbDevice.filename().string());
+            // The class entry is made anew at every appearance; the USB device number
+            // counts up at every enumeration.
+            struct stat entryStatus{};
+            if (::lstat (entry.c_str(), &entryStatus) == 0)
+                port.appearance = juce::String ((juce::int64) entryStatus.st_ino) + ":"
+                                  + juce::String ((juce::int64) entryStatus.st_ctim.tv_sec) + "."
+                                  + juce::String ((juce::int64) entryStatus.st_ctim.tv_nsec) + ":"
+                                  + readAttribute (usbDevice / "devnum");
             port.friendlyName = (product.isNotEmpty() ? product : "USB Serial Device") + " (" + ttyName + ")";
         }
         else

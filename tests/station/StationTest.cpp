@@ -258,3 +258,36 @@ TEST_F (StationTest, CommandsAreCheckedAndAPortHeldElsewhereIsNotOpened)
     ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); })) << slot ("1-3").reason;
     EXPECT_TRUE (PortClaims::holderOf (port).isEmpty()) << "the station gives its ports back";
 }
+
+TEST_F (StationTest, AUnitUnpluggedMidImageIsRetriedWhenItReturnsAndTheRecordsSaySo)
+{
+    begin();
+    plug (3, "R1", "00:00:00:00:00:31", {"--delay", "60"});
+    ASSERT_TRUE (waitUntil ([&] { return slot ("1-3").step == "flash" && slot ("1-3").done > 0; }));
+    unplug (3);
+    ASSERT_TRUE (waitUntil ([&] { return slot ("1-3").step == "waiting for the unit"; }))
+        << slot ("1-3").step << " " << Station::nameOf (slot ("1-3").state) << " " << slot ("1-3").reason;
+    plug (3, "R1", "00:00:00:00:00:31");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); }))
+        << slot ("1-3").step << " " << Station::nameOf (slot ("1-3").state) << " " << slot ("1-3").reason << " "
+        << slot ("1-3").present;
+
+    const auto all = records();
+    ASSERT_EQ (all.size(), 2u);
+    EXPECT_EQ (all[0].result, StationRecords::Result::failed);
+    EXPECT_EQ (all[0].failureClass, "transient");
+    EXPECT_EQ (all[0].attemptNumber, 1);
+    EXPECT_EQ (all[1].result, StationRecords::Result::passed);
+    EXPECT_EQ (all[1].attemptNumber, 2);
+    EXPECT_TRUE (flashed (3));
+}
+
+TEST_F (StationTest, AUnitThatNeverComesBackAfterTheTriggerFailsAfterTheTimeOut)
+{
+    begin (", \"follow_restart\": true, \"restart_timeout_s\": 1, \"retries\": 0");
+    plug (3, "N1", "00:00:00:00:00:41"); // takes the trigger and never restarts
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::failed); })) << slot ("1-3").reason;
+    EXPECT_EQ (slot ("1-3").reason, "the unit did not come back within 1 s after the trigger");
+    ASSERT_EQ (records().size(), 1u);
+    EXPECT_EQ (records()[0].failureClass, "transient");
+}
