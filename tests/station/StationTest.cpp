@@ -285,9 +285,35 @@ TEST_F (StationTest, AUnitUnpluggedMidImageIsRetriedWhenItReturnsAndTheRecordsSa
 TEST_F (StationTest, AUnitThatNeverComesBackAfterTheTriggerFailsAfterTheTimeOut)
 {
     begin (", \"follow_restart\": true, \"restart_timeout_s\": 1, \"retries\": 0");
-    plug (3, "N1", "00:00:00:00:00:41"); // takes the trigger and never restarts
-    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::failed); })) << slot ("1-3").reason;
-    EXPECT_EQ (slot ("1-3").reason, "the unit did not come back within 1 s after the trigger");
-    ASSERT_EQ (records().size(), 1u);
+    plug (3, "N1", "00:00:00:00:00:41", {"--restart-ms", "100", "--never-return"});
+    ASSERT_TRUE (waitUntil ([&] { return records().size() == 1 && records()[0].result != StationRecords::Result::running; }));
+    EXPECT_EQ (records()[0].result, StationRecords::Result::failed);
+    EXPECT_EQ (records()[0].failureReason, "the unit did not come back within 1 s after the trigger");
     EXPECT_EQ (records()[0].failureClass, "transient");
+    // Gone from its slot, the slot is free again.
+    EXPECT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::empty); }));
+}
+
+TEST_F (StationTest, AUnitIsFollowedThroughItsRestartAndItsNewFirmwareChecked)
+{
+    begin (", \"follow_restart\": true, \"restart_timeout_s\": 10, \"firmware_version\": \"0x0204\"");
+    plug (3, "F1", "00:00:00:00:00:51", {"--restart-ms", "300", "--new-firmware", "0x0204"});
+    plug (4, "F2", "00:00:00:00:00:52", {"--restart-ms", "300", "--new-firmware", "0x0299"});
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); })) << slot ("1-3").reason;
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::failed); })) << slot ("1-4").reason;
+    EXPECT_EQ (slot ("1-4").reason, "firmware 0x0299, not 0x0204 as the recipe expects");
+
+    std::map<std::string, StationRecords::Record> bySerial;
+    for (auto& r : records())
+        bySerial[r.usbSerial] = r;
+    ASSERT_EQ (bySerial.size(), 2u);
+    EXPECT_EQ (bySerial["F1"].firmwareBefore, 0x0203);
+    EXPECT_EQ (bySerial["F1"].firmwareAfter, 0x0204);
+    EXPECT_NE (bySerial["F1"].identityAfter.find ("firmware 0x0204"), std::string::npos);
+    EXPECT_EQ (bySerial["F2"].failureClass, "version");
+    EXPECT_EQ (records().size(), 2u) << "one insertion, though the unit went and came back";
+
+    // The restarted unit stays in its slot: nothing more happens to it.
+    std::this_thread::sleep_for (std::chrono::milliseconds (500));
+    EXPECT_EQ (records().size(), 2u);
 }
