@@ -53,9 +53,10 @@ std::unique_ptr<juce::Label> makeLabel (juce::Component& parent, const juce::Str
 //==============================================================================
 void ProductionPane::SlotTile::show (const Station::SlotView& view)
 {
-    const bool same = view.state == current.state && view.step == current.step && view.done == current.done
-                      && view.total == current.total && view.reason == current.reason && view.usbSerial == current.usbSerial
-                      && view.mac == current.mac && view.nickname == current.nickname;
+    const bool same = view.state == current.state && view.step == current.step && view.done == current.done &&
+                      view.total == current.total && view.reason == current.reason &&
+                      view.usbSerial == current.usbSerial && view.mac == current.mac &&
+                      view.nickname == current.nickname;
     current = view;
     if (!same)
         repaint();
@@ -71,16 +72,20 @@ juce::Colour ProductionPane::SlotTile::getStateColour() const
     using S = Station::SlotState;
     switch (current.state)
     {
-        case S::passed: return juce::Colour (0xff2e9e44);
-        case S::failed:
-        case S::duplicate:
-        case S::refused: return juce::Colour (0xffd23c32);
-        case S::running:
-        case S::held:
-        case S::waiting:
-        case S::interrupted:
-        case S::stopped: return juce::Colour (0xffe6a117);
-        case S::empty: break;
+    case S::passed:
+        return juce::Colour (0xff2e9e44);
+    case S::failed:
+    case S::duplicate:
+    case S::refused:
+        return juce::Colour (0xffd23c32);
+    case S::running:
+    case S::held:
+    case S::waiting:
+    case S::interrupted:
+    case S::stopped:
+        return juce::Colour (0xffe6a117);
+    case S::empty:
+        break;
     }
     return juce::Colour (0xff9a9a9a);
 }
@@ -112,7 +117,8 @@ void ProductionPane::SlotTile::paint (juce::Graphics& g)
     if (current.total > 0)
     {
         g.setColour (juce::Colour (0xff4a7fc1));
-        g.fillRect (bar.withWidth ((int) (bar.getWidth() * juce::jlimit<juce::int64> (0, current.total, current.done) / current.total)));
+        g.fillRect (bar.withWidth (
+            (int) (bar.getWidth() * juce::jlimit<juce::int64> (0, current.total, current.done) / current.total)));
     }
     area.removeFromTop (3);
     line (getStateText().toUpperCase(), 26.0f, getStateColour());
@@ -242,27 +248,27 @@ bool ProductionPane::startStation()
 
         // Workers' threads: only lines for the log, which posts them to the message thread.
         auto* log = owner;
-        auto created = Station::create (settings,
-                                        [log] (const Station::Event& e)
-                                        {
-                                            const auto who = shown (e.slot.nickname.empty() ? e.slot.slot : e.slot.nickname);
-                                            if (e.kind == Station::Event::Kind::unitDone && e.record)
-                                                log->log ("Slot " + who + ": unit " + shown (e.record->usbSerial) + " "
-                                                          + StationRecords::nameOf (e.record->result)
-                                                          + (e.record->failureReason.empty()
-                                                                 ? juce::String()
-                                                                 : ": " + shown (e.record->failureReason)));
-                                            else if (e.kind == Station::Event::Kind::unitAppeared)
-                                                log->log ("Slot " + who + ": unit " + shown (e.slot.usbSerial) + " plugged in");
-                                        });
+        auto created = Station::create (
+            settings,
+            [log] (const Station::Event& e)
+            {
+                const auto who = shown (e.slot.nickname.empty() ? e.slot.slot : e.slot.nickname);
+                if (e.kind == Station::Event::Kind::unitDone && e.record)
+                    log->log (
+                        "Slot " + who + ": unit " + shown (e.record->usbSerial) + " " +
+                        StationRecords::nameOf (e.record->result) +
+                        (e.record->failureReason.empty() ? juce::String() : ": " + shown (e.record->failureReason)));
+                else if (e.kind == Station::Event::Kind::unitAppeared)
+                    log->log ("Slot " + who + ": unit " + shown (e.slot.usbSerial) + " plugged in");
+            });
         if (created.station == nullptr)
         {
             showProblem ("Station not started: " + created.reason);
             return false;
         }
         if (created.interruptedFound > 0)
-            owner->log (juce::String (created.interruptedFound)
-                        + " attempt(s) left running by a station that was stopped short are now marked interrupted");
+            owner->log (juce::String (created.interruptedFound) +
+                        " attempt(s) left running by a station that was stopped short are now marked interrupted");
         station = std::move (created.station);
         station->begin();
         owner->log ("Station started, records in " + records.getFullPathName());
@@ -409,8 +415,8 @@ void ProductionPane::layOutTiles()
     const int rows = ((int) tiles.size() + perRow - 1) / perRow;
     tileHolder.setSize (juce::jmax (1, tileView.getMaximumVisibleWidth()), juce::jmax (1, rows * (tileHeight + gap)));
     for (size_t i = 0; i < tiles.size(); ++i)
-        tiles[i]->setBounds ((int) (i % (size_t) perRow) * (tileWidth + gap), (int) (i / (size_t) perRow) * (tileHeight + gap),
-                             tileWidth, tileHeight);
+        tiles[i]->setBounds ((int) (i % (size_t) perRow) * (tileWidth + gap),
+                             (int) (i / (size_t) perRow) * (tileHeight + gap), tileWidth, tileHeight);
 }
 
 //==============================================================================

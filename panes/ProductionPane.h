@@ -80,7 +80,7 @@ private:
     juce::File database() const;
     void layOutTiles();
 
-    MainPane* owner; // owns the tabs that own this pane; outlives it
+    MainPane* owner;       // owns the tabs that own this pane; outlives it
     juce::File workFolder; // the recipe's private copy of the image lives here
     std::shared_ptr<const Recipe> recipe;
     std::unique_ptr<Station> station; // its threads call owner->log: ended before either goes

@@ -46,7 +46,8 @@ protected:
         device = std::make_unique<SimulatedDevice> (firstUnit);
         ASSERT_TRUE (device->isReady());
         recipeFile = writeRecipe (device->scratch(), imageSize);
-        settings.write ({{Settings::lastPortKey, simulatedPortName}, {"productionDatabase", database.getFullPathName()}});
+        settings.write (
+            {{Settings::lastPortKey, simulatedPortName}, {"productionDatabase", database.getFullPathName()}});
         window = std::make_unique<Window>();
         window->main().getTabs().setCurrentTabIndex (2);
         pane = window->main().getProductionPane();
@@ -83,12 +84,14 @@ TEST_F (ProductionPaneTest, RefusesAUnitOfAnotherFamilyAndPassesTheOther)
     EXPECT_EQ (pane->getStation(), nullptr);
 
     ASSERT_TRUE (pane->loadRecipe (recipeFile)) << window->logText();
-    EXPECT_EQ (pane->getRecipeText(), "Line test   sha256 " + juce::SHA256 (recipeFile).toHexString().substring (0, 16));
+    EXPECT_EQ (pane->getRecipeText(),
+               "Line test   sha256 " + juce::SHA256 (recipeFile).toHexString().substring (0, 16));
     EXPECT_EQ (settings.readFromDisk ("productionRecipe"), recipeFile.getFullPathName());
 
     ASSERT_TRUE (pane->startStation()) << window->logText();
     ASSERT_TRUE (pumpUntil ([&] { return stateOf (*pane, "1-2") == "passed" && stateOf (*pane, "1-3") == "refused"; }))
-        << stateOf (*pane, "1-2") << " / " << stateOf (*pane, "1-3") << "\n" << window->logText();
+        << stateOf (*pane, "1-2") << " / " << stateOf (*pane, "1-3") << "\n"
+        << window->logText();
 
     const auto good = tileOf (*pane, "1-2")->getStateColour();
     const auto bad = tileOf (*pane, "1-3")->getStateColour();
@@ -97,9 +100,11 @@ TEST_F (ProductionPaneTest, RefusesAUnitOfAnotherFamilyAndPassesTheOther)
     const auto& refused = tileOf (*pane, "1-3")->getView();
     EXPECT_TRUE (juce::String (refused.reason).contains ("family")) << refused.reason;
     pane->refresh();
-    EXPECT_TRUE (pane->getCountsText().startsWith ("passed 1   failed 0   duplicates 0   refused 1")) << pane->getCountsText();
+    EXPECT_TRUE (pane->getCountsText().startsWith ("passed 1   failed 0   duplicates 0   refused 1"))
+        << pane->getCountsText();
     // Lines from the station's threads reach the log view through the message loop.
-    EXPECT_TRUE (pumpUntil ([&] { return window->logContains ("Slot 1-3: unit BAD\\x1B-2 refused: " + juce::String (refused.reason)); }))
+    EXPECT_TRUE (pumpUntil (
+        [&] { return window->logContains ("Slot 1-3: unit BAD\\x1B-2 refused: " + juce::String (refused.reason)); }))
         << window->logText();
     saveScreenshotIfAsked (window->frame(), "production-tab.png");
 
@@ -120,7 +125,12 @@ TEST_F (ProductionPaneTest, ConnectionTabAndStationNeverShareAPort)
     startWith ({"--usb-port", "2", "--usb-serial", "SLOW-1", "--rate", "4000"}, 256 * 1024);
     ASSERT_TRUE (pane->loadRecipe (recipeFile)) << window->logText();
     ASSERT_TRUE (pane->startStation());
-    ASSERT_TRUE (pumpUntil ([&] { auto* t = tileOf (*pane, "1-2"); return t != nullptr && t->getView().done > 0; }))
+    ASSERT_TRUE (pumpUntil (
+        [&]
+        {
+            auto* t = tileOf (*pane, "1-2");
+            return t != nullptr && t->getView().done > 0;
+        }))
         << window->logText();
 
     EXPECT_FALSE (window->connection().connect());
