@@ -150,3 +150,24 @@ TEST_F (ProductionPaneTest, ConnectionTabAndStationNeverShareAPort)
     EXPECT_TRUE (juce::String (tileOf (*pane, "1-2")->getView().reason).endsWith (" is in use by the Connection tab"))
         << tileOf (*pane, "1-2")->getView().reason;
 }
+
+TEST_F (ProductionPaneTest, ClosingTheWindowMidFlashRecordsTheUnitInterrupted)
+{
+    startWith ({"--usb-port", "2", "--usb-serial", "SLOW-1", "--rate", "4000"}, 256 * 1024);
+    ASSERT_TRUE (pane->loadRecipe (recipeFile)) << window->logText();
+    ASSERT_TRUE (pane->startStation());
+    ASSERT_TRUE (pumpUntil (
+        [&]
+        {
+            auto* t = tileOf (*pane, "1-2");
+            return t != nullptr && t->getView().done > 0;
+        }));
+
+    window.reset();
+    auto opened = StationRecords::open (database);
+    ASSERT_NE (opened.records, nullptr) << opened.reason;
+    EXPECT_EQ (opened.interrupted, 0) << "none was left running";
+    const auto listed = opened.records->recordsBetween (0, std::numeric_limits<juce::int64>::max());
+    ASSERT_EQ (listed.records.size(), 1u);
+    EXPECT_EQ (listed.records[0].result, StationRecords::Result::interrupted);
+}
