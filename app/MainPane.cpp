@@ -3,6 +3,7 @@
 #include "log/GlobalLog.h"
 #include "panes/ConnectionPane.h"
 #include "panes/FileSystemPane.h"
+#include "panes/ProductionPane.h"
 
 #include <cstdio>
 
@@ -26,6 +27,8 @@ MainPane::MainPane()
     tabs->addTab ("Connection", juce::Colours::white, connectionPane, true);
     fileSystemPane = new FileSystemPane (this);
     tabs->addTab ("File System", juce::Colours::white, fileSystemPane, true);
+    productionPane = new ProductionPane (this);
+    tabs->addTab ("Production", juce::Colours::white, productionPane, true);
     tabs->setCurrentTabIndex (0);
 
     logView = std::make_unique<LogView> ("Log");
@@ -59,6 +62,10 @@ MainPane::MainPane()
 
 MainPane::~MainPane()
 {
+    // The station's threads log here and hold ports of their own: they end first.
+    if (productionPane != nullptr)
+        productionPane->shutDownStation();
+
     // Nothing may reach this pane, its log view or the port once teardown starts:
     // leave the logger slot (waits for a line being handed over), stop hearing
     // from the client, and stop the client's streams before the port goes.
@@ -72,6 +79,7 @@ MainPane::~MainPane()
 
     connectionPane = nullptr;
     fileSystemPane = nullptr;
+    productionPane = nullptr;
     tabs.reset();
     logView.reset();
 }
@@ -211,11 +219,10 @@ void MainPane::deviceDisconnected()
     if (connectionPane != nullptr)
         connectionPane->closePort();
 
-    tabs->setCurrentTabIndex (0);
-
-    auto& bar = tabs->getTabbedButtonBar();
-    for (int i = 1; i < bar.getNumTabs(); ++i)
-        bar.getTabButton (i)->setEnabled (false);
+    // The Production tab has ports of its own and stays as it is.
+    if (tabs->getCurrentTabIndex() == fileSystemTab)
+        tabs->setCurrentTabIndex (0);
+    tabs->getTabbedButtonBar().getTabButton (fileSystemTab)->setEnabled (false);
 }
 
 //==============================================================================
@@ -243,6 +250,11 @@ ConnectionPane* MainPane::getConnectionPane() const
 FileSystemPane* MainPane::getFileSystemPane() const
 {
     return fileSystemPane;
+}
+
+ProductionPane* MainPane::getProductionPane() const
+{
+    return productionPane;
 }
 
 juce::TabbedComponent& MainPane::getTabs() const

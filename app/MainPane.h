@@ -12,6 +12,7 @@
 
 class ConnectionPane;
 class FileSystemPane;
+class ProductionPane;
 
 /** The main window's content: the tabs above the log view, the one protocol
     client, the process-wide logger. */
@@ -38,7 +39,7 @@ public:
 
     /** Every tab enabled. */
     void deviceConnected();
-    /** Port closed, tab 0 selected, the other tabs disabled. */
+    /** Port closed, the File System tab disabled (tab 0 selected if it was shown). */
     void deviceDisconnected();
 
     //==============================================================================
@@ -69,6 +70,7 @@ public:
 
     ConnectionPane* getConnectionPane() const;
     FileSystemPane* getFileSystemPane() const;
+    ProductionPane* getProductionPane() const;
     juce::TabbedComponent& getTabs() const;
     LogView& getLogView() const;
 
@@ -131,6 +133,8 @@ private:
     std::unique_ptr<LogView> logView;
     ConnectionPane* connectionPane = nullptr; // owned by tabs, lives as long as they do
     FileSystemPane* fileSystemPane = nullptr; // owned by tabs, lives as long as they do
+    ProductionPane* productionPane = nullptr; // owned by tabs, lives as long as they do
+    static constexpr int fileSystemTab = 1;
     juce::uint32 lastFlushMs = 0;             // message thread
     LogFlusher logFlusher{*this};
     bool operationRunning = false;

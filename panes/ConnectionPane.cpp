@@ -4,6 +4,7 @@
 #include "app/MessageBoxes.h"
 #include "app/Settings.h"
 #include "device/DeviceLink.h"
+#include "device/PortClaims.h"
 #include "device/DeviceMaintenance.h"
 #include "panes/TransferProgress.h"
 #include "protocol/DeviceIdentity.h"
@@ -187,6 +188,14 @@ bool ConnectionPane::connect()
     }
 
     const auto portName = ports.getAllValues()[portBox->getSelectedItemIndex()];
+    // The Production tab's station may hold this port for a unit it is processing.
+    if (portName.isNotEmpty())
+        if (const auto holder = PortClaims::claim (portName, claimHolder); holder.isNotEmpty())
+        {
+            owner->log ("Failed to open port");
+            owner->log (portName + " is in use by " + holder);
+            return false;
+        }
     port = std::make_unique<DeviceLink> (owner->client);
 
     if (!port->open (portName))
@@ -194,7 +203,7 @@ bool ConnectionPane::connect()
         owner->log ("Failed to open port");
         if (const auto reason = port->getOpenFailure(); reason.isNotEmpty())
             owner->log (reason);
-        port.reset();
+        releasePort();
         return false;
     }
 
@@ -298,7 +307,11 @@ void ConnectionPane::closePort()
 {
     identified = false;
     if (port != nullptr)
+    {
         port->close();
+        if (const auto path = port->getDevicePath(); path.isNotEmpty())
+            PortClaims::release (path, claimHolder);
+    }
 }
 
 void ConnectionPane::releasePort()

@@ -77,6 +77,8 @@ private:
     void saveUpdateFilePath();
     void browseForUpdateFile();
 
+    static constexpr const char* claimHolder = "the Connection tab";
+
     MainPane* owner; // owns the tabs that own this pane; outlives it
     std::unique_ptr<DeviceLink> port; // attaches the main pane's client, which outlives it
     bool identified = false; // the device on the open port answered WhoAmI

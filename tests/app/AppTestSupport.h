@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -155,13 +156,15 @@ public:
     }
 
     /** A second simulated port in the same device root. */
-    bool addPort (const juce::String& tty, int usbPort)
+    bool addPort (const juce::String& tty, int usbPort, const juce::StringArray& extraArguments = {})
     {
         auto extra = std::make_unique<DeviceSimulator>();
         const auto fs = folder / ("fs-" + tty);
         sampleDeviceFolder().copyDirectoryTo (fs);
-        const bool ok = extra->start ({"--fs", fs.getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
-                                       "--tty", tty, "--usb-port", juce::String (usbPort)});
+        juce::StringArray args{"--fs", fs.getFullPathName(), "--device-root", deviceRoot().getFullPathName(),
+                               "--tty", tty, "--usb-port", juce::String (usbPort)};
+        args.addArray (extraArguments);
+        const bool ok = extra->start (args);
         others.push_back (std::move (extra));
         otherTtys.push_back (tty);
         return ok;
@@ -331,6 +334,24 @@ private:
     juce::LookAndFeel_V2 lookAndFeel;
     std::unique_ptr<HelloWorldWindow> window;
 };
+
+/** Saves the window as a PNG into NUBO_SCREENSHOT_DIR (scripts/screenshots.sh sets it); nothing
+    when it is not set. */
+inline void saveScreenshotIfAsked (juce::Component& frame, const juce::String& name)
+{
+    const auto* target = std::getenv ("NUBO_SCREENSHOT_DIR");
+    if (target == nullptr || *target == 0)
+        return;
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (target).getChildFile (name);
+    ASSERT_TRUE (file.getParentDirectory().createDirectory());
+    pump (300);
+    const auto image = frame.createComponentSnapshot (frame.getLocalBounds());
+    file.deleteFile();
+    juce::FileOutputStream out (file);
+    ASSERT_TRUE (out.openedOk()) << file.getFullPathName();
+    ASSERT_TRUE (juce::PNGImageFormat().writeImageToStream (image, out));
+    std::cout << "saved " << file.getFullPathName() << std::endl;
+}
 
 /** Index of the first log line equal to text at or after from, or -1. */
 inline int indexOfLine (const juce::StringArray& lines, const juce::String& text, int from = 0)

@@ -31,11 +31,12 @@ TEST_F (MainPaneTest, StartsOnTheConnectionTabWithTheFileSystemTabDisabled)
 
     EXPECT_EQ (w.frame().getName(), "USB File Utility");
     auto& tabs = w.main().getTabs();
-    ASSERT_EQ (tabs.getNumTabs(), 2);
-    EXPECT_EQ (tabs.getTabNames(), juce::StringArray ({"Connection", "File System"}));
+    ASSERT_EQ (tabs.getNumTabs(), 3);
+    EXPECT_EQ (tabs.getTabNames(), juce::StringArray ({"Connection", "File System", "Production"}));
     EXPECT_EQ (tabs.getCurrentTabIndex(), 0);
     EXPECT_TRUE (w.tabEnabled (0));
     EXPECT_FALSE (w.tabEnabled (1));
+    EXPECT_TRUE (w.tabEnabled (2)) << "the station opens its own ports";
     EXPECT_EQ (tabs.getTabContentComponent (0), w.main().getConnectionPane());
 
     // Lines logged by discovery before the pane became the logger are not shown.
