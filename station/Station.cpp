@@ -459,11 +459,10 @@ std::vector<Station::SlotView> Station::slots() const
     for (auto& listed : settings.station.slots)
         if (auto it = slotTable.find (listed.slot); it != slotTable.end())
             views.push_back (it->second->view);
-    for (auto& [slotName, slot] : slotTable)
-        if (settings.station.nicknameOf (slotName).empty()
-            && std::none_of (settings.station.slots.begin(), settings.station.slots.end(),
-                             [&] (const StationFile::Slot& s) { return s.slot == slotName; }))
-            views.push_back (slot->view);
+    for (auto& entry : slotTable)
+        if (std::none_of (settings.station.slots.begin(), settings.station.slots.end(),
+                          [&entry] (const StationFile::Slot& s) { return s.slot == entry.first; }))
+            views.push_back (entry.second->view);
     return views;
 }
 

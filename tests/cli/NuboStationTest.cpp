@@ -281,6 +281,10 @@ TEST_F (NuboStationTest, SigtermStopsRunningUnitsSafelyAndKillDashNineLosesNoCom
     EXPECT_EQ (counts.interrupted, 10);
     EXPECT_EQ (counts.running, 0);
     for (auto& record : opened.records->recordsBetween (0, std::numeric_limits<juce::int64>::max()).records)
+    {
         if (record.result == StationRecords::Result::passed)
+        {
             EXPECT_FALSE (record.macFile.empty());
+        }
+    }
 }
