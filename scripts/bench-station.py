@@ -13,7 +13,7 @@ import json, os, shutil, signal, statistics, subprocess, sys, tempfile, time
 from datetime import datetime
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-bindir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build", "bin")
+bindir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build", "bin"))
 count = int(sys.argv[2]) if len(sys.argv) > 2 else 8
 work = tempfile.mkdtemp(prefix="nubo-bench-station-")
 
@@ -62,7 +62,7 @@ def run(units, stagger):
     for s in sims:
         s.terminate()
         s.wait(10)
-    results = [e["record"]["result"] for e in events if e["event"] == "unit_done"]
+    results = [e["record"]["result"] + ("" if e["record"]["result"] == "passed" else " (%s: %s)" % (e["record"]["failure_class"], e["record"]["failure_reason"])) for e in events if e["event"] == "unit_done"]
     return max(done) - last_plug, events, results
 
 
@@ -70,6 +70,8 @@ def costs(events):
     appeared, begun, last_end, committed = {}, {}, {}, []
     overhead = []
     for e in events:
+        if "slot" not in e:
+            continue
         slot, t = e["slot"]["slot"], stamp(e["time"])
         if e["event"] == "unit_appeared":
             appeared[slot] = t

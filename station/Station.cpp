@@ -89,7 +89,7 @@ struct Station::Slot
 {
     SlotView view;
     juce::String portPath;
-    std::string canonical;        // what the port resolves to: a new node is a new appearance
+    std::string canonical;        // which appearance of the port this is: another is a new one
     std::string presentSerial;    // the USB serial of the unit there now
     juce::uint64 generation = 0;  // counts the appearances
     std::unique_ptr<DeviceWorker> worker;
@@ -230,7 +230,10 @@ void Station::scan()
                 entry->view.nickname = settings.station.nicknameOf (slotName);
             }
             auto& slot = *entry;
-            const auto canonical = canonicalPath (port.portName) + "|" + port.appearance.toStdString();
+            // Not the node the port resolves to where the platform tells appearances
+            // apart: the node may come a moment after the port is listed.
+            const auto canonical = port.appearance.isEmpty() ? canonicalPath (port.portName)
+                                                             : (port.portName + "|" + port.appearance).toStdString();
             const bool appeared = !slot.view.present || canonical != slot.canonical;
             slot.view.present = true;
             slot.portPath = port.portName;
