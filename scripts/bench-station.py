@@ -8,13 +8,19 @@ its JSON events: unit appeared -> identification begun, and the last step's end 
 the record committed (median and 99th percentile).
 
     scripts/bench-station.py [build/bin] [units]
+    scripts/bench-station.py [build/bin] soak [insertions]
+
+The soak plugs one simulated unit in and out (SIGUSR2, SIGUSR1) a thousand times and
+prints the station's resident memory, its thread count and the database's size every
+hundred insertions: they should stay flat, and grow linearly, respectively.
 """
 import json, os, shutil, signal, statistics, subprocess, sys, tempfile, time
 from datetime import datetime
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 bindir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build", "bin"))
-count = int(sys.argv[2]) if len(sys.argv) > 2 else 8
+soak = len(sys.argv) > 2 and sys.argv[2] == "soak"
+count = int(sys.argv[3] if soak else sys.argv[2]) if len(sys.argv) > (3 if soak else 2) else (1000 if soak else 8)
 work = tempfile.mkdtemp(prefix="nubo-bench-station-")
 
 
@@ -85,7 +91,64 @@ def costs(events):
     return sorted(overhead)
 
 
+def proc_status(pid):
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return int(fields["VmRSS"].split()[0]), int(fields["Threads"])
+
+
+def run_soak(insertions):
+    case = tempfile.mkdtemp(dir=work)
+    with open(os.path.join(case, "image.bin"), "wb") as f:
+        f.write(os.urandom(64 * 1024))
+    with open(os.path.join(case, "recipe.json"), "w") as f:
+        json.dump({"name": "soak", "image": "image.bin", "follow_restart": False}, f)
+    env = dict(os.environ, NUBO_DEVICE_ROOT=os.path.join(case, "root"))
+    out = open(os.path.join(case, "events.jsonl"), "w")
+    station = subprocess.Popen([os.path.join(bindir, "nubo"), "station", "recipe.json", "--db", "st.db", "--json",
+                                "--no-socket"], cwd=case, env=env, stdout=out, stderr=subprocess.DEVNULL)
+    fs = os.path.join(case, "fs")
+    shutil.copytree(os.path.join(root, "tools", "devsim", "sample-device"), fs)
+    sim = subprocess.Popen([os.path.join(bindir, "nubo-devsim"), "--fs", fs, "--device-root",
+                            os.path.join(case, "root"), "--usb-serial", "SOAK"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    sim.send_signal(signal.SIGUSR1)  # out: the station's start holds a unit already there
+    time.sleep(0.3)
+    events = os.path.join(case, "events.jsonl")
+    done = 0
+    start = time.time()
+    print("insertions  rss_kB  threads  db_bytes")
+    for i in range(1, insertions + 1):
+        sim.send_signal(signal.SIGUSR2)
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            with open(events) as f:
+                now = sum(1 for line in f if '"unit_done"' in line)
+            if now > done:
+                done = now
+                break
+            time.sleep(0.02)
+        sim.send_signal(signal.SIGUSR1)
+        time.sleep(0.25)  # the station sees it go
+        if i % 100 == 0:
+            rss, threads = proc_status(station.pid)
+            size = sum(os.path.getsize(os.path.join(case, n)) for n in os.listdir(case) if n.startswith("st.db"))
+            print("%10d  %6d  %7d  %8d" % (i, rss, threads, size), flush=True)
+    print("%d insertions, %d records, %.1f per minute" % (insertions, done, insertions * 60 / (time.time() - start)))
+    station.send_signal(signal.SIGTERM)
+    station.wait(60)
+    sim.terminate()
+    sim.wait(10)
+
+
 try:
+    if soak:
+        run_soak(count)
+        sys.exit(0)
     alone, _, r1 = run(1, 0)
     many, events, rn = run(count, 0.3)
     c = costs(events)
