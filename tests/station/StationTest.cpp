@@ -86,6 +86,13 @@ protected:
                && fsOf (port).getChildFile ("mnt/nandfs/NuboimageDone").existsAsFile();
     }
 
+    /** The unit took the image, restarted and now has the firmware. */
+    bool installed (int port) const
+    {
+        return fsOf (port).getChildFile (juce::String (DeviceMaintenance::firmwareMarkerPath).substring (1)).existsAsFile()
+               && !fsOf (port).getChildFile ("mnt/nandfs/Nuboimage").exists();
+    }
+
     void begin (const juce::String& recipeExtras = {})
     {
         (temp / "recipe.json")
@@ -147,14 +154,15 @@ protected:
 
 TEST_F (StationTest, EightUnitsAtStaggeredTimesAreEachProcessedOnceAndAgainOnlyAfterAReinsertion)
 {
-    plug (2, "U2", "00:00:00:00:00:02"); // left connected from before: held
-    begin();
+    const juce::StringArray restarting{"--restart-ms", "200"};
+    plug (2, "U2", "00:00:00:00:00:02", restarting); // left connected from before: held
+    begin (", \"follow_restart\": true, \"restart_timeout_s\": 10");
     ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-2", Station::SlotState::held); }));
     EXPECT_EQ (slot ("1-2").nickname, "left 1");
 
     for (int port = 3; port <= 9; ++port)
     {
-        plug (port, "U" + juce::String (port), "00:00:00:00:00:0" + juce::String (port));
+        plug (port, "U" + juce::String (port), "00:00:00:00:00:0" + juce::String (port), restarting);
         std::this_thread::sleep_for (std::chrono::milliseconds (150));
     }
     ASSERT_TRUE (waitUntil ([&]
@@ -173,7 +181,7 @@ TEST_F (StationTest, EightUnitsAtStaggeredTimesAreEachProcessedOnceAndAgainOnlyA
     for (int port = 2; port <= 9; ++port)
     {
         const auto serial = "U" + std::to_string (port);
-        EXPECT_TRUE (flashed (port)) << port;
+        EXPECT_TRUE (installed (port)) << port;
         EXPECT_EQ (recordsOf (serial, StationRecords::Result::passed), 1) << serial;
         EXPECT_EQ ((temp / ("macs/" + juce::String (serial) + ".txt")).loadFileAsString(), "00:00:00:00:00:0" + juce::String (port) + "\n");
     }
@@ -181,6 +189,7 @@ TEST_F (StationTest, EightUnitsAtStaggeredTimesAreEachProcessedOnceAndAgainOnlyA
     EXPECT_EQ (passedRecord.stationId, "test-station");
     EXPECT_EQ (passedRecord.recipeSha256.size(), 64u);
     EXPECT_EQ (passedRecord.firmwareBefore, 0x0203);
+    EXPECT_EQ (passedRecord.firmwareAfter, 0x0204) << "checked after the restart";
     EXPECT_FALSE (passedRecord.identityBefore.empty());
 
     // Left in place: nothing more happens; removed and plugged in again: a second insertion.
@@ -189,9 +198,16 @@ TEST_F (StationTest, EightUnitsAtStaggeredTimesAreEachProcessedOnceAndAgainOnlyA
     EXPECT_FALSE (station->retry ("1-4").ok) << "a unit that passed is not retried";
     unplug (4);
     ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::empty); }));
-    plug (4, "U4", "00:00:00:00:00:04");
+    plug (4, "U4", "00:00:00:00:00:04", restarting);
     ASSERT_TRUE (waitUntil ([&] { return recordsOf ("U4", StationRecords::Result::passed) == 2; }));
     EXPECT_EQ (records().size(), 9u);
+    {
+        const std::lock_guard<std::mutex> guard (eventsLock);
+        EXPECT_TRUE (std::any_of (events.begin(), events.end(),
+                                  [] (const Station::Event& e)
+                                  { return e.slot.slot == "1-4" && e.step == "flash" && e.text == "already installed"; }))
+            << "the second time the firmware was there: nothing sent, no restart";
+    }
 
     // Every insertion appeared and was done, once.
     const auto count = [this] (Station::Event::Kind kind)
