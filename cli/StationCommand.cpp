@@ -9,6 +9,9 @@
 #include "station/StationControl.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <climits>
 #include <poll.h>
 #include <unistd.h>
 
@@ -48,6 +52,122 @@ juce::String labelOf (const Station::SlotView& slot)
     return slot.nickname.empty() ? shown (slot.slot) : shown (slot.nickname) + " (" + shown (slot.slot) + ")";
 }
 
+/** Lines for standard output, written by a thread of their own: a reader that falls
+    behind (a pipe nobody empties) must not hold up the units' workers, whose events
+    these are. Past a bound, progress lines are dropped first, then everything but the
+    records' lines, and the count of what was dropped is said at the end. */
+class OutputQueue final
+{
+public:
+    OutputQueue() : writer ([this] { run(); }) {}
+
+    ~OutputQueue()
+    {
+        finish();
+    }
+
+    void push (std::string line, bool droppable)
+    {
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            if ((droppable && queue.size() >= softLimit) || queue.size() >= hardLimit)
+            {
+                ++dropped;
+                return;
+            }
+            queue.push_back (std::move (line));
+        }
+        wake.notify_one();
+    }
+
+    /** Writes what is queued (for at most a few seconds: a reader that never reads does
+        not keep the station from ending) and stops the thread; the lines dropped. */
+    size_t finish()
+    {
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            if (finished)
+                return dropped;
+            finished = true;
+            giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds (5);
+        }
+        wake.notify_one();
+        writer.join();
+        return dropped;
+    }
+
+    /** Why standard output could not be written, or empty. */
+    juce::String failure() const
+    {
+        return writeError == 0 ? juce::String() : "can't write standard output: " + juce::String (std::strerror (writeError));
+    }
+
+private:
+    void run()
+    {
+        const int fd = Console::getResultDescriptor();
+        std::unique_lock<std::mutex> guard (lock);
+        for (;;)
+        {
+            wake.wait (guard, [this] { return !queue.empty() || finished; });
+            if (queue.empty())
+                break;
+            auto line = std::move (queue.front()) + '\n';
+            queue.pop_front();
+            guard.unlock();
+            const bool written = fd >= 0 && writeAll (fd, line);
+            guard.lock();
+            if (!written)
+            {
+                dropped += queue.size() + 1;
+                queue.clear();
+                if (finished || writeError != 0)
+                    break;
+            }
+        }
+    }
+
+    /** Writes in pieces the pipe takes whole once poll says it has room, so that the
+        thread can give up on a reader that never reads. */
+    bool writeAll (int fd, const std::string& bytes)
+    {
+        for (size_t done = 0; done < bytes.size();)
+        {
+            pollfd p{fd, POLLOUT, 0};
+            const int ready = ::poll (&p, 1, 100);
+            if (ready < 0 && errno != EINTR)
+                return false;
+            if (ready <= 0)
+            {
+                const std::lock_guard<std::mutex> guard (lock);
+                if (finished && std::chrono::steady_clock::now() > giveUpAt)
+                    return false;
+                continue;
+            }
+            const auto n = ::write (fd, bytes.data() + done, std::min<size_t> (bytes.size() - done, PIPE_BUF));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n <= 0)
+            {
+                writeError = n < 0 ? errno : EIO;
+                return false;
+            }
+            done += (size_t) n;
+        }
+        return true;
+    }
+
+    static constexpr size_t softLimit = 10000, hardLimit = 100000;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::string> queue;
+    size_t dropped = 0;
+    bool finished = false;
+    std::chrono::steady_clock::time_point giveUpAt;
+    std::atomic<int> writeError{0};
+    std::thread writer; // last: started once the rest is there
+};
+
 /** How the station is shown: a table redrawn in place on a terminal, one line per event
     otherwise, or one JSON object per event. Events come from the station's threads. */
 class StationOutput final
@@ -74,7 +194,7 @@ public:
         }
         if (mode == Mode::json)
         {
-            line (StationControl::eventJson (e));
+            lines.push (StationControl::eventJson (e), e.kind == K::progress);
             return;
         }
 
@@ -110,7 +230,7 @@ public:
         }
         const auto entry = juce::Time::getCurrentTime().toString (false, true, true, true) + " " + labelOf (e.slot) + ": " + what;
         if (mode == Mode::plain)
-            line (entry.toStdString());
+            lines.push (entry.toStdString(), e.kind == K::progress);
         else if (e.kind == K::unitDone || e.kind == K::unitAppeared || e.kind == K::unitRemoved
                  || (e.kind == K::stepEnded && !e.succeeded))
         {
@@ -124,9 +244,18 @@ public:
     /** Plain and JSON: a line of its own. */
     void line (const std::string& s)
     {
-        const std::lock_guard<std::mutex> guard (lock);
-        const auto withEnd = s + "\n";
-        Console::outRaw (withEnd.data(), withEnd.size());
+        lines.push (s, false);
+    }
+
+    /** Writes the lines still queued; how many had to be dropped. */
+    size_t finish()
+    {
+        return lines.finish();
+    }
+
+    juce::String failure() const
+    {
+        return lines.failure();
     }
 
     /** The table, drawn over the last one. */
@@ -209,6 +338,7 @@ private:
 
     const Mode mode;
     const bool verbose;
+    OutputQueue lines;
     std::mutex lock;
     std::deque<juce::String> recent;
     std::map<std::string, juce::int64> quarters;
@@ -436,6 +566,14 @@ int StationCommand::run (const Options& o)
                       + juce::String (t.duplicates) + " duplicates, " + juce::String (t.refused) + " refused, "
                       + juce::String (t.interrupted) + " interrupted");
     created.station.reset();
+    const auto dropped = output.finish();
+    if (const auto failure = output.failure(); failure.isNotEmpty())
+    {
+        Console::error (failure);
+        return interrupt.get().isCancelled() ? ExitStatus::interrupted : ExitStatus::failed;
+    }
+    if (dropped > 0)
+        Console::error (juce::String ((juce::int64) dropped) + " event lines were dropped: standard output was not read in time");
     return interrupt.get().isCancelled() ? ExitStatus::interrupted : ExitStatus::success;
 }
 

@@ -288,3 +288,24 @@ TEST_F (NuboStationTest, SigtermStopsRunningUnitsSafelyAndKillDashNineLosesNoCom
         }
     }
 }
+
+TEST_F (NuboStationTest, AReaderThatNeverReadsTheEventsHoldsUpNoUnit)
+{
+    juce::String fetches;
+    for (int i = 0; i < 30; ++i)
+        fetches << (i == 0 ? "" : ", ") << "{ \"remote\": \"/mnt/nandfs/macAddress.txt\", \"local\": \"copies/{serial}-" << i
+                << "\" }";
+    writeRecipe (", \"fetch\": [ " + fetches + " ]");
+    NuboProcess nubo (work(), root());
+    nubo.setStandardOutput (NuboProcess::Stream::unreadPipe);
+    ASSERT_TRUE (startStation (nubo));
+    ControlClient rig (socket());
+    // Sixty steps a unit: the events of two units fill a pipe's 64 KiB.
+    for (int n = 0; n < 4; ++n)
+        plug (n);
+    const auto status = statusWhen (rig, [] (const nlohmann::json& s)
+                                    { return s.contains ("totals") && s["totals"]["passed"] == 4; });
+    EXPECT_EQ (status["totals"]["passed"], 4) << status.dump();
+    EXPECT_EQ (rig.ask ("quit")["ok"], true);
+    EXPECT_EQ (nubo.wait (30000), 0) << "the station ends though its last lines cannot be written";
+}
