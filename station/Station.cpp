@@ -921,6 +921,8 @@ Station::Outcome Station::attemptOnce (DeviceWorker::Context& context, const std
     if ((juce::int64) macBytes.getSize() > maxMacFileSize)
         return fail ("mac", "device", "the MAC-address file grew past " + std::to_string (maxMacFileSize) + " bytes", false);
     outcome.stored.macFile.assign (static_cast<const char*> (macBytes.getData()), macBytes.getSize());
+    if (StationRecords::normalisedMac (outcome.stored.macFile).empty())
+        return fail ("mac", "device", "the MAC-address file holds no MAC address", false);
     {
         const std::lock_guard<std::mutex> guard (lock);
         slotTable[slotName]->view.mac = outcome.stored.macFile.substr (0, outcome.stored.macFile.find_first_of ("\r\n"));

@@ -641,8 +641,17 @@ StationRecords::Counted StationRecords::countsBetween (juce::int64 fromMs, juce:
             break;
         }
     }
-    if (toMs > fromMs)
-        counted.counts.unitsPerHour = counted.counts.passed * 3600000.0 / (double) (toMs - fromMs);
+    // Per hour of the range, from its first attempt on (an open range, "everything",
+    // has a rate too) and up to now at most.
+    Statement first (db, "SELECT MIN(start_time) FROM attempts WHERE start_time >= ? AND start_time < ?");
+    first.bind (1, isoTime (fromMs));
+    first.bind (2, isoTime (toMs));
+    if (first.step() == SQLITE_ROW)
+        if (const auto firstMs = parseIsoTime (first.text (0)))
+        {
+            const auto spanMs = std::min (toMs, juce::Time::currentTimeMillis()) - std::max (fromMs, *firstMs);
+            counted.counts.unitsPerHour = counted.counts.passed * 3600000.0 / (double) std::max<juce::int64> (spanMs, 1000);
+        }
     counted.read = true;
     return counted;
 }

@@ -238,9 +238,15 @@ TEST_F (StationTest, AnotherKindIsRefusedAndARecordedMacIsADuplicateBothLeftUnto
     EXPECT_EQ (recordsOf ("A2", StationRecords::Result::duplicate), 1);
     EXPECT_EQ (recordsOf ("K1", StationRecords::Result::refused), 1);
 
+    // A MAC file without a MAC is no unit to pass, nor to flash.
+    plug (6, "E1", " ");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-6", Station::SlotState::failed); }));
+    EXPECT_EQ (slot ("1-6").reason, "the MAC-address file holds no MAC address");
+    EXPECT_FALSE (fsOf (6).getChildFile ("mnt/nandfs/Nuboimage").exists());
+
     // Refusals are not retried by themselves; the operator may.
     std::this_thread::sleep_for (std::chrono::milliseconds (400));
-    EXPECT_EQ (records().size(), 3u);
+    EXPECT_EQ (records().size(), 4u);
     EXPECT_TRUE (station->retry ("1-3").ok);
     ASSERT_TRUE (waitUntil ([&] { return recordsOf ("K1", StationRecords::Result::refused) == 2; }));
     EXPECT_EQ (slot ("1-3").attempt, 2);
