@@ -17,7 +17,7 @@ namespace
 constexpr const char* recordColumns =
     "record_id, station_id, slot, slot_nickname, usb_serial, identity_before, identity_after, "
     "firmware_before, firmware_after, image_sha256, recipe_sha256, mac_file, start_time, end_time, "
-    "duration_ms, result, failure_class, failure_reason, attempt_number, program_version, operator_name";
+    "duration_ms, result, failure_class, failure_reason, attempt_number, program_version, operator_name, line_check";
 
 constexpr const char* schemaStatements = R"sql(
 CREATE TABLE schema_version (version INTEGER NOT NULL);
@@ -51,6 +51,17 @@ CREATE INDEX passed_by_mac ON attempts (mac_normalised) WHERE result = 'passed';
 CREATE INDEX passed_by_serial ON attempts (usb_serial) WHERE result = 'passed';
 CREATE INDEX running ON attempts (result) WHERE result = 'running';
 )sql";
+
+// Each step takes the schema one version further; a new file is made at version 1 and
+// brought up like an old one, so that every upgrade is the one path every file takes.
+constexpr const char* upgrades[] = {
+    // 2: the journal of uploads to the line's database.
+    R"sql(
+ALTER TABLE attempts ADD COLUMN line_check TEXT NOT NULL DEFAULT '';
+ALTER TABLE attempts ADD COLUMN uploaded INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX waiting_upload ON attempts (uploaded) WHERE uploaded = 0;
+)sql",
+};
 
 juce::String oneLine (juce::String text)
 {
@@ -256,6 +267,7 @@ StationRecords::Record readRecord (const Statement& row)
     record.attemptNumber = (int) row.integer (18);
     record.programVersion = row.text (19);
     record.operatorName = row.optionalText (20);
+    record.lineCheck = row.text (21);
     return record;
 }
 
@@ -404,24 +416,29 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
                 return {nullptr, "the file " + path + " is a database but not a station records file", 0};
             if (!execute (handle, schemaStatements))
                 return fail ("cannot create the records in " + path);
-            Statement insert (handle, "INSERT INTO schema_version (version) VALUES (?)");
-            insert.bind (1, (juce::int64) schemaVersion);
-            if (insert.step() != SQLITE_DONE)
+            if (!execute (handle, "INSERT INTO schema_version (version) VALUES (1)"))
                 return fail ("cannot create the records in " + path);
         }
-        else
+
+        Statement version (handle, "SELECT max(version) FROM schema_version");
+        if (version.step() != SQLITE_ROW)
+            return fail ("cannot read the records file " + path);
+        const auto found = version.integer (0);
+        if (found > schemaVersion)
+            return {nullptr,
+                    "the records file " + path + " has schema version " + juce::String (found) +
+                        ", newer than this program's " + juce::String (schemaVersion) + ": use a newer program",
+                    0};
+        if (found < 1)
+            return {nullptr, "the records file " + path + " has no valid schema version", 0};
+        for (auto step = found + 1; step <= schemaVersion; ++step)
         {
-            Statement version (handle, "SELECT max(version) FROM schema_version");
-            if (version.step() != SQLITE_ROW)
-                return fail ("cannot read the records file " + path);
-            const auto found = version.integer (0);
-            if (found > schemaVersion)
-                return {nullptr,
-                        "the records file " + path + " has schema version " + juce::String (found) +
-                            ", newer than this program's " + juce::String (schemaVersion) + ": use a newer program",
-                        0};
-            if (found < 1)
-                return {nullptr, "the records file " + path + " has no valid schema version", 0};
+            if (!execute (handle, upgrades[step - 2]))
+                return fail ("cannot bring the records in " + path + " to schema version " + juce::String (step));
+            Statement stamp (handle, "UPDATE schema_version SET version = ?");
+            stamp.bind (1, (juce::int64) step);
+            if (stamp.step() != SQLITE_DONE)
+                return fail ("cannot bring the records in " + path + " to schema version " + juce::String (step));
         }
         if (!transaction.commit())
             return fail ("cannot write the records file " + path);
@@ -518,7 +535,7 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
     const auto endMs = outcome.endMs != 0 ? outcome.endMs : juce::Time::currentTimeMillis();
     Statement update (db, "UPDATE attempts SET identity_after = ?, firmware_after = ?, mac_file = ?, "
                           "mac_normalised = ?, end_time = ?, duration_ms = ?, result = ?, failure_class = ?, "
-                          "failure_reason = ? WHERE record_id = ?");
+                          "failure_reason = ?, line_check = ? WHERE record_id = ?");
     update.bind (1, outcome.identityAfter);
     update.bind (2, outcome.firmwareAfter);
     update.bind (3, outcome.macFile);
@@ -528,7 +545,8 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
     update.bind (7, std::string (nameOf (finished.result)));
     update.bind (8, failureClass);
     update.bind (9, failureReason);
-    update.bind (10, recordId);
+    update.bind (10, outcome.lineCheck);
+    update.bind (11, recordId);
     if (update.step() != SQLITE_DONE)
         return {false, outcome.result, failureOf (db, "cannot record the end of the attempt"), {}};
     if (!transaction.commit())
@@ -536,6 +554,47 @@ StationRecords::Finished StationRecords::finish (const std::string& recordId, co
 
     finished.stored = true;
     return finished;
+}
+
+StationRecords::Listed StationRecords::waitingUpload (int limit)
+{
+    Listed listed;
+    const auto sql = std::string ("SELECT ") + recordColumns +
+                     " FROM attempts WHERE uploaded = 0 AND result <> 'running' ORDER BY rowid LIMIT ?";
+    Statement query (db, sql.c_str());
+    query.bind (1, (juce::int64) limit);
+    for (;;)
+    {
+        const auto step = query.step();
+        if (step == SQLITE_DONE)
+            break;
+        if (step != SQLITE_ROW)
+            return {false, {}, failureOf (db, "cannot read the records waiting for the upload")};
+        listed.records.push_back (readRecord (query));
+    }
+    listed.read = true;
+    return listed;
+}
+
+juce::String StationRecords::markUploaded (const std::vector<std::string>& recordIds)
+{
+    WriteTransaction transaction (db);
+    if (!transaction.began())
+        return failureOf (db, "cannot note the upload");
+    for (auto& id : recordIds)
+    {
+        Statement update (db, "UPDATE attempts SET uploaded = 1 WHERE record_id = ? AND result <> 'running'");
+        update.bind (1, id);
+        if (update.step() != SQLITE_DONE)
+            return failureOf (db, "cannot note the upload");
+    }
+    return transaction.commit() ? juce::String() : failureOf (db, "cannot commit the note of the upload");
+}
+
+int StationRecords::countWaitingUpload()
+{
+    Statement query (db, "SELECT count(*) FROM attempts WHERE uploaded = 0 AND result <> 'running'");
+    return query.step() == SQLITE_ROW ? (int) query.integer (0) : -1;
 }
 
 StationRecords::Lookup StationRecords::earlierPass (const std::string& usbSerial, const std::string& macFile,
@@ -662,7 +721,7 @@ std::string StationRecords::toCsv (const std::vector<Record>& records)
     std::string csv = "record_id,station_id,slot,slot_nickname,usb_serial,identity_before,identity_after,"
                       "firmware_before,firmware_after,image_sha256,recipe_sha256,mac_file,start_time,end_time,"
                       "duration_ms,result,failure_class,failure_reason,attempt_number,program_version,"
-                      "operator_name\r\n";
+                      "operator_name,line_check\r\n";
     for (const auto& r : records)
     {
         const std::string fields[] = {csvField (r.recordId),
@@ -685,7 +744,8 @@ std::string StationRecords::toCsv (const std::vector<Record>& records)
                                       csvField (r.failureReason),
                                       std::to_string (r.attemptNumber),
                                       csvField (r.programVersion),
-                                      csvField (r.operatorName)};
+                                      csvField (r.operatorName),
+                                      csvField (r.lineCheck)};
         for (size_t i = 0; i < std::size (fields); ++i)
             csv += (i == 0 ? "" : ",") + fields[i];
         csv += "\r\n";
@@ -723,6 +783,7 @@ std::string StationRecords::toJsonLines (const std::vector<Record>& records)
         line["attempt_number"] = r.attemptNumber;
         line["program_version"] = r.programVersion;
         line["operator_name"] = optional (r.operatorName);
+        line["line_check"] = r.lineCheck;
         lines += line.dump (-1, ' ', false, Json::error_handler_t::replace);
         lines += '\n';
     }

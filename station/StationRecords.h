@@ -57,6 +57,7 @@ public:
         int attemptNumber = 1;
         std::string programVersion;
         std::optional<std::string> operatorName;
+        std::string lineCheck; ///< "" without a line database, "line" checked on it, "local only" while it was away
     };
 
     /** What finish() learns at the end of an attempt. */
@@ -69,6 +70,7 @@ public:
         std::optional<juce::int64> firmwareAfter;
         std::string macFile;
         juce::int64 endMs = 0; ///< 0: now
+        std::string lineCheck;
     };
 
     struct Opened
@@ -150,6 +152,16 @@ public:
     Lookup earlierPass (const std::string& usbSerial, const std::string& macFile,
                         const std::string& exceptRecordId = {});
 
+    /** The journal of uploads to a line's database: finished attempts not uploaded yet, in
+        the order they were begun, at most limit of them. */
+    Listed waitingUpload (int limit);
+
+    /** Notes the attempts as uploaded; empty, or why it could not be noted. */
+    juce::String markUploaded (const std::vector<std::string>& recordIds);
+
+    /** Finished attempts waiting for the upload; -1 when it cannot be read. */
+    int countWaitingUpload();
+
     /** The attempts that started in [fromMs, toMs), oldest first. */
     Listed recordsBetween (juce::int64 fromMs, juce::int64 toMs);
 
@@ -177,7 +189,7 @@ public:
     /** The text as it goes into a CSV field (see toCsv). */
     static std::string escapedText (const std::string& text);
 
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
 
 private:
     explicit StationRecords (sqlite3* database);

@@ -223,9 +223,9 @@ TEST_F (StationRecordsTest, EveryFieldComesBackFromTheFileAndThroughCsvAndJsonLi
     const auto csv = StationRecords::toCsv (listed.records);
     const auto rows = parseCsv (csv);
     ASSERT_EQ (rows.size(), 3u) << csv;
-    ASSERT_EQ (rows[0].size(), 21u);
-    ASSERT_EQ (rows[1].size(), 21u) << csv;
-    ASSERT_EQ (rows[2].size(), 21u) << csv;
+    ASSERT_EQ (rows[0].size(), 22u);
+    ASSERT_EQ (rows[1].size(), 22u) << csv;
+    ASSERT_EQ (rows[2].size(), 22u) << csv;
     for (const auto c : csv)
         EXPECT_FALSE ((unsigned char) c < 0x20 && c != '\r' && c != '\n') << "raw control character in the CSV";
     EXPECT_EQ (csv.find ('\xff'), std::string::npos);
@@ -471,10 +471,10 @@ TEST_F (StationRecordsTest, FilesItCannotUseAreRefusedWithAReason)
         auto records = openRecords();
         ASSERT_NE (records, nullptr);
     }
-    EXPECT_EQ (queryText (file, "SELECT version FROM schema_version"), "1");
-    queryText (file, "UPDATE schema_version SET version = 2");
+    EXPECT_EQ (queryText (file, "SELECT version FROM schema_version"), "2");
+    queryText (file, "UPDATE schema_version SET version = 3");
     const auto newer = refusal (file);
-    EXPECT_TRUE (newer.contains ("schema version 2")) << newer;
+    EXPECT_TRUE (newer.contains ("schema version 3")) << newer;
     EXPECT_TRUE (newer.contains ("newer")) << newer;
 
     // A folder, a pipe, garbage, another program's database, a missing folder.
@@ -615,4 +615,47 @@ TEST_F (StationRecordsTest, LockedFullAndCorruptFilesGiveReasonsNotCrashes)
         EXPECT_FALSE (listed.read);
         EXPECT_TRUE (listed.reason.contains ("malformed")) << listed.reason;
     }
+}
+
+TEST_F (StationRecordsTest, AnOlderFileIsBroughtUpAndItsRecordsWaitForTheUploadInOrder)
+{
+    juce::StringArray ids;
+    {
+        auto records = openRecords();
+        ASSERT_NE (records, nullptr);
+        for (int i = 0; i < 3; ++i)
+        {
+            const auto begun = records->begin (attempt ("SER-" + std::to_string (i)));
+            ASSERT_TRUE (records->finish (begun.recordId, passedWith ("aa:bb:cc:dd:ee:0" + std::to_string (i))).stored);
+            ids.add (begun.recordId);
+        }
+    }
+    // As the first program that kept records left its file.
+    queryText (file, "DROP INDEX waiting_upload");
+    queryText (file, "ALTER TABLE attempts DROP COLUMN uploaded");
+    queryText (file, "ALTER TABLE attempts DROP COLUMN line_check");
+    queryText (file, "UPDATE schema_version SET version = 1");
+
+    auto records = openRecords();
+    ASSERT_NE (records, nullptr);
+    EXPECT_EQ (queryText (file, "SELECT version FROM schema_version"), "2");
+    const auto running = records->begin (attempt ("SER-9"));
+    EXPECT_EQ (records->countWaitingUpload(), 3) << "a running attempt waits until it has ended";
+
+    auto waiting = records->waitingUpload (2);
+    ASSERT_TRUE (waiting.read) << waiting.reason;
+    ASSERT_EQ (waiting.records.size(), 2u);
+    EXPECT_EQ (juce::String (waiting.records[0].recordId), ids[0]);
+    EXPECT_EQ (juce::String (waiting.records[1].recordId), ids[1]);
+    EXPECT_TRUE (records->markUploaded ({waiting.records[0].recordId, waiting.records[1].recordId}).isEmpty());
+    EXPECT_TRUE (records->markUploaded ({running.recordId}).isEmpty());
+
+    auto outcome = passedWith ("aa:bb:cc:dd:ee:09");
+    outcome.lineCheck = "local only";
+    ASSERT_TRUE (records->finish (running.recordId, outcome).stored);
+    waiting = records->waitingUpload (10);
+    ASSERT_EQ (waiting.records.size(), 2u);
+    EXPECT_EQ (juce::String (waiting.records[0].recordId), ids[2]);
+    EXPECT_EQ (waiting.records[1].recordId, running.recordId);
+    EXPECT_EQ (waiting.records[1].lineCheck, "local only");
 }
