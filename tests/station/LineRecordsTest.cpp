@@ -214,6 +214,9 @@ TEST_F (LineRecordsTest, ServerKilledMidUploadLosesAndDuplicatesNothing)
     EXPECT_FALSE (interrupted.reason.containsAnyOf ("\r\n"));
     EXPECT_FALSE (records->isConnected());
     EXPECT_FALSE (records->recordsBetween (0, always).read); // while the server is down
+    const auto unclaimed = records->passUnit (finishedRecord (20001));
+    EXPECT_FALSE (unclaimed.checked);
+    EXPECT_TRUE (unclaimed.reason.isNotEmpty());
 
     ASSERT_TRUE (server->start().isEmpty());
     const auto uploaded = records->upload (batch); // the same object connects again
