@@ -462,15 +462,20 @@ LineRecords::Claimed LineRecords::passUnit (const StationRecords::Record& record
     {
         Claimed claimed;
         Result failed (nullptr, &PQclear);
+        const auto keep = [&failed] (Result& result)
+        {
+            failed = std::move (result);
+            return false;
+        };
         const auto claim = [&] (const char* insert, const char* select, const std::string& key,
                                 const std::string& partner, const char* what)
         {
             auto inserted = Parameters().bytes (key).bytes (partner).text (record.recordId).run (conn, insert);
             if (!succeeded (inserted))
-                return failed = std::move (inserted), false;
+                return keep (inserted);
             auto holder = Parameters().bytes (key).run (conn, select);
             if (!succeeded (holder) || PQntuples (holder.get()) != 1)
-                return failed = std::move (holder), false;
+                return keep (holder);
             const auto holderId = std::string (PQgetvalue (holder.get(), 0, 1));
             if (bytesAt (holder.get(), 0, 0) != partner && holderId != record.recordId && !claimed.duplicate)
             {
@@ -502,18 +507,17 @@ LineRecords::Claimed LineRecords::passUnit (const StationRecords::Record& record
             auto stored = recordParameters (record, result, claimed.duplicate ? "duplicate " + claimed.what : "",
                                             claimed.reason.toStdString())
                               .run (conn, insertRecord);
-            ok = succeeded (stored);
-            if (!ok)
-                failed = std::move (stored);
+            ok = succeeded (stored) || keep (stored);
         }
         if (ok)
         {
             auto committed = transaction.commit();
-            ok = succeeded (committed);
-            if (!ok)
-                failed = std::move (committed);
-            else
-                return claimed.checked = true, claimed;
+            if (succeeded (committed))
+            {
+                claimed.checked = true;
+                return claimed;
+            }
+            keep (committed);
         }
 
         const auto state = sqlState (failed);
