@@ -242,10 +242,14 @@ juce::String problemWith (const StationRecords::Record& record)
     return {};
 }
 
-juce::String oneLine (juce::String text)
+juce::String oneLine (const juce::String& text)
 {
-    return text.replaceCharacters ("\r\n\t", "   ").trim().replace ("   ", " ");
+    auto words = juce::StringArray::fromTokens (text, " \t\r\n", "");
+    words.removeEmptyStrings();
+    return words.joinIntoString (" ");
 }
+
+void ignoreNotice (void*, const char*) {}
 
 juce::String redacted (juce::String text, const std::vector<std::string>& secrets)
 {
@@ -349,8 +353,8 @@ LineRecords::Opened LineRecords::connect (const std::string& conninfo, int conne
     if (PQstatus (records->conn) != CONNECTION_OK)
         return {nullptr, records->failureOf ("cannot connect to the line records' database")};
     // The server's notices (and warnings) are not for the station's output.
-    PQsetNoticeProcessor (
-        records->conn, [] (void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor (records->conn, ignoreNotice, nullptr);
+    PQsetErrorVerbosity (records->conn, PQERRORS_TERSE); // no statement quoted in a reason
     if (auto problem = records->prepareSession(); problem.isNotEmpty())
         return {nullptr, problem};
     if (auto problem = records->createOrCheckSchema(); problem.isNotEmpty())
@@ -360,9 +364,7 @@ LineRecords::Opened LineRecords::connect (const std::string& conninfo, int conne
 
 juce::String LineRecords::failureOf (const juce::String& what) const
 {
-    auto message = oneLine (redacted (juce::String::fromUTF8 (PQerrorMessage (conn)), secrets));
-    if (PQstatus (conn) != CONNECTION_OK && !message.containsIgnoreCase ("connection"))
-        message = "the connection to the server broke (" + message + ")";
+    const auto message = oneLine (redacted (juce::String::fromUTF8 (PQerrorMessage (conn)), secrets));
     return what + ": " + (message.isEmpty() ? juce::String ("no reason given") : message);
 }
 

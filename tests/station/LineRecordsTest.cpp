@@ -262,6 +262,14 @@ TEST_F (LineRecordsTest, RefusalsGiveOneLineWithoutThePassword)
     expectRefused (LineRecords::connect ("host=/tmp password=hunter2 dbname"), "not valid");
     expectRefused (LineRecords::connect ("postgresql://user:hunter2@[::1/db"), "not valid");
 
+    // A server that takes the connection and never answers: the connect time-out ends the wait.
+    juce::StreamingSocket silent;
+    ASSERT_TRUE (silent.createListener (0, "127.0.0.1"));
+    expectRefused (LineRecords::connect ("host=127.0.0.1 port=" + std::to_string (silent.getBoundPort()) +
+                                             " dbname=x password=hunter2",
+                                         1),
+                   "timeout");
+
     ASSERT_EQ (server->execute (database, "UPDATE line_schema_version SET version = 2"), "");
     expectRefused (LineRecords::connect (server->conninfo (database)), "schema version 2, newer than this program's 1");
 }
