@@ -15,7 +15,7 @@ build="${NUBO_PACKAGE_BUILD_DIR:-$root/build-package}"
 
 packages=(
     build-essential cmake pkg-config ccache
-    juce-modules-source libcli11-dev nlohmann-json3-dev libx11-dev libudev-dev libsqlite3-dev
+    juce-modules-source libcli11-dev nlohmann-json3-dev libx11-dev libudev-dev libsqlite3-dev libpq-dev
     dpkg-dev file desktop-file-utils help2man
 )
 

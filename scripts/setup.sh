@@ -19,7 +19,7 @@ packages=(
     xvfb xauth xdotool x11-utils
     fonts-dejavu-core python3
     clang-14 libclang-rt-14-dev llvm-14
-    libudev-dev libsqlite3-dev
+    libudev-dev libsqlite3-dev libpq-dev postgresql
     help2man groff-base
 )
 
