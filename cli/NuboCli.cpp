@@ -212,7 +212,14 @@ int NuboCli::run (int argc, char** argv)
         ->type_name ("RECIPE");
     stationCommand->add_option ("--station", station.stationFile, "the station file: its ID, slot nicknames, slots used")
         ->type_name ("FILE");
-    stationCommand->add_option ("--db", station.database, "the records (SQLite; default ~/.local/share/nubo/station.db)")
+    stationCommand->add_option ("--db", station.database,
+                                "the records: a file (SQLite; default ~/.local/share/nubo/station.db), or the line's "
+                                "PostgreSQL database (postgresql://... or a libpq connection string; the password from "
+                                "~/.pgpass or PGPASSWORD)")
+        ->type_name ("FILE|URI");
+    stationCommand->add_option ("--journal", station.journal,
+                                "with a line's database: the station's own records, which wait there while the "
+                                "line's database is away (default ~/.local/share/nubo/station.db)")
         ->type_name ("FILE");
     stationCommand->add_option ("--operator", station.operatorName, "the operator's name, kept in every record")
         ->type_name ("NAME");
@@ -228,8 +235,12 @@ int NuboCli::run (int argc, char** argv)
     stationCommand->footer ("A terminal shows a table redrawn in place; without one, one line per event.\n"
                             "Ctrl-C or SIGTERM brings the running units to a safe stop (exit status 130).");
     auto* reportCommand = stationCommand->add_subcommand ("report", "write the station's records, with counts on standard error");
-    reportCommand->add_option ("--db", stationReport.database, "the records (default ~/.local/share/nubo/station.db)")
-        ->type_name ("FILE");
+    reportCommand->add_option ("--db", stationReport.database,
+                               "the records: a station's file (default ~/.local/share/nubo/station.db) or the line's "
+                               "PostgreSQL database")
+        ->type_name ("FILE|URI");
+    reportCommand->add_option ("--station-id", stationReport.stationId, "only this station's records (a line's database)")
+        ->type_name ("ID");
     reportCommand->add_option ("--format", stationReport.format, "csv (default) or jsonl")->type_name ("FORMAT");
     reportCommand->add_option ("--from", stationReport.from, "attempts that started at or after this time (2024-05-01, ISO 8601)")
         ->type_name ("TIME");

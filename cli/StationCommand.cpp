@@ -5,6 +5,7 @@
 #include "cli/InterruptWatcher.h"
 #include "log/GlobalLog.h"
 #include "station/ControlServer.h"
+#include "station/LineRecords.h"
 #include "station/Station.h"
 #include "station/StationControl.h"
 
@@ -223,6 +224,7 @@ public:
                        + StationRecords::nameOf (e.record->result) + ": unit " + shown (e.record->usbSerial)
                        + (e.slot.mac.empty() ? "" : ", MAC " + shown (e.slot.mac))
                        + (e.record->failureReason.empty() ? "" : ", " + shown (e.record->failureReason))
+                       + (e.record->lineCheck == "local only" ? juce::String (", checked locally only") : juce::String())
                        + ", record " + text (e.record->recordId);
                 break;
             case K::unitRemoved: what = "unit removed"; break;
@@ -283,6 +285,8 @@ public:
             juce::String result = Station::nameOf (s.state);
             if (!s.reason.empty() && s.state != Station::SlotState::running)
                 result << ": " << shown (s.reason);
+            if (s.lineCheck == "local only" && s.state != Station::SlotState::running)
+                result << " (checked locally only)";
             row (fitted (shown (s.nickname), 12) + fitted (shown (s.slot), 10) + fitted (shown (s.tty), 9)
                  + fitted (shown (s.usbSerial), 16) + fitted (shown (s.step), 14) + fitted (bar, 27) + fitted (time, 7)
                  + result.substring (0, 60));
@@ -293,6 +297,10 @@ public:
              + juce::String (t.duplicates) + "   refused " + juce::String (t.refused) + "   interrupted "
              + juce::String (t.interrupted) + "   running " + juce::String (t.running) + "   "
              + juce::String (t.unitsPerHour, 1) + " units/hour" + (station.isPaused() ? "   PAUSED" : ""));
+        if (const auto line = station.lineState())
+            row (line->connected ? "line database: connected, " + juce::String (line->waiting) + " records waiting"
+                                 : "line database: AWAY, " + juce::String (line->waiting) + " records waiting ("
+                                       + shown (line->lastError).substring (0, 100) + "); units checked locally only");
         row ("");
         {
             const std::lock_guard<std::mutex> guard (lock);
@@ -417,6 +425,16 @@ std::string StationCommand::defaultDatabase()
     return std::string (home != nullptr && home[0] == '/' ? home : ".") + "/.local/share/nubo/station.db";
 }
 
+bool StationCommand::isLineDatabase (const std::string& database)
+{
+    if (database.rfind ("postgresql://", 0) == 0 || database.rfind ("postgres://", 0) == 0)
+        return true;
+    // key=value ...: the first word a libpq keyword (a file called so is named ./like=this).
+    const auto equals = database.find ('=');
+    return equals != std::string::npos && equals > 0
+           && database.find_first_not_of ("abcdefghijklmnopqrstuvwxyz_") == equals;
+}
+
 int StationCommand::run (const Options& o)
 {
     auto station = StationFile::defaults();
@@ -431,8 +449,15 @@ int StationCommand::run (const Options& o)
         station = loaded.station;
     }
 
+    const bool line = isLineDatabase (o.database);
+    const auto local = line ? o.journal : (o.journal.empty() ? o.database : std::string());
+    if (!line && !o.journal.empty())
+    {
+        Console::error ("--journal goes with a line's database in --db (postgresql://...)");
+        return ExitStatus::usage;
+    }
     const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
-        text (o.database.empty() ? defaultDatabase() : o.database));
+        text (local.empty() ? defaultDatabase() : local));
     if (!database.getParentDirectory().createDirectory())
     {
         Console::error ("can't create the folder " + database.getParentDirectory().getFullPathName());
@@ -471,6 +496,8 @@ int StationCommand::run (const Options& o)
     settings.operatorName = o.operatorName;
     settings.programVersion = o.programVersion;
     settings.holdPresentAtStart = !o.startHeld;
+    if (line)
+        settings.lineDatabase = o.database;
     auto created = Station::create (settings, [&output] (const Station::Event& e) { output.event (e); });
     if (created.station == nullptr)
     {
@@ -591,20 +618,44 @@ int StationCommand::report (const ReportOptions& o)
         Console::error ("--format is csv or jsonl");
         return ExitStatus::usage;
     }
-    const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
-        text (o.database.empty() ? defaultDatabase() : o.database));
-    if (!database.existsAsFile())
+    StationRecords::Counted counted;
+    StationRecords::Listed listed;
+    if (isLineDatabase (o.database))
     {
-        Console::error ("no records at " + database.getFullPathName());
-        return ExitStatus::failed;
+        auto line = LineRecords::connect (o.database);
+        if (line.records == nullptr)
+        {
+            Console::error (line.reason);
+            return ExitStatus::failed;
+        }
+        counted = line.records->countsBetween (*from, *to, o.stationId);
+        if (counted.read && !o.countsOnly)
+            listed = line.records->recordsBetween (*from, *to, o.stationId);
     }
-    auto opened = StationRecords::open (database);
-    if (opened.records == nullptr)
+    else
     {
-        Console::error (opened.reason);
-        return ExitStatus::failed;
+        if (!o.stationId.empty())
+        {
+            Console::error ("--station-id works on a line's database; a station's own file holds its records alone");
+            return ExitStatus::usage;
+        }
+        const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
+            text (o.database.empty() ? defaultDatabase() : o.database));
+        if (!database.existsAsFile())
+        {
+            Console::error ("no records at " + database.getFullPathName());
+            return ExitStatus::failed;
+        }
+        auto opened = StationRecords::openBeside (database);
+        if (opened.records == nullptr)
+        {
+            Console::error (opened.reason);
+            return ExitStatus::failed;
+        }
+        counted = opened.records->countsBetween (*from, *to);
+        if (counted.read && !o.countsOnly)
+            listed = opened.records->recordsBetween (*from, *to);
     }
-    const auto counted = opened.records->countsBetween (*from, *to);
     if (!counted.read)
     {
         Console::error (counted.reason);
@@ -612,7 +663,6 @@ int StationCommand::report (const ReportOptions& o)
     }
     if (!o.countsOnly)
     {
-        const auto listed = opened.records->recordsBetween (*from, *to);
         if (!listed.read)
         {
             Console::error (listed.reason);

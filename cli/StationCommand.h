@@ -11,7 +11,8 @@ public:
     {
         std::string recipe;
         std::string stationFile;
-        std::string database;     ///< empty: the default place
+        std::string database;     ///< empty: the default place; a PostgreSQL connection string: the line's database
+        std::string journal;      ///< the station's own records with a line database; empty: the default place
         std::string operatorName;
         std::string socketPath;   ///< empty: beside the database
         int tcpPort = -1;         ///< >= 0: loopback TCP instead of the Unix socket
@@ -23,7 +24,8 @@ public:
 
     struct ReportOptions
     {
-        std::string database;
+        std::string database;       ///< a records file, or the line's PostgreSQL database
+        std::string stationId;      ///< only this station's records (a line's database)
         std::string format = "csv"; ///< csv or jsonl
         std::string from, to;       ///< ISO 8601 times; empty: open
         bool countsOnly = false;
@@ -36,6 +38,10 @@ public:
 
     /** $XDG_DATA_HOME/nubo/station.db, or ~/.local/share/nubo/station.db. */
     static std::string defaultDatabase();
+
+    /** Whether --db names a PostgreSQL database: a postgresql:// or postgres:// URI, or a
+        libpq connection string (key=value ...), rather than a file. */
+    static bool isLineDatabase (const std::string& database);
 
 private:
     StationCommand() = delete;

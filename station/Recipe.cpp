@@ -161,6 +161,12 @@ Recipe::Loaded Recipe::load (const juce::File& file, const juce::File& workFolde
                 return bad (key, "must be a number from 0 to 10");
             recipe->retries = *n;
         }
+        else if (key == "line_away")
+        {
+            if (value != "pass" && value != "wait")
+                return bad (key, "must be \"pass\" (on the local check alone) or \"wait\" (for the line's database)");
+            recipe->passWhileLineAway = value == "pass";
+        }
         else if (key == "mac_folder" && value.is_string() && !value.get<std::string>().empty())
             recipe->macFolder = relativeTo (folder, value.get<std::string>());
         else if (key == "mac_name" && value.is_string())

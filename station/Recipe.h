@@ -20,7 +20,8 @@
           "send": [ { "local": "config/net.cfg", "remote": "/mnt/nandfs/usr/net.cfg" } ],
           "fetch": [ { "remote": "/mnt/nandfs/usr/log.txt", "local": "logs/{serial}-log.txt" } ],
           "verify": true,
-          "retries": 2
+          "retries": 2,
+          "line_away": "pass"
         }
 
     Relative paths are taken from the recipe's folder. Every key is optional but the image;
@@ -69,6 +70,7 @@ public:
     std::vector<FileStep> files;
     bool verify = false;
     int retries = 1; ///< more attempts after a transient fault
+    bool passWhileLineAway = true; ///< a unit passes on the local check alone while the line's database is away
 
     /** The name template with {serial}, {slot} and {mac} put in, each made safe for a file
         name (anything but letters, digits, '-', '_' and '.' becomes '_', and no name starts

@@ -133,7 +133,16 @@ Station::Created Station::create (Settings settings, Listener listener)
     auto opened = StationRecords::open (settings.database);
     if (opened.records == nullptr)
         return {nullptr, opened.reason, 0};
+    std::unique_ptr<LineUploader> uploader;
+    if (!settings.lineDatabase.empty())
+    {
+        uploader = std::make_unique<LineUploader> (settings.lineDatabase, settings.database);
+        juce::String reason;
+        if (!uploader->start (reason))
+            return {nullptr, reason, 0};
+    }
     std::unique_ptr<Station> station (new Station (std::move (settings), std::move (listener), std::move (opened.records)));
+    station->uploader = std::move (uploader);
     return {std::move (station), {}, opened.interrupted};
 }
 
@@ -192,6 +201,7 @@ void Station::shutDown()
         }
     }
     workers.clear();
+    uploader.reset(); // what did not go up waits in the journal for the next run
 }
 
 //==============================================================================
@@ -487,6 +497,13 @@ bool Station::isRunning() const
     return counted.running > 0;
 }
 
+std::optional<LineUploader::State> Station::lineState() const
+{
+    if (uploader == nullptr)
+        return std::nullopt;
+    return uploader->getState();
+}
+
 StationRecords::Listed Station::results (juce::int64 sinceMs)
 {
     const std::lock_guard<std::mutex> guard (recordsLock);
@@ -717,6 +734,9 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
             endStep (slotName, "mac file", why.empty(), why);
         }
 
+        if (uploader != nullptr && outcome.stored.result == StationRecords::Result::passed)
+            checkOnTheLine (context, slotName, record, outcome);
+
         setStep (slotName, "record");
         StationRecords::Finished finished;
         StationRecords::Begun begun{outcome.begun, record.recordId, {}};
@@ -772,11 +792,15 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
             const std::lock_guard<std::mutex> guard (lock);
             auto& view = slotTable[slotName]->view;
             view.recordId = record.recordId;
+            view.lineCheck = outcome.stored.lineCheck;
             view.reason = finalReason;
             view.endedMs = *record.endMs;
             if (!again)
                 view.state = finalState;
         }
+        record.lineCheck = outcome.stored.lineCheck;
+        if (uploader != nullptr)
+            uploader->recordFinished();
         emit (Event::Kind::unitDone, slotName, [&record] (Event& e) { e.record = record; });
         if (!again)
             break;
@@ -827,6 +851,53 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
     return finalState == SlotState::passed ? OperationResult::done()
                                            : OperationResult::failure (OperationResult::Outcome::failed,
                                                                        juce::String::fromUTF8 (finalReason.c_str()));
+}
+
+void Station::checkOnTheLine (DeviceWorker::Context& context, const std::string& slotName,
+                              const StationRecords::Record& record, Outcome& outcome)
+{
+    setStep (slotName, "line check");
+    auto passing = record;
+    passing.result = StationRecords::Result::passed;
+    passing.identityAfter = outcome.stored.identityAfter;
+    passing.firmwareAfter = outcome.stored.firmwareAfter;
+    passing.macFile = outcome.stored.macFile;
+    passing.endMs = nowMs();
+    passing.durationMs = *passing.endMs - passing.startMs;
+    passing.lineCheck = "line";
+    for (;;)
+    {
+        const auto claimed = uploader->passUnit (passing);
+        if (claimed.checked)
+        {
+            outcome.stored.lineCheck = "line";
+            if (claimed.duplicate)
+            {
+                outcome.stored.result = StationRecords::Result::duplicate;
+                outcome.stored.failureClass = "duplicate";
+                outcome.stored.failureReason = claimed.reason.toStdString() + " (line-wide)";
+            }
+            endStep (slotName, "line check", !claimed.duplicate, outcome.stored.failureReason);
+            return;
+        }
+        if (settings.recipe->passWhileLineAway)
+        {
+            outcome.stored.lineCheck = "local only";
+            endStep (slotName, "line check", true, "checked locally only: " + claimed.reason.toStdString());
+            return;
+        }
+        // The recipe says a unit waits for the line's word.
+        setStep (slotName, "waiting for the line's database");
+        for (int i = 0; i < 20 && !context.isCancelled(); ++i)
+            juce::Thread::sleep (100);
+        if (context.isCancelled())
+        {
+            outcome.wasCancelled = true;
+            outcome.stored.result = StationRecords::Result::interrupted;
+            outcome.stored.failureReason = "while waiting for the line's database";
+            return;
+        }
+    }
 }
 
 Station::Outcome Station::attemptOnce (DeviceWorker::Context& context, const std::string& slotName,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/DeviceWorker.h"
+#include "station/LineUploader.h"
 #include "station/Recipe.h"
 #include "station/StationFile.h"
 #include "station/StationRecords.h"
@@ -59,6 +60,7 @@ public:
         int attempt = 0;
         std::string reason;      ///< why it did not pass
         std::string recordId;    ///< the last attempt's
+        std::string lineCheck;   ///< the last attempt's duplicate check: "line", "local only" or "" (no line database)
         bool present = false;
     };
 
@@ -90,7 +92,8 @@ public:
     {
         std::shared_ptr<const Recipe> recipe;
         StationFile station = StationFile::defaults();
-        juce::File database;
+        juce::File database;         ///< the station's own records, the journal of the line's
+        std::string lineDatabase;    ///< the line's PostgreSQL database (libpq connection string), or empty
         juce::File workFolder;       ///< the station's own temporary files
         std::string operatorName;
         std::string programVersion;
@@ -142,6 +145,9 @@ public:
     Totals totals() const;
     bool isRunning() const; ///< some unit is being processed
 
+    /** The line's database as the uploader sees it; nothing without one. */
+    std::optional<LineUploader::State> lineState() const;
+
     /** The records that started at or after sinceMs, oldest first. */
     StationRecords::Listed results (juce::int64 sinceMs);
 
@@ -176,6 +182,9 @@ private:
     bool isHeldState (SlotState state) const;
 
     OperationResult runUnit (DeviceWorker::Context& context, const std::string& slotName, int firstAttempt);
+    /** The line-wide duplicate check of a unit about to pass, into its outcome. */
+    void checkOnTheLine (DeviceWorker::Context& context, const std::string& slotName, const StationRecords::Record& record,
+                         Outcome& outcome);
     Outcome attemptOnce (DeviceWorker::Context& context, const std::string& slotName, StationRecords::Record& record);
     void closeSlotPort (DeviceWorker::Context& context);
     bool openSlotPort (DeviceWorker::Context& context, const std::string& slotName, Outcome& outcome);
@@ -195,6 +204,7 @@ private:
 
     std::mutex recordsLock; // serialises the records object, and nothing else
     std::unique_ptr<StationRecords> records;
+    std::unique_ptr<LineUploader> uploader; // with a line database; stopped after the workers
 
     mutable std::mutex lock; // the slots, their workers and the flags below
     std::condition_variable changed;

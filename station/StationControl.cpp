@@ -28,6 +28,7 @@ Json slotObject (const Station::SlotView& s)
     slot["elapsed_ms"] = s.startedMs == 0 ? 0 : (s.endedMs != 0 ? s.endedMs : juce::Time::currentTimeMillis()) - s.startedMs;
     slot["reason"] = s.reason;
     slot["record_id"] = s.recordId;
+    slot["line_check"] = s.lineCheck;
     return slot;
 }
 
@@ -125,6 +126,8 @@ std::string StationControl::answer (Station& station, const std::string& rawLine
                                {"duplicates", totals.duplicates},   {"refused", totals.refused},
                                {"interrupted", totals.interrupted}, {"running", totals.running},
                                {"units_per_hour", totals.unitsPerHour}};
+        if (const auto line = station.lineState())
+            reply["line"] = Json{{"connected", line->connected}, {"waiting", line->waiting}, {"last_error", line->lastError}};
         reply["slots"] = Json::array();
         for (auto& slot : station.slots())
             reply["slots"].push_back (slotObject (slot));

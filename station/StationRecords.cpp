@@ -366,6 +366,16 @@ StationRecords::~StationRecords()
 
 StationRecords::Opened StationRecords::open (const juce::File& file, int busyTimeoutMs)
 {
+    return open (file, busyTimeoutMs, true);
+}
+
+StationRecords::Opened StationRecords::openBeside (const juce::File& file, int busyTimeoutMs)
+{
+    return open (file, busyTimeoutMs, false);
+}
+
+StationRecords::Opened StationRecords::open (const juce::File& file, int busyTimeoutMs, bool markInterrupted)
+{
     Opened opened;
     const auto path = file.getFullPathName();
     if (path.isEmpty())
@@ -445,7 +455,8 @@ StationRecords::Opened StationRecords::open (const juce::File& file, int busyTim
     }
 
     int interrupted = 0;
-    if (const auto problem = records->markRunningAsInterrupted (interrupted); problem.isNotEmpty())
+    if (const auto problem = markInterrupted ? records->markRunningAsInterrupted (interrupted) : juce::String();
+        problem.isNotEmpty())
         return {nullptr, problem, 0};
 
     return {std::move (records), {}, interrupted};

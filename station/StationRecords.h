@@ -129,6 +129,10 @@ public:
         before any of them starts a unit. */
     static Opened open (const juce::File& file, int busyTimeoutMs = 5000);
 
+    /** Opens the file beside a station that has it open already (the uploader's own
+        connection): its running attempts are its own, left as they are. */
+    static Opened openBeside (const juce::File& file, int busyTimeoutMs = 5000);
+
     /** Stores the attempt as running (committed) and gives it a new record ID. The
         record's outcome fields are ignored; a start of 0 is now. */
     Begun begin (const Record& attempt);
@@ -193,6 +197,7 @@ public:
 
 private:
     explicit StationRecords (sqlite3* database);
+    static Opened open (const juce::File& file, int busyTimeoutMs, bool markInterrupted);
 
     juce::String markRunningAsInterrupted (int& count);
     Listed select (juce::int64 fromMs, juce::int64 toMs);
