@@ -128,6 +128,19 @@ protected:
         return {};
     }
 
+    /** The slot and its records, for a failure's message. */
+    std::string describe (const std::string& name) const
+    {
+        const auto s = slot (name);
+        std::string text = std::string (Station::nameOf (s.state)) + ", step " + s.step + ", reason " + s.reason
+                           + (s.present ? ", present" : ", absent") + "; records:";
+        for (auto& r : records())
+            if (r.slot == name)
+                text += std::string (" [") + StationRecords::nameOf (r.result) + " " + r.failureClass + ": "
+                        + r.failureReason + "]";
+        return text;
+    }
+
     bool slotIs (const std::string& name, Station::SlotState state) const
     {
         return slot (name).state == state;

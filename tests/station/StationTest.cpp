@@ -137,15 +137,12 @@ TEST_F (StationTest, CommandsAreCheckedAndAPortHeldElsewhereIsNotOpened)
 TEST_F (StationTest, AUnitUnpluggedMidImageIsRetriedWhenItReturnsAndTheRecordsSaySo)
 {
     begin();
-    plug (3, "R1", "00:00:00:00:00:31", {"--delay", "60"});
+    plug (3, "R1", "00:00:00:00:00:31", {"--delay", "150"}); // long enough to be unplugged mid-image
     ASSERT_TRUE (waitUntil ([&] { return slot ("1-3").step == "flash" && slot ("1-3").done > 0; }));
     unplug (3);
-    ASSERT_TRUE (waitUntil ([&] { return slot ("1-3").step == "waiting for the unit"; }))
-        << slot ("1-3").step << " " << Station::nameOf (slot ("1-3").state) << " " << slot ("1-3").reason;
+    ASSERT_TRUE (waitUntil ([&] { return slot ("1-3").step == "waiting for the unit"; })) << describe ("1-3");
     plug (3, "R1", "00:00:00:00:00:31");
-    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); }))
-        << slot ("1-3").step << " " << Station::nameOf (slot ("1-3").state) << " " << slot ("1-3").reason << " "
-        << slot ("1-3").present;
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); }, 40000)) << describe ("1-3");
 
     const auto all = records();
     ASSERT_EQ (all.size(), 2u);
@@ -174,8 +171,8 @@ TEST_F (StationTest, AUnitIsFollowedThroughItsRestartAndItsNewFirmwareChecked)
     begin (", \"follow_restart\": true, \"restart_timeout_s\": 10, \"firmware_version\": \"0x0204\"");
     plug (3, "F1", "00:00:00:00:00:51", {"--restart-ms", "300", "--new-firmware", "0x0204"});
     plug (4, "F2", "00:00:00:00:00:52", {"--restart-ms", "300", "--new-firmware", "0x0299"});
-    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); })) << slot ("1-3").reason;
-    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::failed); })) << slot ("1-4").reason;
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-3", Station::SlotState::passed); }, 40000)) << describe ("1-3");
+    ASSERT_TRUE (waitUntil ([&] { return slotIs ("1-4", Station::SlotState::failed); }, 40000)) << describe ("1-4");
     EXPECT_EQ (slot ("1-4").reason, "firmware 0x0299, not 0x0204 as the recipe expects");
 
     std::map<std::string, StationRecords::Record> bySerial;
