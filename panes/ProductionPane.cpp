@@ -14,6 +14,8 @@ namespace
 {
 constexpr const char* recipeKey = "productionRecipe";
 constexpr const char* databaseKey = "productionDatabase";
+// The line's PostgreSQL database (a libpq connection string), when there is one.
+constexpr const char* lineDatabaseKey = "productionLineDatabase";
 constexpr int tileWidth = 220, tileHeight = 132, gap = 6;
 
 /** Device text, safe to draw or log. */
@@ -55,6 +57,7 @@ void ProductionPane::SlotTile::show (const Station::SlotView& view)
 {
     const bool same = view.state == current.state && view.step == current.step && view.done == current.done &&
                       view.total == current.total && view.reason == current.reason &&
+                      view.lineCheck == current.lineCheck &&
                       view.usbSerial == current.usbSerial && view.mac == current.mac &&
                       view.nickname == current.nickname;
     current = view;
@@ -124,7 +127,10 @@ void ProductionPane::SlotTile::paint (juce::Graphics& g)
     line (getStateText().toUpperCase(), 26.0f, getStateColour());
     g.setColour (juce::Colours::black);
     g.setFont (juce::Font (11.0f));
-    g.drawFittedText (shown (current.reason), area, juce::Justification::topLeft, 3, 0.9f);
+    auto note = shown (current.reason);
+    if (current.lineCheck == "local only" && current.state != Station::SlotState::running)
+        note << (note.isEmpty() ? "" : "; ") << "checked locally only";
+    g.drawFittedText (note, area, juce::Justification::topLeft, 3, 0.9f);
 }
 
 //==============================================================================
@@ -243,6 +249,7 @@ bool ProductionPane::startStation()
                                       ? juce::JUCEApplicationBase::getInstance()->getApplicationVersion().toStdString()
                                       : std::string();
         settings.portHolder = portHolder;
+        settings.lineDatabase = Settings::read (lineDatabaseKey).toStdString();
         // Start is the operator's word for the units plugged in now, too.
         settings.holdPresentAtStart = false;
 
@@ -348,6 +355,10 @@ void ProductionPane::refresh()
         counts << "passed " << t.passed << "   failed " << t.failed << "   duplicates " << t.duplicates << "   refused "
                << t.refused << "   interrupted " << t.interrupted << "   running " << t.running << "   "
                << juce::String (t.unitsPerHour, 1) << " units/hour";
+        if (const auto line = station->lineState())
+            counts << "   line database: "
+                   << (line->connected ? juce::String ("connected") : "away (" + shown (line->lastError).substring (0, 80) + ")")
+                   << ", " << line->waiting << " waiting";
     }
     countsLabel->setText (counts, juce::dontSendNotification);
     stopButton->setEnabled (station != nullptr);
