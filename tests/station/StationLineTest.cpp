@@ -37,13 +37,15 @@ TEST_F (StationLineTest, RecordsMadeWhileTheServerIsAwayArriveOnceAndInOrderWhen
 
     for (int port = 2; port <= 4; ++port)
         plug (port, "L" + juce::String (port), "00:00:00:00:01:0" + juce::String (port));
-    ASSERT_TRUE (waitUntil ([&] { return station->totals().passed == 3 && line()->waiting == 0; }));
+    ASSERT_TRUE (waitUntil ([&] { return station->totals().passed == 3 && line()->waiting == 0; }, 40000))
+        << describe ("1-2") << "\n" << describe ("1-3") << "\n" << describe ("1-4") << "\nline: " << line()->connected << " "
+        << line()->waiting << " " << line()->lastError;
     EXPECT_EQ (slot ("1-2").lineCheck, "line");
 
     server.stop();
     for (int port = 5; port <= 9; ++port)
         plug (port, "L" + juce::String (port), "00:00:00:00:01:0" + juce::String (port));
-    ASSERT_TRUE (waitUntil ([&] { return station->totals().passed == 8; })) << slot ("1-5").reason;
+    ASSERT_TRUE (waitUntil ([&] { return station->totals().passed == 8; }, 40000)) << describe ("1-5");
     EXPECT_EQ (slot ("1-9").lineCheck, "local only") << "the row says the check was local";
     ASSERT_TRUE (waitUntil ([&] { return !line()->connected && line()->waiting == 5; })) << line()->waiting;
     EXPECT_FALSE (line()->lastError.empty());
