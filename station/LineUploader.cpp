@@ -42,6 +42,12 @@ bool LineUploader::start (juce::String& reason)
 
 void LineUploader::recordFinished()
 {
+    {
+        // Counted at once: the thread may be in a connection attempt that takes seconds.
+        const std::lock_guard<std::mutex> guard (stateLock);
+        if (state.waiting >= 0)
+            ++state.waiting;
+    }
     wake.signal();
 }
 

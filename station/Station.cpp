@@ -285,6 +285,7 @@ void Station::scan()
             told.emplace_back (Event::Kind::unitRemoved, slotName);
         }
         scannedOnce = true;
+        ++scans;
     }
     changed.notify_all();
     for (auto& [kind, slotName] : told)
@@ -567,6 +568,16 @@ void Station::progress (const std::string& slotName, juce::int64 done, juce::int
     emit (Event::Kind::progress, slotName);
 }
 
+void Station::waitForFreshScan()
+{
+    std::unique_lock<std::mutex> guard (lock);
+    const auto after = scans + 1; // the scan under way may have read sysfs before now
+    guard.unlock();
+    wakeScan.signal();
+    guard.lock();
+    changed.wait_for (guard, std::chrono::seconds (2), [this, after] { return scans > after || stopping; });
+}
+
 juce::uint64 Station::generationOf (const std::string& slotName)
 {
     const std::lock_guard<std::mutex> guard (lock);
@@ -805,8 +816,10 @@ OperationResult Station::runUnit (DeviceWorker::Context& context, const std::str
         if (!again)
             break;
 
-        // Once more, on the same unit: if it left, when it is back.
+        // Once more, on the same unit: if it left, when it is back. A look at the slots made
+        // after the failure first: sysfs may not have been read since the unit went.
         closeSlotPort (context);
+        waitForFreshScan();
         bool present = false;
         juce::uint64 generation = 0;
         {

@@ -192,6 +192,8 @@ private:
     juce::String awaitReturn (const std::string& slotName, const std::string& usbSerial, juce::uint64 afterGeneration,
                               int timeoutMs, const CancelToken& cancel, bool& replaced);
     juce::uint64 generationOf (const std::string& slotName);
+    /** Returns once the slots have been looked at again from scratch (at most two seconds). */
+    void waitForFreshScan();
 
     void setStep (const std::string& slotName, const std::string& step);
     void endStep (const std::string& slotName, const std::string& step, bool succeeded, const std::string& why);
@@ -210,6 +212,7 @@ private:
     std::condition_variable changed;
     std::map<std::string, std::unique_ptr<Slot>> slotTable;
     bool paused = false, stopping = false, scannedOnce = false;
+    juce::uint64 scans = 0; // looks at the slots so far
     juce::int64 firstStartMs = 0;
     Totals counted;
 
