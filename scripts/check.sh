@@ -58,7 +58,7 @@ step_asan() {
 step_tsan() {
     NUBO_BUILD_DIR="$root/build-tsan" \
         NUBO_CMAKE_ARGS="-DNUBO_TSAN=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14" \
-        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo_device_tests nubo_station_tests nubo-devsim" \
+        NUBO_BUILD_TARGETS="nubo_serial_tests nubo_protocol_tests nubo_client_tests nubo_device_tests nubo_station_tests nubo-devsim nubo" \
         "$root/scripts/setup.sh" || return 1
     sanitizer_env "$root/build-tsan/sanitizer-reports"
     local status=0
