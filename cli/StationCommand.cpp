@@ -416,15 +416,6 @@ std::optional<juce::int64> parseTime (const std::string& given, juce::int64 fall
 }
 } // namespace
 
-std::string StationCommand::defaultDatabase()
-{
-    const char* data = std::getenv ("XDG_DATA_HOME");
-    if (data != nullptr && data[0] == '/')
-        return std::string (data) + "/nubo/station.db";
-    const char* home = std::getenv ("HOME");
-    return std::string (home != nullptr && home[0] == '/' ? home : ".") + "/.local/share/nubo/station.db";
-}
-
 bool StationCommand::isLineDatabase (const std::string& database)
 {
     if (database.rfind ("postgresql://", 0) == 0 || database.rfind ("postgres://", 0) == 0)
@@ -456,8 +447,8 @@ int StationCommand::run (const Options& o)
         Console::error ("--journal goes with a line's database in --db (postgresql://...)");
         return ExitStatus::usage;
     }
-    const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
-        text (local.empty() ? defaultDatabase() : local));
+    const auto database = local.empty() ? StationRecords::defaultFile()
+                                        : juce::File::getCurrentWorkingDirectory().getChildFile (text (local));
     if (!database.getParentDirectory().createDirectory())
     {
         Console::error ("can't create the folder " + database.getParentDirectory().getFullPathName());
@@ -639,8 +630,9 @@ int StationCommand::report (const ReportOptions& o)
             Console::error ("--station-id works on a line's database; a station's own file holds its records alone");
             return ExitStatus::usage;
         }
-        const auto database = juce::File::getCurrentWorkingDirectory().getChildFile (
-            text (o.database.empty() ? defaultDatabase() : o.database));
+        const auto database = o.database.empty()
+                                  ? StationRecords::defaultFile()
+                                  : juce::File::getCurrentWorkingDirectory().getChildFile (text (o.database));
         if (!database.existsAsFile())
         {
             Console::error ("no records at " + database.getFullPathName());

@@ -36,9 +36,6 @@ public:
 
     static int report (const ReportOptions& options);
 
-    /** $XDG_DATA_HOME/nubo/station.db, or ~/.local/share/nubo/station.db. */
-    static std::string defaultDatabase();
-
     /** Whether --db names a PostgreSQL database: a postgresql:// or postgres:// URI, or a
         libpq connection string (key=value ...), rather than a file. */
     static bool isLineDatabase (const std::string& database);

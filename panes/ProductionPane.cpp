@@ -178,18 +178,10 @@ ProductionPane::~ProductionPane()
 }
 
 //==============================================================================
-juce::File ProductionPane::defaultDatabase()
-{
-    const char* data = std::getenv ("XDG_DATA_HOME");
-    if (data != nullptr && data[0] == '/')
-        return juce::File (juce::String (data)).getChildFile ("nubo/station.db");
-    return juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".local/share/nubo/station.db");
-}
-
 juce::File ProductionPane::database() const
 {
     const auto stored = Settings::read (databaseKey);
-    return juce::File::isAbsolutePath (stored) ? juce::File (stored) : defaultDatabase();
+    return juce::File::isAbsolutePath (stored) ? juce::File (stored) : StationRecords::defaultFile();
 }
 
 bool ProductionPane::loadRecipe (const juce::File& file)

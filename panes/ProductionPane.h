@@ -64,7 +64,6 @@ public:
     juce::String getStatusText() const;
     juce::String getCountsText() const;
 
-    static juce::File defaultDatabase();
     static constexpr const char* portHolder = "the Production tab";
 
     //==============================================================================

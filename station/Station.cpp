@@ -352,6 +352,18 @@ Station::Slot* Station::find (const std::string& name)
     return nullptr;
 }
 
+Station::Answer Station::idleUnit (const std::string& name, Slot*& slot)
+{
+    slot = find (name);
+    if (slot == nullptr)
+        return {false, "no slot " + name, 0};
+    if (!slot->view.present)
+        return {false, "no unit in slot " + slot->view.slot, 0};
+    if (slot->job.valid())
+        return {false, "slot " + slot->view.slot + " is running already", 0};
+    return {};
+}
+
 //==============================================================================
 Station::Answer Station::start (const std::string& name)
 {
@@ -370,13 +382,9 @@ Station::Answer Station::start (const std::string& name)
             }
         return {true, {}, n};
     }
-    auto* slot = find (name);
-    if (slot == nullptr)
-        return {false, "no slot " + name, 0};
-    if (!slot->view.present)
-        return {false, "no unit in slot " + slot->view.slot, 0};
-    if (slot->job.valid())
-        return {false, "slot " + slot->view.slot + " is running already", 0};
+    Slot* slot = nullptr;
+    if (auto refused = idleUnit (name, slot); !refused.ok)
+        return refused;
     if (!startable (slot->view.state))
         return {false, "slot " + slot->view.slot + " has " + nameOf (slot->view.state)
                            + "; remove its unit for the next one, or retry it",
@@ -426,13 +434,9 @@ Station::Answer Station::retry (const std::string& name)
     const std::lock_guard<std::mutex> guard (lock);
     if (stopping)
         return {false, "the station is stopping", 0};
-    auto* slot = find (name);
-    if (slot == nullptr)
-        return {false, "no slot " + name, 0};
-    if (!slot->view.present)
-        return {false, "no unit in slot " + slot->view.slot, 0};
-    if (slot->job.valid())
-        return {false, "slot " + slot->view.slot + " is running already", 0};
+    Slot* slot = nullptr;
+    if (auto refused = idleUnit (name, slot); !refused.ok)
+        return refused;
     const auto s = slot->view.state;
     if (s == SlotState::passed)
         return {false, "slot " + slot->view.slot + " has passed; nothing to retry", 0};

@@ -177,6 +177,8 @@ private:
     void run() override;
     void scan();
     Slot* find (const std::string& slotOrNickname);
+    /** The slot, when it holds a unit that nothing runs on; else why not. Under the lock. */
+    Answer idleUnit (const std::string& name, Slot*& slot);
     void launch (Slot& slot, int attempt);
     void reap();
     bool isHeldState (SlotState state) const;

@@ -1,6 +1,8 @@
 #include "station/StationRecords.h"
 
 #include <nlohmann/json.hpp>
+
+#include <cstdlib>
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -367,6 +369,14 @@ StationRecords::~StationRecords()
 StationRecords::Opened StationRecords::open (const juce::File& file, int busyTimeoutMs)
 {
     return open (file, busyTimeoutMs, true);
+}
+
+juce::File StationRecords::defaultFile()
+{
+    const char* data = std::getenv ("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/')
+        return juce::File (juce::String::fromUTF8 (data)).getChildFile ("nubo/station.db");
+    return juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".local/share/nubo/station.db");
 }
 
 StationRecords::Opened StationRecords::openBeside (const juce::File& file, int busyTimeoutMs)

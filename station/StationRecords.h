@@ -129,6 +129,10 @@ public:
         before any of them starts a unit. */
     static Opened open (const juce::File& file, int busyTimeoutMs = 5000);
 
+    /** Where a station keeps its records unless told: $XDG_DATA_HOME/nubo/station.db, or
+        ~/.local/share/nubo/station.db. */
+    static juce::File defaultFile();
+
     /** Opens the file beside a station that has it open already (the uploader's own
         connection): its running attempts are its own, left as they are. */
     static Opened openBeside (const juce::File& file, int busyTimeoutMs = 5000);
