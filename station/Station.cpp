@@ -11,6 +11,7 @@
 #include "serial/SerialPortWatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -53,6 +54,15 @@ bool isTransientFault (const TidewireClient& client)
     return client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::unanswered || !client.canHearDevice();
 }
 
+/** A name part no other file of this program's takes: the workers make them at the same
+    time, and juce::Random's shared generator is not for several threads. */
+juce::String uniqueSuffix()
+{
+    static std::atomic<juce::uint32> counter{0};
+    return juce::String::toHexString ((int) ::getpid()) + "-" + juce::String::toHexString ((int) ++counter) + "-"
+           + juce::String::toHexString (juce::Time::currentTimeMillis());
+}
+
 /** Writes a small file whole or not at all: a temporary file beside it, synced, renamed. */
 bool writeDurably (const juce::File& file, const std::string& bytes, std::string& reason)
 {
@@ -62,7 +72,7 @@ bool writeDurably (const juce::File& file, const std::string& bytes, std::string
         return false;
     }
     const auto temporary = file.getSiblingFile ("." + file.getFileName() + ".nubo-partial-"
-                                                + juce::String::toHexString (juce::Random::getSystemRandom().nextInt()));
+                                                + uniqueSuffix());
     const int fd = ::open (temporary.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     bool ok = fd >= 0 && ::write (fd, bytes.data(), bytes.size()) == (ssize_t) bytes.size() && ::fsync (fd) == 0;
     const int error = errno;
@@ -992,7 +1002,7 @@ Station::Outcome Station::attemptOnce (DeviceWorker::Context& context, const std
     if (info.size < 0 || info.size > maxMacFileSize)
         return fail ("mac", "device", "the MAC-address file is " + std::to_string (info.size) + " bytes, no MAC address", false);
     const auto macTemporary = settings.workFolder.getChildFile (
-        "mac-" + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64()) + ".txt");
+        "mac-" + uniqueSuffix() + ".txt");
     auto macOptions = engineOptions();
     macOptions.progress = {};
     const auto fetched = DeviceMaintenance::fetchMacFile (client, macTemporary.getFullPathName(), macOptions);
