@@ -279,6 +279,46 @@ struct ReadRelay final : TidewireClient::BlockContinuation
     bool writeFailed = false; // the handed-back block's bytes were written, and that failed
 };
 
+/** The blocks of a read into memory, taken on the reader thread: a full block whose next
+    full block still lies inside the range asks for that one at once; the last one or
+    two, and anything out of the ordinary, are left to the loop. */
+struct MemoryReadRelay final : TidewireClient::BlockContinuation
+{
+    MemoryReadRelay (juce::MemoryBlock& b, FileReadRequest& r, juce::int64 wanted, juce::int32 a, juce::int64 from)
+        : buffer (b), request (r), total (wanted), asked (a), received (from)
+    {
+    }
+
+    bool takeRoutineAnswer (std::unique_ptr<ReceivedMessage>& message) override
+    {
+        if (message->getMessageId() != FileReadResponse::id)
+            return false;
+
+        message->readUInt16();
+        message->readInt32();
+        FileReadResponse answer (std::move (message));
+        const auto count = answer.isValid() ? answer.getCount() : 0;
+        const auto* bytes = count > 0 ? answer.getMessage().readBytes (count) : nullptr;
+        if (bytes == nullptr || count != asked || received + count + asked > total)
+        {
+            message = answer.releaseMessage();
+            message->rewind();
+            return false;
+        }
+
+        std::memcpy (static_cast<char*> (buffer.getData()) + received, bytes, (size_t) count);
+        received += count;
+        request.renumber();
+        return true;
+    }
+
+    juce::MemoryBlock& buffer;
+    FileReadRequest& request;
+    const juce::int64 total;
+    const juce::int32 asked;
+    juce::int64 received;
+};
+
 /** The blocks of a send between two progress lines, answered on the reader thread: each
     plain acknowledgement of a block that was read in full sends the next block at once. */
 struct WriteRelay final : TidewireClient::BlockContinuation
@@ -833,6 +873,66 @@ std::optional<OperationResult> TransferEngine::putPartFileInPlace (const juce::S
 }
 
 //==============================================================================
+OperationResult TransferEngine::openForReading (const juce::String& remotePath, juce::int64& handle, juce::int64& size)
+{
+    if (auto refused = openForReading (remotePath, " on the device", handle, size))
+        return *refused;
+    return OperationResult::done();
+}
+
+void TransferEngine::closeRemoteFile (juce::int64 handle)
+{
+    closeRemote (handle);
+}
+
+OperationResult TransferEngine::readAt (juce::int64 handle, juce::int64 fileSize, juce::int64& position,
+                                        juce::int64 offset, juce::int64 count, juce::MemoryBlock& into)
+{
+    into.setSize (0);
+    const auto end = juce::jmin (fileSize, offset + juce::jmax ((juce::int64) 0, count));
+    if (offset < 0 || offset >= end)
+        return OperationResult::done();
+
+    if (offset != position)
+    {
+        if (client.seekFile (handle, offset) != 0)
+        {
+            position = -1;
+            return fail ("can't read at byte " + juce::String (offset) + exchangeReason());
+        }
+        position = offset;
+    }
+
+    const auto total = end - offset;
+    into.setSize ((size_t) total);
+    juce::int64 received = 0;
+    while (received < total)
+    {
+        const auto asked = (juce::int32) juce::jmin ((juce::int64) blockSize, total - received);
+        FileReadRequest request (handle, (juce::uint32) asked);
+        MemoryReadRelay blocks (into, request, total, asked, received);
+        const auto response = client.exchange (request, exchangeTimeoutMs, &blocks);
+        received = blocks.received;
+
+        auto* data = TidewireClient::expect<FileReadResponse> (response);
+        const auto got = data != nullptr ? data->getCount() : 0;
+        const auto* bytes = got > 0 && got <= asked ? data->getMessage().readBytes (got) : nullptr;
+        if (bytes == nullptr)
+        {
+            globalLog ("Failed on read");
+            position = -1;
+            into.setSize (0);
+            return fail ("read failed at byte " + juce::String (offset + received) +
+                         (data != nullptr ? " (the device sent a block of " + juce::String (got) + " bytes)"
+                                          : exchangeReason()));
+        }
+        std::memcpy (static_cast<char*> (into.getData()) + received, bytes, (size_t) got);
+        received += got;
+    }
+    position = end;
+    return OperationResult::done();
+}
+
 OperationResult TransferEngine::remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest)
 {
     juce::int64 handle = 0, size = 0;

@@ -102,6 +102,21 @@ public:
         compared with the device's file read again. */
     OperationResult fetchToDescriptor (const juce::String& remotePath, int fd, const juce::String& destination);
 
+    /** Opens a remote file for reading at random places (readAt): its handle and size,
+        or the failure when it does not open or gives a negative size. */
+    OperationResult openForReading (const juce::String& remotePath, juce::int64& handle, juce::int64& size);
+
+    /** Reads up to count bytes of a file opened with openForReading from offset into
+        `into` (fewer at its end, by the size it was opened with). position is where the
+        device's handle stands, kept by the caller: the handle is moved only when the
+        read starts elsewhere, and the read leaves it at its end (-1 after a failure:
+        not known). */
+    OperationResult readAt (juce::int64 handle, juce::int64 fileSize, juce::int64& position, juce::int64 offset,
+                            juce::int64 count, juce::MemoryBlock& into);
+
+    /** Closes a remote file while the device answers. */
+    void closeRemoteFile (juce::int64 handle);
+
     /** Reads a remote file through and takes its SHA-256. */
     OperationResult remoteDigest (const juce::String& remotePath, juce::MemoryBlock& digest);
 
