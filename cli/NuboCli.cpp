@@ -8,6 +8,7 @@
 #include "cli/FileCommands.h"
 #include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
+#include "cli/NuboMount.h"
 #include "cli/PortChooser.h"
 #include "cli/TransferSupport.h"
 #include "device/FolderTransfer.h"
@@ -184,6 +185,31 @@ int NuboCli::run (int argc, char** argv)
         ->type_name ("N")
         ->check (CLI::Range (1, std::numeric_limits<int>::max()));
     remoteArguments.push_back (rmCommand->add_option ("REMOTE", remote, remoteHelp)->required());
+
+    auto* mountCommand = app.add_subcommand (
+        "mount", "show a folder of the device as a local folder (FUSE), until it is unmounted");
+    addPortOptions (*mountCommand, portsAfterCommand, all, false);
+    remoteArguments.push_back (mountCommand->add_option ("REMOTE", remote, remoteHelp)->required());
+    mountCommand->add_option ("MOUNTPOINT", local, "an empty local folder")->required();
+    mountCommand->add_flag ("--read-only", mount.readOnly, "refuse every change (EROFS)");
+    mountCommand->add_option ("--cache-dir", mount.cacheFolder,
+                              "where written files wait until they are sent (default: $XDG_CACHE_HOME/nubo/mount "
+                              "or ~/.cache/nubo/mount, made 0700)")
+        ->type_name ("DIR");
+    mountCommand->add_option ("--attr-timeout", mount.attributeTimeout,
+                              "seconds a file's size and time are kept before the device is asked again (default: 10)")
+        ->type_name ("S")
+        ->check (CLI::Range (0.0, 86400.0));
+    mountCommand->add_option ("--dir-timeout", mount.listingTimeout,
+                              "seconds a folder's listing is kept before the device is asked again (default: 10)")
+        ->type_name ("S")
+        ->check (CLI::Range (0.0, 86400.0));
+    mountCommand->footer (
+        "Runs in the foreground, one request at a time. A written file is kept in the cache folder and sent\n"
+        "when it is closed (or fsync'd); a failed send leaves the device's file as it was and close or fsync\n"
+        "fails with EIO. Names the device gives that can't be local names are hidden (counted on standard\n"
+        "error). While the device is unplugged the mount answers EIO; it is used again once it is back.\n"
+        "Unmount with 'fusermount3 -u MOUNTPOINT' (exit status 0), Ctrl-C or SIGTERM (exit status 130).");
 
     auto* flashCommand = app.add_subcommand ("flash", "update the firmware: send IMAGE unless it is installed, then "
                                                       "trigger the update");
@@ -451,6 +477,14 @@ int NuboCli::runCommand (const std::string& command)
     context.maxEntries = maxEntries > 0 ? maxEntries : FolderTransfer::defaultMaxEntries;
 
     const auto remotePath = text (remote), localPath = text (local), secondPath = text (second);
+
+    if (command == "mount")
+    {
+        mount.remoteFolder = text (remote);
+        mount.mountPoint = text (local);
+        mount.quiet = quiet;
+        return NuboMount::run (choice.ports.front(), mount);
+    }
 
     MultiDeviceRun::Task task;
     if (command == "info")

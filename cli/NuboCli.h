@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/NuboMount.h"
 #include "cli/StationCommand.h"
 
 #include <juce_core/juce_core.h>
@@ -27,6 +28,7 @@ private:
     std::string remote, local, second;
     int maxEntries = 0; // --max-entries for get -r, put -r, rm -r; 0: the client's default
     std::vector<std::string> propertyPaths;
+    NuboMount::Options mount;
     StationCommand::Options station;
     StationCommand::ReportOptions stationReport;
     bool stationReportChosen = false;

@@ -21,6 +21,7 @@ packages=(
     clang-14 libclang-rt-14-dev llvm-14
     libudev-dev libsqlite3-dev libpq-dev postgresql
     help2man groff-base
+    libfuse3-dev fuse3
 )
 
 missing=()
