@@ -427,6 +427,12 @@ int NuboCli::runCommand (const std::string& command)
         Console::error ("no folder " + text (local));
         return ExitStatus::failed;
     }
+    if (command == "mount")
+        if (const auto problem = NuboMount::checkMountPoint (text (local)); problem.isNotEmpty())
+        {
+            Console::error (problem);
+            return ExitStatus::usage;
+        }
     if (command == "get" && recursive && (resume || verify))
     {
         Console::error ("--continue and --verify work on single files, not with -r");

@@ -350,6 +350,11 @@ bool serve (struct fuse_session* session, int wakeFd)
 }
 } // namespace
 
+juce::String NuboMount::checkMountPoint (const juce::String& mountPoint)
+{
+    return mountPointProblem (localFile (mountPoint));
+}
+
 int NuboMount::run (const ChosenPort& port, const Options& options)
 {
     const auto mountPoint = localFile (options.mountPoint);

@@ -26,6 +26,10 @@ public:
         when it could not be mounted. */
     static int run (const ChosenPort& port, const Options& options);
 
+    /** Why the folder cannot be mounted on (it must exist, be a folder, and be empty);
+        empty when it can. */
+    static juce::String checkMountPoint (const juce::String& mountPoint);
+
 private:
     NuboMount() = delete;
 };
