@@ -126,9 +126,13 @@ int mountOpen (const char* raw, struct fuse_file_info* info)
     if (!pathOf (raw, path))
         return -ENOENT;
     std::uint64_t handle = 0;
-    if (const auto failed = device().open (path, info->flags, handle))
+    bool sizeUnsure = false;
+    if (const auto failed = device().open (path, info->flags, handle, sizeUnsure))
         return failed;
     info->fh = handle;
+    // The kernel reads no further than the size it was given: past it, or short of it,
+    // the file's reads go straight to the device's answers instead.
+    info->direct_io = sizeUnsure ? 1 : 0;
     return 0;
 }
 

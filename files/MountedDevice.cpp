@@ -37,7 +37,10 @@ bool expired (juce::uint32 expiresMs)
 
 MountedDevice::MountedDevice (Options mountOptions) : options (std::move (mountOptions))
 {
-    engine = std::make_unique<TransferEngine> (link.getClient());
+    // A staged copy is a scratch file: it need not reach the disk before it is used.
+    TransferEngine::Options engineOptions;
+    engineOptions.durable = false;
+    engine = std::make_unique<TransferEngine> (link.getClient(), engineOptions);
 }
 
 MountedDevice::~MountedDevice()
@@ -190,11 +193,14 @@ int MountedDevice::listing (const juce::String& folder, Listing*& result)
     take (fileNames, fileBytes, false);
     fresh.hidden = hidden;
 
-    if (hidden > 0)
+    // Said when the count is new, not at every look the expiry brings.
+    auto& reported = hiddenReported[folder];
+    if (hidden > 0 && hidden != reported)
         options.note (juce::String (hidden) + (hidden == 1 ? " entry" : " entries") + " of " +
                       escapeControlCharacters (remotePathOf (folder)) +
                       " hidden: names that can't be local names (\"..\", \"/\", control characters, a leading \"~\", "
                       "not UTF-8)");
+    reported = hidden;
 
     auto& stored = listings[folder];
     stored = std::move (fresh);
@@ -371,8 +377,32 @@ int MountedDevice::sendStaged (OpenFile& file)
     return 0;
 }
 
-int MountedDevice::open (const juce::String& path, int flags, std::uint64_t& handle)
+int MountedDevice::openRemote (OpenFile& file)
 {
+    if (!linkReady())
+        return -EIO;
+    if (file.remoteHandle >= 0 && file.generation == generation)
+        engine->closeRemoteFile (file.remoteHandle);
+    file.remoteHandle = -1;
+    file.cached.reset();
+
+    juce::int64 remoteHandle = -1, remoteSize = 0;
+    if (const auto opened = engine->openForReading (remotePathOf (file.path), remoteHandle, remoteSize);
+        !opened.succeeded())
+    {
+        options.note ("can't read " + escapeControlCharacters (remotePathOf (file.path)) + ": " + opened.reason);
+        return -EIO;
+    }
+    file.remoteHandle = remoteHandle;
+    file.remotePosition = 0;
+    file.size = remoteSize;
+    file.generation = generation;
+    return 0;
+}
+
+int MountedDevice::open (const juce::String& path, int flags, std::uint64_t& handle, bool& sizeUnsure)
+{
+    sizeUnsure = false;
     Entry entry;
     if (const auto failed = findEntry (path, entry, false))
         return failed;
@@ -400,6 +430,16 @@ int MountedDevice::open (const juce::String& path, int flags, std::uint64_t& han
         // Truncated on opening: the device's file becomes empty on close even when
         // nothing is written.
         file->dirty = (flags & O_TRUNC) != 0;
+    }
+    else
+    {
+        // The size the file opens with is the one its reads go by; the size its
+        // details gave (what the kernel was told) may be another, or unknown.
+        if (const auto failed = openRemote (*file))
+            return failed;
+        Entry described;
+        sizeUnsure = findEntry (path, described, false) != 0 || !described.detailed ||
+                     described.attributes.size != file->size;
     }
 
     handle = ++lastHandle;
@@ -441,27 +481,10 @@ int MountedDevice::read (std::uint64_t handle, char* buffer, size_t size, juce::
         return n < 0 ? -errno : (int) n;
     }
 
-    // The remote file is opened at the first read, and again after the link was.
+    // The remote file is opened again after the link was.
     if (file->generation != generation || file->remoteHandle < 0 || link.getClient().isLinkLost())
-    {
-        if (!linkReady())
-            return -EIO;
-        if (file->remoteHandle >= 0 && file->generation == generation)
-            engine->closeRemoteFile (file->remoteHandle);
-        file->remoteHandle = -1;
-        file->cached.reset();
-        juce::int64 remoteHandle = -1, remoteSize = 0;
-        if (const auto opened = engine->openForReading (remotePathOf (file->path), remoteHandle, remoteSize);
-            !opened.succeeded())
-        {
-            options.note ("can't read " + escapeControlCharacters (remotePathOf (file->path)) + ": " + opened.reason);
-            return -EIO;
-        }
-        file->remoteHandle = remoteHandle;
-        file->remotePosition = 0;
-        file->size = remoteSize;
-        file->generation = generation;
-    }
+        if (const auto failed = openRemote (*file))
+            return failed;
 
     if (offset >= file->size || size == 0)
         return 0;

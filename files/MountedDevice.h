@@ -64,8 +64,10 @@ public:
     /** The entries of a folder with their attributes, names that are safe only. */
     int listFolder (const juce::String& path, std::vector<std::pair<juce::String, Attributes>>& entries);
 
-    /** open (2)'s flags; a handle for the other file operations. */
-    int open (const juce::String& path, int flags, std::uint64_t& handle);
+    /** open (2)'s flags; a handle for the other file operations. sizeUnsure tells a file
+        opened for reading whose size, as it opened, is not the one its attributes gave:
+        its reads must not stop at the attributes' size. */
+    int open (const juce::String& path, int flags, std::uint64_t& handle, bool& sizeUnsure);
     int create (const juce::String& path, std::uint64_t& handle);
     int read (std::uint64_t handle, char* buffer, size_t size, juce::int64 offset);
     int write (std::uint64_t handle, const char* buffer, size_t size, juce::int64 offset);
@@ -132,6 +134,9 @@ private:
 
     OpenFile* openFile (std::uint64_t handle);
 
+    /** Opens (again) the remote file of a handle for reading. */
+    int openRemote (OpenFile& file);
+
     /** A new empty staged file for the handle. */
     int stage (OpenFile& file);
 
@@ -150,6 +155,7 @@ private:
     bool deviceAway = false;         // said once when it goes, once when it is back
     juce::uint32 lastReopenMs = 0;
     std::map<juce::String, Listing> listings;
+    std::map<juce::String, int> hiddenReported; // per folder, the count of hidden names last said
     std::map<std::uint64_t, std::unique_ptr<OpenFile>> files;
     std::uint64_t lastHandle = 0;
 
