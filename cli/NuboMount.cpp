@@ -26,21 +26,22 @@
 
 namespace
 {
-MountedDevice& device()
+/** What the file system's callbacks reach through FUSE's private data. */
+struct Mounted
 {
-    return *static_cast<MountedDevice*> (fuse_get_context()->private_data);
-}
-
-struct Settings
-{
+    MountedDevice& device; // the run's, which outlives the FUSE session
     double attributeTimeout = 10.0, listingTimeout = 10.0;
     bool readOnly = false;
 };
 
-Settings& settings()
+Mounted& mounted()
 {
-    static Settings values;
-    return values;
+    return *static_cast<Mounted*> (fuse_get_context()->private_data);
+}
+
+MountedDevice& device()
+{
+    return mounted().device;
 }
 
 /** A path the kernel gives, as the device's file system takes it: UTF-8 only, as a
@@ -54,10 +55,10 @@ bool pathOf (const char* raw, juce::String& path)
     return true;
 }
 
-void fillStat (const MountedDevice::Attributes& attributes, struct stat& st)
+void fillStat (const MountedDevice::Attributes& attributes, bool readOnly, struct stat& st)
 {
     std::memset (&st, 0, sizeof (st));
-    const auto writable = attributes.writable && !settings().readOnly;
+    const auto writable = attributes.writable && !readOnly;
     st.st_mode = attributes.isFolder ? (S_IFDIR | (writable ? 0755 : 0555)) : (S_IFREG | (writable ? 0644 : 0444));
     st.st_nlink = attributes.isFolder ? 2 : 1;
     st.st_uid = ::getuid();
@@ -74,8 +75,8 @@ void fillStat (const MountedDevice::Attributes& attributes, struct stat& st)
 void* mountInit (struct fuse_conn_info* connection, struct fuse_config* config)
 {
     // The kernel keeps what it was told for as long as this mount's caches keep it.
-    config->attr_timeout = settings().attributeTimeout;
-    config->entry_timeout = settings().listingTimeout;
+    config->attr_timeout = mounted().attributeTimeout;
+    config->entry_timeout = mounted().listingTimeout;
     config->negative_timeout = 0;
     config->kernel_cache = 0;
     config->hard_remove = 1; // a file removed while open goes at once: the device has no hidden names for it
@@ -94,7 +95,7 @@ int mountGetattr (const char* raw, struct stat* st, struct fuse_file_info*)
     MountedDevice::Attributes attributes;
     if (const auto failed = device().getAttributes (path, attributes))
         return failed;
-    fillStat (attributes, *st);
+    fillStat (attributes, mounted().readOnly, *st);
     return 0;
 }
 
@@ -110,10 +111,11 @@ int mountReaddir (const char* raw, void* buffer, fuse_fill_dir_t fill, off_t, st
 
     fill (buffer, ".", nullptr, 0, (fuse_fill_dir_flags) 0);
     fill (buffer, "..", nullptr, 0, (fuse_fill_dir_flags) 0);
+    const auto readOnly = mounted().readOnly;
     for (auto& entry : entries)
     {
         struct stat st;
-        fillStat (entry.second, st);
+        fillStat (entry.second, readOnly, st);
         if (fill (buffer, entry.first.toRawUTF8(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
             break;
     }
@@ -221,17 +223,17 @@ int mountRename (const char* rawFrom, const char* rawTo, unsigned int flags)
 // (cp -p, touch, mv from another file system) is no failure, and changes nothing.
 int mountChmod (const char*, mode_t, struct fuse_file_info*)
 {
-    return settings().readOnly ? -EROFS : 0;
+    return mounted().readOnly ? -EROFS : 0;
 }
 
 int mountChown (const char*, uid_t, gid_t, struct fuse_file_info*)
 {
-    return settings().readOnly ? -EROFS : 0;
+    return mounted().readOnly ? -EROFS : 0;
 }
 
 int mountUtimens (const char*, const struct timespec[2], struct fuse_file_info*)
 {
-    return settings().readOnly ? -EROFS : 0;
+    return mounted().readOnly ? -EROFS : 0;
 }
 
 int mountStatfs (const char*, struct statvfs* st)
@@ -384,12 +386,8 @@ int NuboMount::run (const ChosenPort& port, const Options& options)
     deviceOptions.listingTimeoutMs = (int) (options.listingTimeout * 1000.0);
     deviceOptions.note = [] (const juce::String& line) { Console::error ("mount: " + line); };
 
-    settings().attributeTimeout = options.attributeTimeout;
-    settings().listingTimeout = options.listingTimeout;
-    settings().readOnly = options.readOnly;
-
-    MountedDevice mounted (deviceOptions);
-    auto& client = mounted.getClient();
+    MountedDevice mountedDevice (deviceOptions);
+    auto& client = mountedDevice.getClient();
     InterruptWatcher::add (&client);
     struct Unregister
     {
@@ -401,7 +399,7 @@ int NuboMount::run (const ChosenPort& port, const Options& options)
     } unregisterOnReturn{client};
 
     juce::String error;
-    if (!mounted.start (error))
+    if (!mountedDevice.start (error))
     {
         Console::error (error);
         return InterruptWatcher::isInterrupted() ? ExitStatus::interrupted
@@ -438,7 +436,8 @@ int NuboMount::run (const ChosenPort& port, const Options& options)
     const auto ops = operations();
     const char* arguments[] = {"nubo", "-o", "fsname=nubo,subtype=nubo,default_permissions"};
     struct fuse_args fuseArguments = FUSE_ARGS_INIT (3, const_cast<char**> (arguments));
-    auto* fuse = fuse_new (&fuseArguments, &ops, sizeof (ops), &mounted);
+    Mounted served{mountedDevice, options.attributeTimeout, options.listingTimeout, options.readOnly};
+    auto* fuse = fuse_new (&fuseArguments, &ops, sizeof (ops), &served);
     fuse_opt_free_args (&fuseArguments);
     if (fuse == nullptr)
     {

@@ -6,6 +6,7 @@
 #include "protocol/FileSystemEntryInfo.h"
 #include "protocol/ReceivedMessage.h"
 #include "protocol/TidewireClient.h"
+#include "serial/SerialPortDiscovery.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -62,13 +63,20 @@ MountedDevice::~MountedDevice()
 
 bool MountedDevice::start (juce::String& error)
 {
-    if (!link.open (options.devicePath))
+    devicePath = options.devicePath;
+    if (!link.open (devicePath))
     {
         const auto reason = link.getOpenFailure();
-        error = "can't open " + (reason.isNotEmpty() ? reason : options.devicePath);
+        error = "can't open " + (reason.isNotEmpty() ? reason : devicePath);
         return false;
     }
     ++generation;
+
+    // Plugged in again, the device may come back on another port: its USB serial
+    // number tells it there.
+    for (auto& port : enumerateSerialPortDetails (1))
+        if (port.portName == devicePath)
+            usbSerial = port.serialNumber;
 
     Listing* top = nullptr;
     if (listing ("/", top) != 0)
@@ -90,7 +98,7 @@ bool MountedDevice::linkReady()
     {
         deviceAway = true;
         forgetAll();
-        options.note ("the device is gone (" + options.devicePath +
+        options.note ("the device is gone (" + devicePath +
                       "); the mount answers EIO until it is back, or until it is unmounted");
     }
 
@@ -104,13 +112,23 @@ bool MountedDevice::linkReady()
     lastReopenMs = now;
 
     link.close();
-    if (!link.open (options.devicePath))
-        return false;
+    if (!link.open (devicePath))
+    {
+        if (usbSerial.isEmpty())
+            return false;
+        juce::String elsewhere;
+        for (auto& port : enumerateSerialPortDetails (1))
+            if (port.serialNumber == usbSerial && port.portName != devicePath)
+                elsewhere = port.portName;
+        if (elsewhere.isEmpty() || !link.open (elsewhere))
+            return false;
+        devicePath = elsewhere;
+    }
 
     ++generation;
     deviceAway = false;
     forgetAll();
-    options.note ("the device is back (" + options.devicePath + ")");
+    options.note ("the device is back (" + devicePath + ")");
     return true;
 }
 

@@ -20,13 +20,14 @@
     answers 0 (or a byte count) or a negative errno, for the file system's glue to pass
     on. The object is not thread-safe: the mount serves one request at a time, which is
     also what keeps one exchange at a time on the link. A device that is gone fails
-    operations with EIO; the link is opened again (same device path) when it is back. */
+    operations with EIO; the link is opened again when it is back (on the same device
+    path, or on the port with the same USB serial number). */
 class MountedDevice final
 {
 public:
     struct Options
     {
-        juce::String devicePath;   ///< the port to open, and to open again after a replug
+        juce::String devicePath;   ///< the port to open; again after a replug, or the one with its USB serial
         juce::String remoteFolder; ///< normalised folder on the device that the mount shows
         juce::File cacheFolder;    ///< where written files are staged (exists, 0700)
         bool readOnly = false;
@@ -151,6 +152,7 @@ private:
     const Options options;
     DeviceLink link;
     std::unique_ptr<TransferEngine> engine;
+    juce::String devicePath, usbSerial; // where the device is now, and its serial number (may be empty)
     int generation = 0;              // counts the link's openings
     bool deviceAway = false;         // said once when it goes, once when it is back
     juce::uint32 lastReopenMs = 0;

@@ -166,6 +166,14 @@ void NuboProcess::readPipe()
     }
 }
 
+bool NuboProcess::isRunning() const
+{
+    if (pid <= 0)
+        return false;
+    siginfo_t info{};
+    return ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 void NuboProcess::interrupt()
 {
     sendSignal (SIGINT);

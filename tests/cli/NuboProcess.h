@@ -44,6 +44,9 @@ public:
 
     void interrupt();
 
+    /** Whether it was started and has not ended yet (an ended one is left for wait()). */
+    bool isRunning() const;
+
     /** Sends any signal (SIGTERM, SIGKILL) to the running nubo. */
     void sendSignal (int signalNumber);
 
