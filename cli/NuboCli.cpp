@@ -186,8 +186,8 @@ int NuboCli::run (int argc, char** argv)
         ->check (CLI::Range (1, std::numeric_limits<int>::max()));
     remoteArguments.push_back (rmCommand->add_option ("REMOTE", remote, remoteHelp)->required());
 
-    auto* mountCommand = app.add_subcommand (
-        "mount", "show a folder of the device as a local folder (FUSE), until it is unmounted");
+    auto* mountCommand =
+        app.add_subcommand ("mount", "show a folder of the device as a local folder (FUSE), until it is unmounted");
     addPortOptions (*mountCommand, portsAfterCommand, all, false);
     remoteArguments.push_back (mountCommand->add_option ("REMOTE", remote, remoteHelp)->required());
     mountCommand->add_option ("MOUNTPOINT", local, "an empty local folder")->required();

@@ -190,8 +190,8 @@ int MountedDevice::listing (const juce::String& folder, Listing*& result)
         for (int i = 0; i < names.size(); ++i)
         {
             const auto& raw = bytes.getReference (i);
-            const auto utf8 = ReceivedMessage::isValidUtf8 (static_cast<const juce::uint8*> (raw.getData()),
-                                                            (int) raw.getSize());
+            const auto utf8 =
+                ReceivedMessage::isValidUtf8 (static_cast<const juce::uint8*> (raw.getData()), (int) raw.getSize());
             if (!utf8 || !LocalPaths::isSafeName (names[i]) || fresh.entries.count (names[i]) != 0)
             {
                 ++hidden;
@@ -361,8 +361,8 @@ int MountedDevice::fetchIntoStage (OpenFile& file)
     const auto result = engine->fetch (remotePathOf (file.path), file.staged);
     if (!result.succeeded())
     {
-        options.note ("can't open " + escapeControlCharacters (remotePathOf (file.path)) + " for writing: " +
-                      result.reason);
+        options.note ("can't open " + escapeControlCharacters (remotePathOf (file.path)) +
+                      " for writing: " + result.reason);
         return -EIO;
     }
     const int fd = ::open (file.staged.getFullPathName().toRawUTF8(), O_RDWR | O_CLOEXEC);
@@ -456,8 +456,8 @@ int MountedDevice::open (const juce::String& path, int flags, std::uint64_t& han
         if (const auto failed = openRemote (*file))
             return failed;
         Entry described;
-        sizeUnsure = findEntry (path, described, false) != 0 || !described.detailed ||
-                     described.attributes.size != file->size;
+        sizeUnsure =
+            findEntry (path, described, false) != 0 || !described.detailed || described.attributes.size != file->size;
     }
 
     handle = ++lastHandle;
@@ -511,8 +511,8 @@ int MountedDevice::read (std::uint64_t handle, char* buffer, size_t size, juce::
     const auto cachedEnd = file->cachedOffset + (juce::int64) file->cached.getSize();
     if (!(offset >= file->cachedOffset && offset + wanted <= cachedEnd))
     {
-        file->readAhead = offset == file->nextSequential ? juce::jmin (mostReadAhead, file->readAhead * 2)
-                                                         : firstReadAhead;
+        file->readAhead =
+            offset == file->nextSequential ? juce::jmin (mostReadAhead, file->readAhead * 2) : firstReadAhead;
         const auto result = engine->readAt (file->remoteHandle, file->size, file->remotePosition, offset,
                                             juce::jmax (wanted, file->readAhead), file->cached);
         if (!result.succeeded())
@@ -540,7 +540,8 @@ int MountedDevice::write (std::uint64_t handle, const char* buffer, size_t size,
     size_t written = 0;
     while (written < size)
     {
-        const auto n = ::pwrite (file->stagedFd, buffer + written, size - written, (off_t) (offset + (juce::int64) written));
+        const auto n =
+            ::pwrite (file->stagedFd, buffer + written, size - written, (off_t) (offset + (juce::int64) written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

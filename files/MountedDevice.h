@@ -98,21 +98,21 @@ private:
     {
         juce::uint32 expiresMs = 0;
         std::map<juce::String, Entry> entries; // safe names only
-        int hidden = 0;                         // names left out
+        int hidden = 0;                        // names left out
     };
 
     struct OpenFile
     {
-        juce::String path;           // the mount's
+        juce::String path; // the mount's
         juce::int64 remoteHandle = -1;
         juce::int64 remotePosition = -1;
         juce::int64 size = 0;
-        int generation = -1;         // of the link the remote handle belongs to
-        juce::MemoryBlock cached;    // the last bytes read, from cachedOffset
+        int generation = -1;      // of the link the remote handle belongs to
+        juce::MemoryBlock cached; // the last bytes read, from cachedOffset
         juce::int64 cachedOffset = 0;
         juce::int64 nextSequential = -1;
         juce::int64 readAhead = 0;
-        juce::File staged;           // the local copy of a file opened for writing
+        juce::File staged; // the local copy of a file opened for writing
         int stagedFd = -1;
         bool dirty = false;
         bool sendFailed = false;
@@ -153,8 +153,8 @@ private:
     DeviceLink link;
     std::unique_ptr<TransferEngine> engine;
     juce::String devicePath, usbSerial; // where the device is now, and its serial number (may be empty)
-    int generation = 0;              // counts the link's openings
-    bool deviceAway = false;         // said once when it goes, once when it is back
+    int generation = 0;                 // counts the link's openings
+    bool deviceAway = false;            // said once when it goes, once when it is back
     juce::uint32 lastReopenMs = 0;
     std::map<juce::String, Listing> listings;
     std::map<juce::String, int> hiddenReported; // per folder, the count of hidden names last said

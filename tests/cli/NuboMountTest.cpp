@@ -21,8 +21,7 @@ bool isMountPoint (const juce::File& folder)
 }
 
 /** Waits until the condition holds; false when it did not within the time. */
-template <typename Condition>
-bool waitFor (Condition condition, int timeoutMs)
+template <typename Condition> bool waitFor (Condition condition, int timeoutMs)
 {
     const auto start = juce::Time::getMillisecondCounter();
     while (!condition())
@@ -111,9 +110,8 @@ protected:
         const auto output = scratch / ("shell" + juce::String (++shells) + ".out");
         juce::ChildProcess child;
         Shell result;
-        const juce::StringArray arguments{
-            "timeout", "-s", "KILL", juce::String (timeoutMs / 1000), "sh", "-c",
-            "cd " + quoted (scratch.get()) + " && ( " + command + " ) >" + quoted (output) + " 2>&1"};
+        const auto script = "cd " + quoted (scratch.get()) + " && ( " + command + " ) >" + quoted (output) + " 2>&1";
+        const juce::StringArray arguments{"timeout", "-s", "KILL", juce::String (timeoutMs / 1000), "sh", "-c", script};
         if (!child.start (arguments, 0))
             return result;
         if (!child.waitForProcessToFinish (timeoutMs + 5000))
@@ -219,9 +217,10 @@ TEST_F (NuboMountTest, UnpluggedDeviceGivesEioAndIsUsedAgainOnceBack)
     // Pulled a quarter of the way through a read: the reader gets EIO within the
     // exchange's time-out, and the mount stays.
     juce::ChildProcess reader;
-    ASSERT_TRUE (reader.start (juce::StringArray{"sh", "-c", "cat " + quoted (mounted ("big.bin")) + " > " +
-                                                                 quoted (scratch / "partial.bin") + " 2> " +
-                                                                 quoted (scratch / "reader.err")},
+    ASSERT_TRUE (reader.start (juce::StringArray{"sh", "-c",
+                                                 "cat " + quoted (mounted ("big.bin")) + " > " +
+                                                     quoted (scratch / "partial.bin") + " 2> " +
+                                                     quoted (scratch / "reader.err")},
                                0));
     juce::Thread::sleep (600);
     signalDevice (SIGUSR1);
@@ -237,10 +236,10 @@ TEST_F (NuboMountTest, UnpluggedDeviceGivesEioAndIsUsedAgainOnceBack)
     ASSERT_TRUE (simulators[0]->waitForReady (10000));
     EXPECT_TRUE (waitFor ([this] { return run ("ls " + quoted (mounted (""))).status == 0; }, 10000));
     const auto big = quoted (mounted ("big.bin")) + " " + quoted (onDevice ("big.bin"));
-    const auto both = run ("cmp " + big + " & a=$!; cmp " + quoted (mounted ("other.bin")) + " " +
-                               quoted (onDevice ("other.bin")) + " & b=$!; cmp " + big +
-                               "; c=$?; wait $a && wait $b && [ $c = 0 ]",
-                           60000);
+    const auto both =
+        run ("cmp " + big + " & a=$!; cmp " + quoted (mounted ("other.bin")) + " " + quoted (onDevice ("other.bin")) +
+                 " & b=$!; cmp " + big + "; c=$?; wait $a && wait $b && [ $c = 0 ]",
+             60000);
     EXPECT_EQ (both.status, 0) << both.output;
     EXPECT_TRUE (nubo->standardError().contains ("the device is back")) << nubo->standardError();
     ASSERT_NO_FATAL_FAILURE (unmount());
