@@ -1,5 +1,6 @@
 #include "files/MountedDevice.h"
 
+#include "device/FolderTransfer.h"
 #include "device/LocalPaths.h"
 #include "device/RemotePath.h"
 #include "log/GlobalLog.h"
@@ -24,6 +25,9 @@ constexpr juce::int64 mostReadAhead = 1024 * 1024;
 
 // A device that is away is tried again at most this often; in between, EIO at once.
 constexpr juce::uint32 reopenIntervalMs = 1000;
+
+// Past this many cached listings, the expired ones are let go.
+constexpr size_t maxListings = 4096;
 
 juce::uint32 nowMs()
 {
@@ -166,6 +170,10 @@ int MountedDevice::listing (const juce::String& folder, Listing*& result)
         result = &found->second;
         return 0;
     }
+    // A device whose folder holds itself would be followed for ever by find or diff -r:
+    // the mount goes as deep as a folder transfer does, the mount's folder counted first.
+    if (folder != "/" && folder.retainCharacters ("/").length() + 1 > FolderTransfer::maxDepth)
+        return -ELOOP;
     if (!linkReady())
         return -EIO;
 
@@ -219,6 +227,12 @@ int MountedDevice::listing (const juce::String& folder, Listing*& result)
                       " hidden: names that can't be local names (\"..\", \"/\", control characters, a leading \"~\", "
                       "not UTF-8)");
     reported = hidden;
+
+    // Listings walked past long ago are not kept for ever: a tree that never ends would
+    // otherwise fill the memory one folder at a time.
+    if (listings.size() >= maxListings)
+        for (auto it = listings.begin(); it != listings.end();)
+            it = expired (it->second.expiresMs) ? listings.erase (it) : std::next (it);
 
     auto& stored = listings[folder];
     stored = std::move (fresh);

@@ -83,10 +83,10 @@ protected:
     }
 
     /** Starts nubo mount of the home folder on device 0 and waits for the mount. */
-    void mount (const juce::StringArray& extra = {})
+    void mount (const juce::StringArray& extra = {}, const juce::String& remote = "/mnt/nandfs/usr")
     {
         nubo = std::make_unique<NuboProcess> (work(), root());
-        juce::StringArray arguments{"mount", "/mnt/nandfs/usr", mountPoint().getFullPathName(), "--cache-dir",
+        juce::StringArray arguments{"mount", remote, mountPoint().getFullPathName(), "--cache-dir",
                                     (scratch / "cache").getFullPathName()};
         arguments.addArray (extra);
         ASSERT_TRUE (nubo->start (arguments));
@@ -204,6 +204,15 @@ TEST_F (NuboMountTest, AFailedSendLeavesTheDeviceFileAndFailsTheWriter)
     EXPECT_EQ (run ("cat " + quoted (mounted ("settings.ini"))).output, before);
     EXPECT_FALSE (onDevice ("x").exists());
     EXPECT_FALSE (onDevice ("d").exists());
+    ASSERT_NO_FATAL_FAILURE (unmount());
+
+    // A folder that holds itself is followed as deep as a folder transfer goes, no further.
+    stopDevice (0);
+    startDevice (0, {"--self-folder", "again"});
+    ASSERT_NO_FATAL_FAILURE (mount ({}, "/mnt/nandfs/usr/docs"));
+    const auto walked = run ("find " + quoted (mountPoint()) + " -type d >folders; wc -l <folders");
+    EXPECT_EQ (walked.output.getTrailingIntValue(), 32) << walked.output;
+    EXPECT_TRUE (walked.output.contains ("Too many levels")) << walked.output;
     ASSERT_NO_FATAL_FAILURE (unmount());
 }
 
