@@ -285,10 +285,10 @@ int NuboCli::run (int argc, char** argv)
         ->check (CLI::Range (0, std::numeric_limits<int>::max()));
     syncCommand->add_option ("--exclude", excludes, "leave out files and folders matching the glob (repeatable; "
                                                     "with a / it matches the path, else the name)")
-        ->type_name ("GLOB");
+        ->type_name ("GLOB")->allow_extra_args (false);
     syncCommand->add_option ("--include", includes, "take matching files even when a later glob excludes them "
                                                     "(repeatable; the first glob that matches decides)")
-        ->type_name ("GLOB");
+        ->type_name ("GLOB")->allow_extra_args (false);
     syncCommand->add_flag ("--checksum", sync.checksum, checksumHelp);
     syncCommand->add_option ("--modify-window", sync.modifyWindowSeconds, modifyWindowHelp)
         ->type_name ("S")
@@ -311,8 +311,8 @@ int NuboCli::run (int argc, char** argv)
     checkCommand->add_option ("--modify-window", sync.modifyWindowSeconds, modifyWindowHelp)
         ->type_name ("S")
         ->check (CLI::Range (0, 100000000));
-    checkCommand->add_option ("--exclude", excludes, "leave out what matches the glob (repeatable)")->type_name ("GLOB");
-    checkCommand->add_option ("--include", includes, "take what matches the glob (repeatable)")->type_name ("GLOB");
+    checkCommand->add_option ("--exclude", excludes, "leave out what matches the glob (repeatable)")->type_name ("GLOB")->allow_extra_args (false);
+    checkCommand->add_option ("--include", includes, "take what matches the glob (repeatable)")->type_name ("GLOB")->allow_extra_args (false);
     checkCommand->add_option ("--manifest", manifest, manifestHelp)->type_name ("FILE");
 
     auto* treeCommand = app.add_subcommand ("tree", "show a folder tree on the device, indented (folders end in /)");

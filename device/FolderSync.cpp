@@ -47,6 +47,16 @@ bool statOf (const juce::File& file, struct stat& st, bool followLinks)
     return (followLinks ? ::stat (path, &st) : ::lstat (path, &st)) == 0;
 }
 
+/** What a transfer leaves beside a file while it runs, or after it failed: the device's
+    part file of a send, the computer's partial file of a fetch. Never part of a tree. */
+bool isTransferLeftover (const juce::String& name, bool onDevice)
+{
+    if (onDevice)
+        return name.startsWithChar ('.') && name.endsWith (".nubo-part");
+    return name.endsWith (".nubo-partial") || name.endsWith (".nubo-partial.info") ||
+           (name.startsWith (".nubo-") && name.endsWith (".part"));
+}
+
 juce::String localDigest (const juce::File& file)
 {
     juce::FileInputStream in (file);
@@ -172,7 +182,7 @@ void FolderSync::walkLocalFolder (const juce::File& folder, const juce::String& 
             listing.unsafeNames.add (escapeControlCharacters (path));
             continue;
         }
-        if (relative.isEmpty() && name == ignoreFileName)
+        if ((relative.isEmpty() && name == ignoreFileName) || isTransferLeftover (name, false))
             continue;
         if (options.filter.excludes (path))
             continue;
@@ -325,7 +335,8 @@ FolderSync::Plan FolderSync::plan()
 
     std::map<juce::String, const RemoteTree::Entry*> remoteByPath;
     for (auto& entry : remote.entries)
-        if (!(entry.path == ignoreFileName) && !options.filter.excludes (entry.path))
+        if (entry.path != ignoreFileName && !isTransferLeftover (entry.name(), true) &&
+            !options.filter.excludes (entry.path))
             remoteByPath[entry.path] = &entry;
     std::map<juce::String, const LocalEntry*> localByPath;
     for (auto& entry : local.entries)
