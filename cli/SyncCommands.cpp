@@ -141,7 +141,7 @@ juce::String lineFor (const Item& item, bool carriedOut)
                : item.action == FolderSync::Action::fetch ? "fetched"
                : item.action == FolderSync::Action::remove ? "deleted"
                                                            : verb;
-    auto line = verb + " " + escapeControlCharacters (item.path) + " (" + item.reason + ")";
+    auto line = verb + " " + escapeControlCharacters (item.path) + " (" + escapeControlCharacters (item.reason) + ")";
     if (carriedOut && item.state == Item::State::failed)
         line = "FAILED " + line + ": " + escapeControlCharacters (item.error);
     else if (carriedOut && item.state == Item::State::notDone && item.action != FolderSync::Action::skip)
@@ -224,7 +224,7 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
         Console::error ("not deleting " + juce::String (planned) + " file" + (planned == 1 ? "" : "s") + ": " +
                         escapeControlCharacters (plan.deletionsHeld));
     if (!plan.remoteComplete)
-        Console::error ("the device's tree is incomplete: " + plan.problem);
+        Console::error ("the device's tree is incomplete: " + escapeControlCharacters (plan.problem));
 
     const auto summaryLine =
         juce::String (given.dryRun ? "would have " : "") + "sent " + juce::String (summary.sent) + ", fetched " +
@@ -309,7 +309,7 @@ CommandResult SyncCommands::check (DeviceSession& session, const RunContext& con
         else if (item.difference != FolderSync::Difference::same)
         {
             Console::out (differenceName (item.difference) + " " + escapeControlCharacters (item.path) +
-                          (item.difference == FolderSync::Difference::differs ? " (" + item.reason + ")"
+                          (item.difference == FolderSync::Difference::differs ? " (" + escapeControlCharacters (item.reason) + ")"
                                                                                : juce::String()));
         }
     }

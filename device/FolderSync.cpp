@@ -298,6 +298,14 @@ FolderSync::Plan FolderSync::plan()
         return plan;
     }
 
+    // A device gone or silent would fail every file of the plan, each after a time-out.
+    if (remote.deviceLost)
+    {
+        plan.failed = true;
+        plan.problem = remote.problem;
+        return plan;
+    }
+
     if (remote.topUnlisted)
     {
         // A push may make the folder; anything else must see it.

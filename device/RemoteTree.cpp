@@ -65,10 +65,11 @@ bool RemoteTree::mustStop (Listing& listing)
         listing.cancelled = true;
         stop (listing, "cancelled");
     }
-    else if (client.isLinkLost())
-        stop (listing, "the connection to the device is lost");
-    else if (unansweredInARow >= unansweredToStop)
-        stop (listing, "the device has stopped answering");
+    else if (client.isLinkLost() || unansweredInARow >= unansweredToStop)
+    {
+        listing.deviceLost = true;
+        stop (listing, client.isLinkLost() ? "the connection to the device is lost" : "the device has stopped answering");
+    }
 
     return stopped;
 }

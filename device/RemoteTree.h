@@ -46,6 +46,7 @@ public:
 
         bool complete = true;
         bool cancelled = false;
+        bool deviceLost = false; ///< it stopped for a device gone or silent: nothing more will come
         juce::String problem; ///< why it is not complete: the first reason
 
         /** Whether the top folder itself could not be listed (nothing was seen at all). */
