@@ -223,6 +223,18 @@ TEST_F (NuboSyncTest, NamesTheDeviceMustNotBeBelievedAboutAreSkippedAndCounted)
     r = run ({"tree", "--json", remote});
     EXPECT_EQ (r.status, 1);
     EXPECT_EQ (parsed (r.out)["entries"].size(), 1u);
+
+    // A folder that holds itself ends the walk at the depth limit, and the sync with it.
+    stopDevice (0);
+    startDevice (0, {"--self-folder", "me"});
+    r = run ({"tree", remote});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_TRUE (r.err.contains ("is nested deeper than 32 levels")) << r.err;
+    put (work().getChildFile ("copy/extra.txt"), "kept");
+    r = run ({"sync", "pull", "--delete", remote, "copy"});
+    EXPECT_EQ (r.status, 1);
+    EXPECT_TRUE (r.err.contains ("not deleting 1 file: the device's tree could not be read whole")) << r.err;
+    EXPECT_TRUE (work().getChildFile ("copy/extra.txt").existsAsFile());
 }
 
 TEST_F (NuboSyncTest, ADeviceClockAnHourOffMakesNoFileLookChanged)
