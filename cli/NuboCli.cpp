@@ -274,6 +274,8 @@ int NuboCli::run (int argc, char** argv)
     pullCommand->add_option ("LOCAL", local, "local folder (made when missing)")->required();
     pushCommand->fallthrough();
     pullCommand->fallthrough();
+    for (auto* direction : {pushCommand, pullCommand})
+        direction->footer ("The options of 'nubo sync --help' go before or after " + direction->get_name() + ".");
     syncCommand->require_subcommand (1, 1);
     syncCommand->add_flag ("-n,--dry-run", sync.dryRun, "only say what would be done, one line per file");
     syncCommand->add_flag ("--json", json, "the plan, or what was done, as one JSON document");

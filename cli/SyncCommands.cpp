@@ -162,6 +162,16 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
                         : openManifest (session, given, options.remoteFolder, options.localFolder);
     options.manifest = manifest.get();
 
+    // Each file's line as soon as it is done, so that a long sync shows where it is.
+    if (!context.json)
+        options.itemFinished = [&context] (const Item& item)
+        {
+            if (item.state == Item::State::failed)
+                Console::error (lineFor (item, true));
+            else if (item.state == Item::State::done && !context.quiet)
+                Console::out (lineFor (item, true));
+        };
+
     FolderSync sync (session.getClient(), options);
     auto plan = sync.plan();
 
@@ -180,14 +190,7 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
                                        "can't sync: " + plan.problem);
     }
 
-    FolderSync::Summary summary;
-    if (given.dryRun)
-        summary = FolderSync::summarise (plan);
-    else
-    {
-        // Each file's line once it is done would need a callback; the plan's lines follow.
-        summary = sync.execute (plan);
-    }
+    const auto summary = given.dryRun ? FolderSync::summarise (plan) : sync.execute (plan);
 
     for (auto& name : plan.unsafeNames)
         Console::error ("skipped unsafe name " + name);
@@ -208,13 +211,12 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
             files.add (juce::var (entry));
             continue;
         }
-        // A dry run shows every file; a run what it did and what failed.
+        // A dry run shows every file; a run has told what it did as it went, all but
+        // the conflicts it found before it began.
         if (given.dryRun)
             Console::out (lineFor (item, false));
-        else if (item.state == Item::State::failed)
+        else if (item.difference == FolderSync::Difference::conflict)
             Console::error (lineFor (item, true));
-        else if (item.action != FolderSync::Action::skip && !context.quiet)
-            Console::out (lineFor (item, true));
     }
 
     int planned = 0;

@@ -242,8 +242,10 @@ juce::String FolderSync::compare (Item& item, const SyncManifest::Record* record
             return "can't read the device's copy: " + read.reason;
         if (here.isEmpty())
             return "can't read the local copy";
-        return juce::String::toHexString (digest.getData(), (int) digest.getSize(), 0) == here ? juce::String()
-                                                                                              : "contents differ";
+        if (juce::String::toHexString (digest.getData(), (int) digest.getSize(), 0) != here)
+            return "contents differ";
+        item.sha256 = here;
+        return {};
     }
 
     if (record != nullptr)
@@ -530,8 +532,12 @@ void FolderSync::record (const Item& item)
     r.localModified = item.localModified;
     r.remoteSize = item.remoteSize;
     r.remoteModified = item.remoteModified;
-    if (const auto* old = options.manifest->find (item.path);
-        old != nullptr && old->localSize == r.localSize && old->localModified == r.localModified)
+    r.sha256 = item.sha256;
+    if (const auto* old = options.manifest->find (item.path); r.sha256.isEmpty() && old != nullptr &&
+                                                              old->localSize == r.localSize &&
+                                                              old->localModified == r.localModified &&
+                                                              old->remoteSize == r.remoteSize &&
+                                                              old->remoteModified == r.remoteModified)
         r.sha256 = old->sha256;
     options.manifest->set (item.path, r);
 }
@@ -630,6 +636,18 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
         }
         if (item.action == Action::remove)
             continue; // last, once every transfer went well
+
+        // However this item ends, it is told.
+        struct Tell
+        {
+            const std::function<void (const Item&)>& finished;
+            const Item& item;
+            ~Tell()
+            {
+                if (finished && item.state != Item::State::planned)
+                    finished (item);
+            }
+        } tell{options.itemFinished, item};
 
         if (deviceStopped (stopReason))
         {
@@ -772,6 +790,8 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
             }
         }
         item.state = gone ? Item::State::done : Item::State::failed;
+        if (options.itemFinished)
+            options.itemFinished (item);
         if (gone && options.manifest != nullptr)
             options.manifest->remove (item.path);
     }

@@ -7,6 +7,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <vector>
 
 class TidewireClient;
@@ -75,21 +76,6 @@ public:
     /** The ignore file of a local folder; never synced itself. */
     static constexpr const char* ignoreFileName = ".nuboignore";
 
-    struct Options
-    {
-        Direction direction = Direction::push;
-        juce::File localFolder;
-        juce::String remoteFolder; ///< normalised
-        bool deleteExtra = false;
-        int maxDelete = -1; ///< -1: no limit
-        bool checksum = false;
-        int modifyWindowSeconds = 60;
-        Filter filter;
-        int maxEntries = FolderTransfer::defaultMaxEntries;
-        TransferEngine::Options transfer;
-        SyncManifest* manifest = nullptr; ///< owned by the caller, outlives the sync; none without
-    };
-
     struct Item
     {
         juce::String path; ///< below the top
@@ -112,6 +98,26 @@ public:
         juce::int64 localSize = -1, localModified = 0;
         bool remoteKnown = false;
         juce::int64 remoteSize = -1, remoteModified = 0;
+        juce::String sha256; ///< of both sides, when a checksum found them equal
+    };
+
+    struct Options
+    {
+        Direction direction = Direction::push;
+        juce::File localFolder;
+        juce::String remoteFolder; ///< normalised
+        bool deleteExtra = false;
+        int maxDelete = -1; ///< -1: no limit
+        bool checksum = false;
+        int modifyWindowSeconds = 60;
+        Filter filter;
+        int maxEntries = FolderTransfer::defaultMaxEntries;
+        TransferEngine::Options transfer;
+        SyncManifest* manifest = nullptr; ///< owned by the caller, outlives the sync; none without
+
+        /** Told of each file sent, fetched or deleted, or that failed, as it happens (on
+            the calling thread); may be empty. */
+        std::function<void (const Item&)> itemFinished;
     };
 
     struct Plan
