@@ -62,6 +62,16 @@ juce::String differenceName (FolderSync::Difference difference)
     return "conflict";
 }
 
+/** One line per name skipped, the first few: a device may list them in every folder. */
+void tellUnsafe (const juce::StringArray& names)
+{
+    constexpr int shown = 20;
+    for (int i = 0; i < juce::jmin (shown, names.size()); ++i)
+        Console::error ("skipped unsafe name " + names[i].quoted());
+    if (names.size() > shown)
+        Console::error ("skipped " + juce::String (names.size() - shown) + " more unsafe names");
+}
+
 juce::String bytesText (juce::int64 bytes)
 {
     return juce::String (bytes) + " byte" + (bytes == 1 ? "" : "s");
@@ -192,8 +202,7 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
 
     const auto summary = given.dryRun ? FolderSync::summarise (plan) : sync.execute (plan);
 
-    for (auto& name : plan.unsafeNames)
-        Console::error ("skipped unsafe name " + name);
+    tellUnsafe (plan.unsafeNames);
 
     juce::Array<juce::var> files;
     for (auto& item : plan.items)
@@ -315,8 +324,7 @@ CommandResult SyncCommands::check (DeviceSession& session, const RunContext& con
                                                                                : juce::String()));
         }
     }
-    for (auto& name : plan.unsafeNames)
-        Console::error ("skipped unsafe name " + name);
+    tellUnsafe (plan.unsafeNames);
 
     const auto matching = counts[FolderSync::Difference::same];
     const auto all = (int) plan.items.size();
@@ -371,8 +379,7 @@ RemoteTree::Listing walkRemote (DeviceSession& session, const RunContext& contex
 
 CommandResult afterWalk (const RemoteTree::Listing& listing, const juce::String& what)
 {
-    for (auto& name : listing.unsafeNames)
-        Console::error ("skipped unsafe name " + name);
+    tellUnsafe (listing.unsafeNames);
     if (listing.cancelled || InterruptWatcher::isInterrupted())
         return CommandResult::failure (ExitStatus::interrupted, "cancelled");
     if (!listing.complete)
