@@ -244,7 +244,10 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
         juce::String (summary.unsafe) + "; " + bytesText (push ? summary.bytesSent : summary.bytesFetched) +
         (push ? " sent" : " fetched");
 
-    const auto failed = summary.failed > 0 || summary.unsafe > 0 || !plan.remoteComplete ||
+    if (summary.manifestError.isNotEmpty())
+        Console::error (summary.manifestError + "; the next sync compares the files afresh");
+
+    const auto failed = summary.manifestError.isNotEmpty() || summary.failed > 0 || summary.unsafe > 0 || !plan.remoteComplete ||
                         (planned > 0 && plan.deletionsHeld.isNotEmpty());
 
     if (context.json)
@@ -275,7 +278,8 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
         return CommandResult::failure (ExitStatus::interrupted, "cancelled; " + summaryLine);
     if (failed)
         return CommandResult::failure (ExitStatus::failed,
-                                       summary.firstProblem.isNotEmpty() ? summary.firstProblem
+                                       summary.firstProblem.isNotEmpty()    ? summary.firstProblem
+                                       : summary.manifestError.isNotEmpty() ? summary.manifestError
                                        : plan.deletionsHeld.isNotEmpty() && planned > 0
                                            ? "deleted nothing: " + plan.deletionsHeld
                                        : plan.problem.isNotEmpty() ? plan.problem

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <map>
@@ -162,6 +163,20 @@ FolderSync::LocalListing FolderSync::walkLocal()
 void FolderSync::walkLocalFolder (const juce::File& folder, const juce::String& relative, int depth,
                                   LocalListing& listing)
 {
+    // A folder that can't be read must not pass for an empty one: its files would look
+    // deleted, and a --delete would take them from the other side.
+    if (depth > 1 || folder.isDirectory())
+    {
+        auto* handle = ::opendir (folder.getFullPathName().toRawUTF8());
+        if (handle == nullptr)
+        {
+            listing.problem = "can't read the folder " + folder.getFullPathName() + " (" +
+                              juce::String (std::strerror (errno)) + ")";
+            return;
+        }
+        ::closedir (handle);
+    }
+
     auto children = folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*");
     children.sort();
 
@@ -552,7 +567,14 @@ void FolderSync::saveManifest (bool force)
     lastSave = now;
     juce::String error;
     if (!options.manifest->save (error))
+    {
         globalLog (error);
+        manifestError = error;
+    }
+    else
+    {
+        manifestError = {};
+    }
 }
 
 FolderSync::Summary FolderSync::execute (Plan& plan)
@@ -806,6 +828,7 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
 
     auto summary = summarise (plan);
     summary.cancelled = engine.isCancelled();
+    summary.manifestError = manifestError;
     if (summary.firstProblem.isEmpty() && stopReason.isNotEmpty())
         summary.firstProblem = stopReason;
     return summary;

@@ -139,6 +139,7 @@ public:
         juce::int64 bytesSent = 0, bytesFetched = 0, bytesDeleted = 0;
         bool cancelled = false;
         juce::String firstProblem;
+        juce::String manifestError; ///< why the manifest could not be written at the end, if it could not
     };
 
     /** The client is not owned; it outlives this. */
@@ -194,6 +195,7 @@ private:
     TransferEngine engine;
     int unansweredInARow = 0;
     juce::uint32 lastSave = 0;
+    juce::String manifestError; // of the last save
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FolderSync)
 };

@@ -259,6 +259,14 @@ TEST_F (NuboSyncTest, ADeviceClockAnHourOffMakesNoFileLookChanged)
     EXPECT_EQ (r.status, 0) << r.out << r.err;
     EXPECT_TRUE (parsed (r.out)["match"].get<bool>());
 
+    // A damaged manifest is only a warning: it counts as empty, and is written anew.
+    put (work().getChildFile ("damaged.json"), "{\"version\": 1, \"files\": [");
+    r = run ({"sync", "pull", "--manifest", "damaged.json", remote, "copy"});
+    EXPECT_EQ (r.status, 0) << r.err;
+    EXPECT_TRUE (r.err.contains ("warning: the sync manifest ")) << r.err;
+    EXPECT_TRUE (r.out.contains ("skipped 20")) << r.out;
+    EXPECT_EQ (parsed (work().getChildFile ("damaged.json").loadFileAsString())["files"].size(), 20u);
+
     // And the files themselves, read through.
     r = run ({"check", "--checksum", "copy", remote});
     EXPECT_EQ (r.status, 0) << r.out << r.err;
