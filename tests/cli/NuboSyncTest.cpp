@@ -273,3 +273,38 @@ TEST_F (NuboSyncTest, ADeviceClockAnHourOffMakesNoFileLookChanged)
     r = run ({"cat", juce::String (remote) + "/d1/f5.txt", juce::String (remote) + "/d2/f6.txt"});
     EXPECT_EQ (r.out, "file 5file 6");
 }
+
+TEST_F (NuboSyncTest, CtrlCStopsAfterTheCurrentFileAndKeepsWhatWasDone)
+{
+    const auto local = work().getChildFile ("tree");
+    for (int i = 0; i < 40; ++i)
+        put (local.getChildFile ("f" + juce::String (i) + ".txt"), "file " + juce::String (i));
+    startDevice (0, {"--delay", "20"});
+
+    NuboProcess nubo (work(), root());
+    ASSERT_TRUE (nubo.start ({"sync", "push", "tree", remote}));
+    // Interrupted once a few files are in place.
+    for (int i = 0; i < 600 && deviceRequests (0, "FileSystemEntryMoveRequest").size() < 5; ++i)
+        juce::Thread::sleep (50);
+    nubo.interrupt();
+    EXPECT_EQ (nubo.wait(), 130) << nubo.standardError();
+
+    juce::StringArray sent;
+    sent.addLines (nubo.standardOutput());
+    int done = 0;
+    for (auto& line : sent)
+        done += line.startsWith ("sent f") ? 1 : 0;
+    EXPECT_GE (done, 1);
+    EXPECT_LT (done, 40);
+
+    // The next run sends no more than the rest: what was done stayed recorded (a file
+    // whose last answer the interrupt cut off is found equal by size and time).
+    stopDevice (0);
+    startDevice (0);
+    const auto r = run ({"sync", "push", "--json", "tree", remote});
+    EXPECT_EQ (r.status, 0) << r.err;
+    const auto summary = parsed (r.out)["summary"];
+    EXPECT_EQ (summary["sent"].get<int>() + summary["skipped"].get<int>(), 40) << r.out;
+    EXPECT_LE (summary["sent"].get<int>(), 40 - done) << r.out;
+    EXPECT_EQ (run ({"check", "tree", remote}).status, 0);
+}
