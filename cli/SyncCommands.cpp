@@ -147,8 +147,8 @@ juce::String lineFor (const Item& item, bool carriedOut)
 {
     auto verb = FolderSync::actionName (item.action);
     if (carriedOut && item.state == Item::State::done)
-        verb = item.action == FolderSync::Action::send    ? "sent"
-               : item.action == FolderSync::Action::fetch ? "fetched"
+        verb = item.action == FolderSync::Action::send     ? "sent"
+               : item.action == FolderSync::Action::fetch  ? "fetched"
                : item.action == FolderSync::Action::remove ? "deleted"
                                                            : verb;
     auto line = verb + " " + escapeControlCharacters (item.path) + " (" + escapeControlCharacters (item.reason) + ")";
@@ -237,18 +237,18 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
     if (!plan.remoteComplete)
         Console::error ("the device's tree is incomplete: " + escapeControlCharacters (plan.problem));
 
-    const auto summaryLine =
-        juce::String (given.dryRun ? "would have " : "") + "sent " + juce::String (summary.sent) + ", fetched " +
-        juce::String (summary.fetched) + ", deleted " + juce::String (summary.deleted) + ", skipped " +
-        juce::String (summary.skipped) + ", failed " + juce::String (summary.failed) + ", unsafe " +
-        juce::String (summary.unsafe) + "; " + bytesText (push ? summary.bytesSent : summary.bytesFetched) +
-        (push ? " sent" : " fetched");
+    const auto summaryLine = juce::String (given.dryRun ? "would have " : "") + "sent " + juce::String (summary.sent) +
+                             ", fetched " + juce::String (summary.fetched) + ", deleted " +
+                             juce::String (summary.deleted) + ", skipped " + juce::String (summary.skipped) +
+                             ", failed " + juce::String (summary.failed) + ", unsafe " + juce::String (summary.unsafe) +
+                             "; " + bytesText (push ? summary.bytesSent : summary.bytesFetched) +
+                             (push ? " sent" : " fetched");
 
     if (summary.manifestError.isNotEmpty())
         Console::error (summary.manifestError + "; the next sync compares the files afresh");
 
-    const auto failed = summary.manifestError.isNotEmpty() || summary.failed > 0 || summary.unsafe > 0 || !plan.remoteComplete ||
-                        (planned > 0 && plan.deletionsHeld.isNotEmpty());
+    const auto failed = summary.manifestError.isNotEmpty() || summary.failed > 0 || summary.unsafe > 0 ||
+                        !plan.remoteComplete || (planned > 0 && plan.deletionsHeld.isNotEmpty());
 
     if (context.json)
     {
@@ -277,13 +277,13 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
     if (summary.cancelled || InterruptWatcher::isInterrupted())
         return CommandResult::failure (ExitStatus::interrupted, "cancelled; " + summaryLine);
     if (failed)
-        return CommandResult::failure (ExitStatus::failed,
-                                       summary.firstProblem.isNotEmpty()    ? summary.firstProblem
-                                       : summary.manifestError.isNotEmpty() ? summary.manifestError
-                                       : plan.deletionsHeld.isNotEmpty() && planned > 0
-                                           ? "deleted nothing: " + plan.deletionsHeld
-                                       : plan.problem.isNotEmpty() ? plan.problem
-                                                                   : juce::String (summary.unsafe) + " unsafe names skipped");
+        return CommandResult::failure (ExitStatus::failed, summary.firstProblem.isNotEmpty()    ? summary.firstProblem
+                                                           : summary.manifestError.isNotEmpty() ? summary.manifestError
+                                                           : plan.deletionsHeld.isNotEmpty() && planned > 0
+                                                               ? "deleted nothing: " + plan.deletionsHeld
+                                                           : plan.problem.isNotEmpty() ? plan.problem
+                                                                                       : juce::String (summary.unsafe) +
+                                                                                             " unsafe names skipped");
     return CommandResult::ok (summaryLine);
 }
 
@@ -324,20 +324,21 @@ CommandResult SyncCommands::check (DeviceSession& session, const RunContext& con
         else if (item.difference != FolderSync::Difference::same)
         {
             Console::out (differenceName (item.difference) + " " + escapeControlCharacters (item.path) +
-                          (item.difference == FolderSync::Difference::differs ? " (" + escapeControlCharacters (item.reason) + ")"
-                                                                               : juce::String()));
+                          (item.difference == FolderSync::Difference::differs
+                               ? " (" + escapeControlCharacters (item.reason) + ")"
+                               : juce::String()));
         }
     }
     tellUnsafe (plan.unsafeNames);
 
     const auto matching = counts[FolderSync::Difference::same];
     const auto all = (int) plan.items.size();
-    const auto line = juce::String (all) + " files: " + juce::String (matching) + " match, " +
-                      juce::String (counts[FolderSync::Difference::differs] + counts[FolderSync::Difference::conflict]) +
-                      " differ, " + juce::String (counts[FolderSync::Difference::onlyLocal]) + " only local, " +
-                      juce::String (counts[FolderSync::Difference::onlyRemote]) + " only on the device" +
-                      (plan.unsafeNames.isEmpty() ? juce::String()
-                                                  : ", " + juce::String (plan.unsafeNames.size()) + " unsafe names");
+    const auto line =
+        juce::String (all) + " files: " + juce::String (matching) + " match, " +
+        juce::String (counts[FolderSync::Difference::differs] + counts[FolderSync::Difference::conflict]) +
+        " differ, " + juce::String (counts[FolderSync::Difference::onlyLocal]) + " only local, " +
+        juce::String (counts[FolderSync::Difference::onlyRemote]) + " only on the device" +
+        (plan.unsafeNames.isEmpty() ? juce::String() : ", " + juce::String (plan.unsafeNames.size()) + " unsafe names");
     const auto allMatch = matching == all && plan.unsafeNames.isEmpty() && plan.remoteComplete;
 
     if (context.json)
@@ -419,8 +420,8 @@ CommandResult SyncCommands::tree (DeviceSession& session, const RunContext& cont
                 entry->setProperty ("entries", children);
                 contents.erase (it->path);
             }
-            const auto parent = it->path.containsChar ('/') ? it->path.upToLastOccurrenceOf ("/", false, false)
-                                                            : juce::String();
+            const auto parent =
+                it->path.containsChar ('/') ? it->path.upToLastOccurrenceOf ("/", false, false) : juce::String();
             contents[parent].add (juce::var (entry));
         }
         juce::Array<juce::var> top (contents[{}]);
@@ -547,7 +548,7 @@ CommandResult SyncCommands::cat (DeviceSession& session, const RunContext& conte
     }
     if (failed > 0)
         return CommandResult::failure (ExitStatus::failed, juce::String (failed) + " of " +
-                                                               juce::String (paths.size()) + " files failed, the first: " +
-                                                               first);
+                                                               juce::String (paths.size()) +
+                                                               " files failed, the first: " + first);
     return CommandResult::ok ("fetched");
 }

@@ -24,7 +24,7 @@ public:
         bool checksum = false;
         int modifyWindowSeconds = 60;
         std::vector<std::pair<juce::String, bool>> filters; ///< glob and whether it includes, in the order given
-        juce::String manifestPath; ///< empty: the default one for the device's USB serial
+        juce::String manifestPath;                          ///< empty: the default one for the device's USB serial
     };
 
     /** Makes the target tree like the source: a plan, then (unless a dry run) its execution. */

@@ -105,8 +105,9 @@ bool FolderSync::Filter::excludes (const juce::String& relativePath) const
         for (auto& rule : rules)
         {
             const auto glob = rule.glob.trimCharactersAtStart ("/").toStdString();
-            const auto matches = rule.glob.containsChar ('/') ? ::fnmatch (glob.c_str(), path.c_str(), FNM_PATHNAME) == 0
-                                                              : ::fnmatch (glob.c_str(), name.c_str(), 0) == 0;
+            const auto matches = rule.glob.containsChar ('/')
+                                     ? ::fnmatch (glob.c_str(), path.c_str(), FNM_PATHNAME) == 0
+                                     : ::fnmatch (glob.c_str(), name.c_str(), 0) == 0;
             if (!matches)
                 continue;
             if (!rule.include)
@@ -170,8 +171,8 @@ void FolderSync::walkLocalFolder (const juce::File& folder, const juce::String& 
         auto* handle = ::opendir (folder.getFullPathName().toRawUTF8());
         if (handle == nullptr)
         {
-            listing.problem = "can't read the folder " + folder.getFullPathName() + " (" +
-                              juce::String (std::strerror (errno)) + ")";
+            listing.problem =
+                "can't read the folder " + folder.getFullPathName() + " (" + juce::String (std::strerror (errno)) + ")";
             return;
         }
         ::closedir (handle);
@@ -291,6 +292,7 @@ FolderSync::Plan FolderSync::plan()
 {
     Plan plan;
     const auto push = options.direction == Direction::push;
+    unansweredInARow = 0;
 
     // A pull may make the local folder, in a folder that is there.
     if (!options.localFolder.isDirectory() &&
@@ -395,8 +397,8 @@ FolderSync::Plan FolderSync::plan()
                 Item item;
                 item.path = path;
                 item.difference = Difference::conflict;
-                item.reason = here->isFolder ? "a folder here, a file on the device"
-                                             : "a file here, a folder on the device";
+                item.reason =
+                    here->isFolder ? "a folder here, a file on the device" : "a file here, a folder on the device";
                 item.state = Item::State::failed;
                 item.error = "not replaced: " + item.reason;
                 plan.items.push_back (item);
@@ -425,11 +427,23 @@ FolderSync::Plan FolderSync::plan()
         const auto* record = options.manifest != nullptr ? options.manifest->find (path) : nullptr;
         if (here != nullptr && there != nullptr)
         {
+            const auto serial = client.getLastExchangeSerial();
             const auto why = compare (item, record);
             if (engine.isCancelled())
             {
                 plan.cancelled = plan.failed = true;
                 plan.problem = "cancelled";
+                return plan;
+            }
+            // A checksum reads the device's file: a device that stopped answering would
+            // make every other file wait its time-out too.
+            if (client.getLastExchangeSerial() != serial)
+                noteAnswer();
+            if (client.isLinkLost() || unansweredInARow >= unansweredToStop)
+            {
+                plan.failed = true;
+                plan.problem =
+                    client.isLinkLost() ? "the connection to the device is lost" : "the device has stopped answering";
                 return plan;
             }
             item.difference = why.isEmpty() ? Difference::same : Difference::differs;
@@ -487,13 +501,19 @@ FolderSync::Plan FolderSync::plan()
         else if (!plan.unsafeNames.isEmpty() && !push)
             plan.deletionsHeld = "the device lists names that can't be synced";
         else if (options.maxDelete >= 0 && deletions > options.maxDelete)
-            plan.deletionsHeld = juce::String (deletions) + " planned, more than the " + juce::String (options.maxDelete) +
-                                 " allowed (--max-delete)";
+            plan.deletionsHeld = juce::String (deletions) + " planned, more than the " +
+                                 juce::String (options.maxDelete) + " allowed (--max-delete)";
     }
     return plan;
 }
 
 //==============================================================================
+void FolderSync::noteAnswer()
+{
+    unansweredInARow =
+        client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::unanswered ? unansweredInARow + 1 : 0;
+}
+
 bool FolderSync::deviceStopped (juce::String& why)
 {
     if (engine.isCancelled())
@@ -548,11 +568,10 @@ void FolderSync::record (const Item& item)
     r.remoteSize = item.remoteSize;
     r.remoteModified = item.remoteModified;
     r.sha256 = item.sha256;
-    if (const auto* old = options.manifest->find (item.path); r.sha256.isEmpty() && old != nullptr &&
-                                                              old->localSize == r.localSize &&
-                                                              old->localModified == r.localModified &&
-                                                              old->remoteSize == r.remoteSize &&
-                                                              old->remoteModified == r.remoteModified)
+    if (const auto* old = options.manifest->find (item.path);
+        r.sha256.isEmpty() && old != nullptr && old->localSize == r.localSize &&
+        old->localModified == r.localModified && old->remoteSize == r.remoteSize &&
+        old->remoteModified == r.remoteModified)
         r.sha256 = old->sha256;
     options.manifest->set (item.path, r);
 }
@@ -590,9 +609,7 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
         if (serial == lastSerial)
             return;
         lastSerial = serial;
-        unansweredInARow = client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::unanswered
-                               ? unansweredInARow + 1
-                               : 0;
+        noteAnswer();
     };
 
     // The folders the files go into; a folder that can't be made fails what it holds.
@@ -613,7 +630,8 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
     if (!push && !options.localFolder.isDirectory() &&
         ::mkdir (options.localFolder.getFullPathName().toRawUTF8(), 0777) != 0 && errno != EEXIST)
     {
-        const auto why = "can't create " + options.localFolder.getFullPathName() + " (" + juce::String (std::strerror (errno)) + ")";
+        const auto why =
+            "can't create " + options.localFolder.getFullPathName() + " (" + juce::String (std::strerror (errno)) + ")";
         for (auto& item : plan.items)
             if (item.action == Action::fetch)
             {
@@ -695,8 +713,8 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
             noteStep();
             if (!sent.succeeded())
             {
-                item.state = sent.outcome == OperationResult::Outcome::cancelled ? Item::State::notDone
-                                                                                 : Item::State::failed;
+                item.state =
+                    sent.outcome == OperationResult::Outcome::cancelled ? Item::State::notDone : Item::State::failed;
                 item.error = sent.reason;
                 continue;
             }
@@ -739,8 +757,8 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
             noteStep();
             if (!fetched.succeeded())
             {
-                item.state = fetched.outcome == OperationResult::Outcome::cancelled ? Item::State::notDone
-                                                                                    : Item::State::failed;
+                item.state =
+                    fetched.outcome == OperationResult::Outcome::cancelled ? Item::State::notDone : Item::State::failed;
                 item.error = fetched.reason;
                 continue;
             }
@@ -804,7 +822,8 @@ FolderSync::Summary FolderSync::execute (Plan& plan)
             {
                 gone = ::unlink (file.getFullPathName().toRawUTF8()) == 0;
                 if (!gone)
-                    item.error = "can't delete " + file.getFullPathName() + " (" + juce::String (std::strerror (errno)) + ")";
+                    item.error =
+                        "can't delete " + file.getFullPathName() + " (" + juce::String (std::strerror (errno)) + ")";
             }
             else
             {

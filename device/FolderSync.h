@@ -188,6 +188,9 @@ private:
 
     void record (const Item& item);
     bool deviceStopped (juce::String& why);
+
+    /** After a request: counts those left unanswered in a row. */
+    void noteAnswer();
     void saveManifest (bool force);
 
     TidewireClient& client;

@@ -68,7 +68,8 @@ bool RemoteTree::mustStop (Listing& listing)
     else if (client.isLinkLost() || unansweredInARow >= unansweredToStop)
     {
         listing.deviceLost = true;
-        stop (listing, client.isLinkLost() ? "the connection to the device is lost" : "the device has stopped answering");
+        stop (listing,
+              client.isLinkLost() ? "the connection to the device is lost" : "the device has stopped answering");
     }
 
     return stopped;
@@ -76,13 +77,12 @@ bool RemoteTree::mustStop (Listing& listing)
 
 void RemoteTree::noteAnswer()
 {
-    unansweredInARow = client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::unanswered
-                           ? unansweredInARow + 1
-                           : 0;
+    unansweredInARow =
+        client.getLastExchangeOutcome() == TidewireClient::ExchangeOutcome::unanswered ? unansweredInARow + 1 : 0;
 }
 
-void RemoteTree::walkFolder (const juce::String& remoteFolder, const juce::String& relative, int depth,
-                             bool recursive, Listing& listing)
+void RemoteTree::walkFolder (const juce::String& remoteFolder, const juce::String& relative, int depth, bool recursive,
+                             Listing& listing)
 {
     if (mustStop (listing))
         return;
@@ -118,8 +118,8 @@ void RemoteTree::walkFolder (const juce::String& remoteFolder, const juce::Strin
             if (!isUtf8 || !LocalPaths::isSafeName (name) || !seen.insert (name).second)
             {
                 if (listing.unsafeNames.size() < options.maxEntries)
-                    listing.unsafeNames.add (escapeControlCharacters (relative.isEmpty() ? name
-                                                                                         : relative + "/" + name));
+                    listing.unsafeNames.add (
+                        escapeControlCharacters (relative.isEmpty() ? name : relative + "/" + name));
                 continue;
             }
             names.push_back ({name, isFolder});

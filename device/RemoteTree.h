@@ -24,11 +24,11 @@ class RemoteTree final
 public:
     struct Entry
     {
-        juce::String path;    ///< below the top, "/"-separated: "a/b.txt"
+        juce::String path; ///< below the top, "/"-separated: "a/b.txt"
         bool isFolder = false;
-        bool known = false;   ///< whether the device gave the file's facts
+        bool known = false;    ///< whether the device gave the file's facts
         juce::int64 size = -1; ///< -1 when unknown (or the device gave a negative one)
-        juce::Time modified;  ///< device's clock, to the minute; meaningful when known
+        juce::Time modified;   ///< device's clock, to the minute; meaningful when known
 
         juce::String name() const
         {
@@ -47,7 +47,7 @@ public:
         bool complete = true;
         bool cancelled = false;
         bool deviceLost = false; ///< it stopped for a device gone or silent: nothing more will come
-        juce::String problem; ///< why it is not complete: the first reason
+        juce::String problem;    ///< why it is not complete: the first reason
 
         /** Whether the top folder itself could not be listed (nothing was seen at all). */
         bool topUnlisted = false;

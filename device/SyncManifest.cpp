@@ -49,8 +49,9 @@ juce::File SyncManifest::defaultFolder()
     if (state != nullptr && state[0] == '/')
         return juce::File (juce::String::fromUTF8 (state)).getChildFile ("nubo").getChildFile ("sync");
     const auto* home = std::getenv ("HOME");
-    const auto base = home != nullptr && home[0] == '/' ? juce::File (juce::String::fromUTF8 (home))
-                                                          : juce::File::getSpecialLocation (juce::File::userHomeDirectory);
+    const auto base = home != nullptr && home[0] == '/'
+                          ? juce::File (juce::String::fromUTF8 (home))
+                          : juce::File::getSpecialLocation (juce::File::userHomeDirectory);
     return base.getChildFile (".local").getChildFile ("state").getChildFile ("nubo").getChildFile ("sync");
 }
 
@@ -61,8 +62,7 @@ juce::File SyncManifest::defaultFile (const juce::String& usbSerial, const juce:
     const auto key = usbSerial + "\n" + remoteFolder;
     const auto digest = juce::SHA256 (key.toUTF8()).toHexString().substring (0, 16);
     const auto name = fileNameSafe (usbSerial, 40) + "_" +
-                      fileNameSafe (remoteFolder.fromLastOccurrenceOf ("/", false, false), 40) + "_" + digest +
-                      ".json";
+                      fileNameSafe (remoteFolder.fromLastOccurrenceOf ("/", false, false), 40) + "_" + digest + ".json";
     return defaultFolder().getChildFile (name.trimCharactersAtStart ("."));
 }
 
@@ -169,7 +169,8 @@ bool SyncManifest::save (juce::String& error) const
     if (!ok)
     {
         ::unlink (temporary.getFullPathName().toRawUTF8());
-        error = "can't write the sync manifest " + file.getFullPathName() + " (" + juce::String (std::strerror (failure)) + ")";
+        error = "can't write the sync manifest " + file.getFullPathName() + " (" +
+                juce::String (std::strerror (failure)) + ")";
         return false;
     }
 

@@ -20,7 +20,7 @@ public:
         juce::int64 localModified = 0; ///< milliseconds since 1970, as the local file system gives them
         juce::int64 remoteSize = -1;
         juce::int64 remoteModified = 0; ///< milliseconds since 1970, as the device's clock read
-        juce::String sha256;           ///< lower-case hex when known, else empty
+        juce::String sha256;            ///< lower-case hex when known, else empty
     };
 
     /** $XDG_STATE_HOME/nubo/sync, or ~/.local/state/nubo/sync. */

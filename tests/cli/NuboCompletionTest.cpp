@@ -5,7 +5,7 @@
 
 namespace
 {
-const char* const commands[] = {"ports", "info", "ls",     "get",  "put",   "mkdir", "mv", "rm",
+const char* const commands[] = {"ports", "info",   "ls",    "get",  "put",   "mkdir", "mv", "rm",
                                 "flash", "getmac", "props", "sync", "check", "tree",  "du", "cat"};
 
 class NuboCompletionTest : public NuboFixture
