@@ -45,7 +45,7 @@ juce::String text (const std::string& s)
 juce::File SyncManifest::defaultFolder()
 {
     const auto* state = std::getenv ("XDG_STATE_HOME");
-    // The base directory specification asks for an absolute path; anything else is ignored.
+    // Only an absolute $XDG_STATE_HOME counts, as XDG has it; anything else is ignored.
     if (state != nullptr && state[0] == '/')
         return juce::File (juce::String::fromUTF8 (state)).getChildFile ("nubo").getChildFile ("sync");
     const auto* home = std::getenv ("HOME");
