@@ -7,8 +7,8 @@
 #include "cli/TransferSupport.h"
 #include "device/RemotePath.h"
 #include "device/RemoteTree.h"
-#include "device/SyncManifest.h"
 #include "device/TransferEngine.h"
+#include "files/SyncManifest.h"
 #include "log/GlobalLog.h"
 
 #include <map>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/CommandResult.h"
-#include "device/FolderSync.h"
+#include "files/FolderSync.h"
 
 #include <utility>
 #include <vector>

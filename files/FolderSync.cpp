@@ -1,4 +1,4 @@
-#include "device/FolderSync.h"
+#include "files/FolderSync.h"
 
 #include "device/LocalPaths.h"
 #include "device/RemotePath.h"

@@ -1,4 +1,4 @@
-#include "device/SyncManifest.h"
+#include "files/SyncManifest.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 #include <nlohmann/json.hpp>

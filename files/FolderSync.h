@@ -2,8 +2,8 @@
 
 #include "device/FolderTransfer.h"
 #include "device/RemoteTree.h"
-#include "device/SyncManifest.h"
 #include "device/TransferEngine.h"
+#include "files/SyncManifest.h"
 
 #include <juce_core/juce_core.h>
 
