@@ -10,6 +10,7 @@
 #include "cli/MultiDeviceRun.h"
 #include "cli/NuboMount.h"
 #include "cli/PortChooser.h"
+#include "cli/SyncCommands.h"
 #include "cli/TransferSupport.h"
 #include "device/FolderTransfer.h"
 #include "device/LocalPaths.h"
@@ -103,6 +104,27 @@ int commandIndex (CLI::App& app, int argc, char** argv)
         }
     }
     return argc;
+}
+
+/** The --exclude and --include globs in the order they were given: the first that
+    matches decides, so the order between the two options matters. */
+std::vector<std::pair<juce::String, bool>> filtersInOrder (int argc, char** argv)
+{
+    std::vector<std::pair<juce::String, bool>> filters;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string arg (argv[i]);
+        if (arg == "--")
+            break;
+        for (auto [name, include] : {std::pair<std::string, bool>{"--exclude", false}, {"--include", true}})
+        {
+            if (arg == name && i + 1 < argc)
+                filters.emplace_back (text (argv[++i]), include);
+            else if (arg.rfind (name + "=", 0) == 0)
+                filters.emplace_back (text (arg.substr (name.size() + 1)), include);
+        }
+    }
+    return filters;
 }
 } // namespace
 
@@ -231,6 +253,90 @@ int NuboCli::run (int argc, char** argv)
     propsCommand->add_flag ("--json", json, "one JSON document on standard output");
     propsCommand->add_option ("PATH", propertyPaths, "property paths, numbers between commas (default: the top)");
 
+    const auto modifyWindowHelp = std::string (
+        "without a manifest record, files of the same size count as unchanged when their times are at most S "
+        "seconds apart beyond the device's minute (default 60; the device keeps times to the minute, by its own "
+        "clock)");
+    const auto checksumHelp = std::string (
+        "compare SHA-256 instead of size and time: every file on both sides is read through, the device's over "
+        "the link (as long as fetching it)");
+    const auto manifestHelp = std::string ("the sync manifest to use (default: one per device USB serial and remote "
+                                           "folder under $XDG_STATE_HOME or ~/.local/state/nubo/sync)");
+
+    auto* syncCommand = app.add_subcommand (
+        "sync", "make a folder tree on the device like a local one (push), or a local one like the device's (pull)");
+    addPortOptions (*syncCommand, portsAfterCommand, all, false);
+    auto* pushCommand = syncCommand->add_subcommand ("push", "make REMOTE like LOCAL");
+    pushCommand->add_option ("LOCAL", local, "local folder")->required();
+    remoteArguments.push_back (pushCommand->add_option ("REMOTE", remote, remoteHelp)->required());
+    auto* pullCommand = syncCommand->add_subcommand ("pull", "make LOCAL like REMOTE");
+    remoteArguments.push_back (pullCommand->add_option ("REMOTE", remote, remoteHelp)->required());
+    pullCommand->add_option ("LOCAL", local, "local folder (made when missing)")->required();
+    pushCommand->fallthrough();
+    pullCommand->fallthrough();
+    for (auto* direction : {pushCommand, pullCommand})
+        direction->footer ("The options of 'nubo sync --help' go before or after " + direction->get_name() + ".");
+    syncCommand->require_subcommand (1, 1);
+    syncCommand->add_flag ("-n,--dry-run", sync.dryRun, "only say what would be done, one line per file");
+    syncCommand->add_flag ("--json", json, "the plan, or what was done, as one JSON document");
+    syncCommand->add_flag ("--delete", sync.deleteExtra,
+                           "delete files the source does not have (never when a transfer failed, never excluded "
+                           "ones; pull deletes only regular files)");
+    syncCommand->add_option ("--max-delete", sync.maxDelete, "with --delete, delete nothing when more than N would go")
+        ->type_name ("N")
+        ->check (CLI::Range (0, std::numeric_limits<int>::max()));
+    syncCommand->add_option ("--exclude", excludes, "leave out files and folders matching the glob (repeatable; "
+                                                    "with a / it matches the path, else the name)")
+        ->type_name ("GLOB")->allow_extra_args (false);
+    syncCommand->add_option ("--include", includes, "take matching files even when a later glob excludes them "
+                                                    "(repeatable; the first glob that matches decides)")
+        ->type_name ("GLOB")->allow_extra_args (false);
+    syncCommand->add_flag ("--checksum", sync.checksum, checksumHelp);
+    syncCommand->add_option ("--modify-window", sync.modifyWindowSeconds, modifyWindowHelp)
+        ->type_name ("S")
+        ->check (CLI::Range (0, 100000000));
+    syncCommand->add_option ("--manifest", manifest, manifestHelp)->type_name ("FILE");
+    syncCommand->add_option ("--max-entries", maxEntries, maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
+    syncCommand->footer ("A local .nuboignore holds more globs, one a line (# comments, !GLOB includes), after the "
+                         "command line's;\nit is never synced itself. Exit status 1 when any file failed, a name was "
+                         "unsafe or deletions were held back.");
+
+    auto* checkCommand = app.add_subcommand (
+        "check", "compare a local folder tree with one on the device (exit status 0 only when all match)");
+    addPortOptions (*checkCommand, portsAfterCommand, all, false);
+    checkCommand->add_option ("LOCAL", local, "local folder")->required();
+    remoteArguments.push_back (checkCommand->add_option ("REMOTE", remote, remoteHelp)->required());
+    checkCommand->add_flag ("--checksum", sync.checksum, checksumHelp);
+    checkCommand->add_flag ("--json", json, "every file's result as one JSON document");
+    checkCommand->add_option ("--modify-window", sync.modifyWindowSeconds, modifyWindowHelp)
+        ->type_name ("S")
+        ->check (CLI::Range (0, 100000000));
+    checkCommand->add_option ("--exclude", excludes, "leave out what matches the glob (repeatable)")->type_name ("GLOB")->allow_extra_args (false);
+    checkCommand->add_option ("--include", includes, "take what matches the glob (repeatable)")->type_name ("GLOB")->allow_extra_args (false);
+    checkCommand->add_option ("--manifest", manifest, manifestHelp)->type_name ("FILE");
+
+    auto* treeCommand = app.add_subcommand ("tree", "show a folder tree on the device, indented (folders end in /)");
+    addPortOptions (*treeCommand, portsAfterCommand, all, false);
+    treeCommand->add_flag ("--json", json, "one JSON document on standard output");
+    treeCommand->add_option ("--max-entries", maxEntries, maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
+    remoteArguments.push_back (treeCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
+
+    auto* duCommand = app.add_subcommand ("du", "show the bytes of the files below each folder on the device, and in all");
+    addPortOptions (*duCommand, portsAfterCommand, all, false);
+    duCommand->add_flag ("--json", json, "one JSON document on standard output");
+    duCommand->add_option ("--max-entries", maxEntries, maxEntriesHelp)
+        ->type_name ("N")
+        ->check (CLI::Range (1, std::numeric_limits<int>::max()));
+    remoteArguments.push_back (duCommand->add_option ("REMOTE", remote, remoteHelp + " (default: that folder)"));
+
+    auto* catCommand = app.add_subcommand ("cat", "write files on the device to standard output, one after another");
+    addPortOptions (*catCommand, portsAfterCommand, all, false);
+    remoteArguments.push_back (catCommand->add_option ("REMOTE", catPaths, remoteHelp)->required());
+
     auto* stationCommand = app.add_subcommand (
         "station", "run a production station: every unit plugged into a USB slot is identified, flashed, "
                    "followed through its restart, checked and recorded (see 'nubo station --help')");
@@ -358,6 +464,9 @@ int NuboCli::run (int argc, char** argv)
         return ExitStatus::usage;
     }
 
+    pull = pullCommand->parsed();
+    sync.filters = filtersInOrder (argc, argv);
+    sync.manifestPath = text (manifest);
     return runCommand (selected->get_name());
 }
 
@@ -521,6 +630,29 @@ int NuboCli::runCommand (const std::string& command)
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::makeFolder (s, remotePath); };
     else if (command == "mv")
         task = [&] (DeviceSession& s, const RunContext&) { return FileCommands::move (s, remotePath, secondPath); };
+    else if (command == "sync" || command == "check")
+    {
+        sync.direction = pull ? FolderSync::Direction::pull : FolderSync::Direction::push;
+        sync.localPath = localPath;
+        sync.remotePath = remotePath;
+        if (command == "sync")
+            task = [this] (DeviceSession& s, const RunContext& c) { return SyncCommands::sync (s, c, sync); };
+        else
+            task = [this] (DeviceSession& s, const RunContext& c) { return SyncCommands::check (s, c, sync); };
+    }
+    else if (command == "tree" || command == "du")
+        task = [&] (DeviceSession& s, const RunContext& c)
+        {
+            const auto folder = remotePath.isEmpty() ? juce::String (RemotePath::home) : remotePath;
+            return command == "tree" ? SyncCommands::tree (s, c, folder) : SyncCommands::du (s, c, folder);
+        };
+    else if (command == "cat")
+    {
+        juce::StringArray files;
+        for (auto& p : catPaths)
+            files.add (text (p));
+        task = [files] (DeviceSession& s, const RunContext& c) { return SyncCommands::cat (s, c, files); };
+    }
     else if (command == "rm")
         task = [&] (DeviceSession& s, const RunContext& c)
         { return FileCommands::remove (s, c, remotePath, recursive); };

@@ -2,6 +2,7 @@
 
 #include "cli/NuboMount.h"
 #include "cli/StationCommand.h"
+#include "cli/SyncCommands.h"
 
 #include <juce_core/juce_core.h>
 
@@ -32,6 +33,12 @@ private:
     StationCommand::Options station;
     StationCommand::ReportOptions stationReport;
     bool stationReportChosen = false;
+
+    // sync, check, tree, du, cat.
+    SyncCommands::Options sync;
+    std::string manifest;
+    std::vector<std::string> excludes, includes, catPaths;
+    bool pull = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (NuboCli)
 };

@@ -41,7 +41,7 @@ juce::String ttyNameOf (const juce::String& path)
 
 ChosenPort chosen (const PresentSerialPort& port)
 {
-    return {port.friendlyName, port.portName, ttyNameOf (port.portName)};
+    return {port.friendlyName, port.portName, ttyNameOf (port.portName), port.serialNumber};
 }
 
 const PresentSerialPort* find (const std::vector<PresentSerialPort>& ports, const juce::String& wanted)
@@ -131,7 +131,7 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
         {
             choice.warnings.add ("warning: " + escapeControlCharacters (other->portName) + " is not a Nubo device (" +
                                  escapeControlCharacters (other->hardwareId) + "); opening it anyway");
-            addOnce ({other->friendlyName, other->portName, ttyNameOf (other->portName)});
+            addOnce ({other->friendlyName, other->portName, ttyNameOf (other->portName), other->serialNumber});
             continue;
         }
 
@@ -139,7 +139,7 @@ PortChooser::Choice PortChooser::choose (const juce::StringArray& requested, boo
         {
             choice.warnings.add ("warning: " + escapeControlCharacters (wanted) +
                                  " is not a listed Nubo device; opening it anyway");
-            addOnce ({{}, wanted, ttyNameOf (wanted)});
+            addOnce ({{}, wanted, ttyNameOf (wanted), {}});
             continue;
         }
 

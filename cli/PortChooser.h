@@ -12,6 +12,7 @@ struct ChosenPort
     juce::String friendlyName; ///< empty for a path that discovery does not offer
     juce::String devicePath;   ///< what SerialPort::open takes
     juce::String label;        ///< short name for line prefixes and file names, e.g. "ttyACM0"
+    juce::String usbSerial;    ///< the USB device's serial number; empty when it has none or is unknown
 };
 
 /** Picks the ports for a command from -p values and --all, with discovery's list of

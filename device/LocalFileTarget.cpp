@@ -3,6 +3,7 @@
 #include "device/LocalPaths.h"
 #include "log/GlobalLog.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -128,9 +129,14 @@ bool writeRecord (const juce::File& file, const juce::String& text)
 
 int createUniqueFile (const juce::File& folder, juce::File& created)
 {
+    // Fetches on several devices' threads make these at once, and juce::Random's shared
+    // generator is not for several threads: the process, a counter and the clock instead.
+    static std::atomic<juce::uint32> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt)
     {
-        const auto name = ".nubo-" + juce::String::toHexString (juce::Random::getSystemRandom().nextInt()) + ".part";
+        const auto name = ".nubo-" + juce::String::toHexString ((int) ::getpid()) + "-" +
+                          juce::String::toHexString ((int) ++counter) + "-" +
+                          juce::String::toHexString (juce::Time::getHighResolutionTicks()) + ".part";
         const auto candidate = juce::File (folder.getFullPathName() + "/" + name);
 
         const auto fd = ::open (candidate.getFullPathName().toRawUTF8(),

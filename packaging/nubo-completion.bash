@@ -11,7 +11,7 @@ _nubo() {
     local cur prev command i
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="ports info ls get put mkdir mv rm flash getmac props station"
+    local commands="ports info ls get put mkdir mv rm flash getmac props sync check tree du cat station"
 
     # The command is the first word that is neither an option nor the value of one: a
     # port after -p is no command, even when it is called "ls".
@@ -48,6 +48,9 @@ _nubo() {
     flash) options="$options --all --force --verify --json" ;;
     getmac) options="$options --all --json" ;;
     rm) options="$options -r --recursive --max-entries" ;;
+    sync) options="$options -n --dry-run --json --delete --max-delete --exclude --include --checksum --modify-window --manifest --max-entries" ;;
+    check) options="$options --checksum --json --modify-window --exclude --include --manifest" ;;
+    tree | du) options="$options --json --max-entries" ;;
     station) options="-v --verbose -q --quiet --help --json --station --db --operator --socket --tcp --no-socket --start-present --format --from --to --counts" ;;
     esac
 
@@ -57,6 +60,8 @@ _nubo() {
         mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
     elif [ "$command" = station ] && [ "$prev" = station ]; then
         mapfile -t COMPREPLY < <(compgen -W "report" -- "$cur"; compgen -f -- "$cur")
+    elif [ "$command" = sync ] && [ "$prev" = sync ]; then
+        mapfile -t COMPREPLY < <(compgen -W "push pull" -- "$cur")
     else
         # Local paths; remote ones would need the device.
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")

@@ -76,7 +76,7 @@ TEST_F (NuboCliTest, RefusesJsonForACommandWithoutJsonOutputWhereverItStands)
         EXPECT_EQ (r.status, 2) << placement.name;
         EXPECT_TRUE (r.out.isEmpty()) << placement.name << ": " << r.out;
         EXPECT_TRUE (r.err.contains (" has no JSON output; --json works with ports, info, ls, put, flash, getmac, "
-                                     "props, station\n"))
+                                     "props, sync, check, tree, du, station\n"))
             << placement.name << ": " << r.err;
     }
 

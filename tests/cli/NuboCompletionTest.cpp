@@ -5,7 +5,8 @@
 
 namespace
 {
-const char* const commands[] = {"ports", "info", "ls", "get", "put", "mkdir", "mv", "rm", "flash", "getmac", "props"};
+const char* const commands[] = {"ports", "info",   "ls",    "get",  "put",   "mkdir", "mv", "rm",
+                                "flash", "getmac", "props", "sync", "check", "tree",  "du", "cat"};
 
 class NuboCompletionTest : public NuboFixture
 {

@@ -65,6 +65,8 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         errorsTo == Stream::full ? std::string ("/dev/full") : stderrFile().getFullPathName().toStdString();
     const auto folder = work.getFullPathName().toStdString();
     const auto rootPath = root.getFullPathName().toStdString();
+    // What nubo keeps between runs (sync manifests) stays beside the test's device root.
+    const auto statePath = root.getSiblingFile ("state").getFullPathName().toStdString();
 
     startMs = juce::Time::getMillisecondCounter();
     pid = ::fork();
@@ -74,6 +76,7 @@ bool NuboProcess::start (const juce::StringArray& arguments, bool errorsToTermin
         ::unsetenv ("DISPLAY");
         ::unsetenv ("WAYLAND_DISPLAY");
         ::setenv ("NUBO_DEVICE_ROOT", rootPath.c_str(), 1);
+        ::setenv ("XDG_STATE_HOME", statePath.c_str(), 1);
         const int in = ::open ("/dev/null", O_RDONLY);
         const int o = pipeEnds[1] >= 0 ? pipeEnds[1] : ::open (out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = terminalPath.empty() ? ::open (err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)

@@ -196,9 +196,9 @@ Outcome DeviceFileSystem::entryInfo (const std::string& path, EntryInfo& info)
     info.exists = true;
     info.size = S_ISDIR (st.st_mode) ? 0 : (int64_t) st.st_size;
     info.readOnly = (st.st_mode & S_IWUSR) == 0;
-    info.changed = DeviceTime::fromSeconds (st.st_ctime);
-    info.modified = DeviceTime::fromSeconds (st.st_mtime);
-    info.accessed = DeviceTime::fromSeconds (st.st_atime);
+    info.changed = DeviceTime::fromSeconds ((time_t) (st.st_ctime + clockOffset));
+    info.modified = DeviceTime::fromSeconds ((time_t) (st.st_mtime + clockOffset));
+    info.accessed = DeviceTime::fromSeconds ((time_t) (st.st_atime + clockOffset));
     return {};
 }
 

@@ -72,6 +72,13 @@ public:
         multiplyingFolders = names;
     }
 
+    /** Every time the device reports is this many seconds off the host's clock (a
+        device whose clock was never set, or set in another zone). */
+    void setClockOffset (int64_t seconds)
+    {
+        clockOffset = seconds;
+    }
+
     Outcome entryInfo (const std::string& path, EntryInfo& info);
     Outcome createEntry (const std::string& path, bool isFolder);
     Outcome moveEntry (const std::string& oldPath, const std::string& newPath);
@@ -143,6 +150,7 @@ private:
 
     std::string rootFolder;
     std::string selfFolder;
+    int64_t clockOffset = 0; // seconds added to every reported time
     std::vector<std::string> multiplyingFolders;
     std::map<int64_t, OpenFile> files;
     int64_t nextHandle = 4096;

@@ -39,6 +39,7 @@ int main (int argc, char** argv)
     }
     fs.setFirstHandle (options.firstHandle);
     fs.setSelfFolder (options.selfFolder);
+    fs.setClockOffset (options.clockOffset);
     if (options.multiplyFolders)
         fs.setMultiplyingFolders ({ "a", "b" });
 

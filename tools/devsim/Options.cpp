@@ -75,6 +75,7 @@ const OptionInfo optionTable[] = {
     { "--verbose", nullptr, "describe every message and fault on standard error" },
     { "--delay", "MS", "delay every response by MS milliseconds" },
     { "--drop", "N[,N...]", "leave the Nth response unanswered (repeatable)" },
+    { "--clock-offset", "SECONDS", "add SECONDS (may be negative) to every time the device reports: a clock set wrong" },
     { "--silent-after", "N", "answer the first N requests, then neither act on, answer nor log any more (a hung device)" },
     { "--late", "N:MS[,...]", "send the Nth response MS milliseconds later than the others (repeatable)" },
     { "--chunk", "N", "write every outgoing message in pieces of N bytes, 1 ms apart" },
@@ -359,6 +360,13 @@ ParseResult parseOptions (int argc, char** argv, Options& o)
                 return bad();
             o.fixedInfoSize = true;
             o.infoSize = v;
+        }
+        else if (name == "--clock-offset")
+        {
+            // Ten years either way: far enough for any clock set wrong, near enough for time_t.
+            if (! number (v, -315576000, 315576000))
+                return bad();
+            o.clockOffset = v;
         }
         else if (name == "--silent-after")
         {

@@ -58,6 +58,7 @@ struct Options
     int longReads = 0;           // extra bytes in every read answer
     bool fixedInfoSize = false;  // --info-size given
     int64_t infoSize = 0;        // reported in the facts of every existing entry
+    int64_t clockOffset = 0;     // seconds added to every time the device reports
     int64_t silentAfter = -1;    // requests after this many are neither handled nor answered; -1 = never
     std::set<std::string> refuseCreate; // device paths that cannot be created
     std::set<uint64_t> corruptWrite;    // write requests (counted from 1) stored with a byte flipped
