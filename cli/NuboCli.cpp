@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -420,6 +421,25 @@ int NuboCli::run (int argc, char** argv)
                 Console::error ("empty " + text (argument->get_name()) + " path; name a path on the device");
                 return ExitStatus::usage;
             }
+
+    // The same for a local path: "" would be the current folder, for a sync to fill or empty.
+    std::function<bool (CLI::App&)> blankLocal = [&] (CLI::App& command)
+    {
+        for (auto* option : command.get_options())
+            if (option->get_name() == "LOCAL" || option->get_name() == "IMAGE" || option->get_name() == "MOUNTPOINT")
+                for (auto& given : option->results())
+                    if (RemotePath::isBlank (text (given)))
+                    {
+                        Console::error ("empty " + text (option->get_name()) + " path; name a local path");
+                        return true;
+                    }
+        for (auto* sub : command.get_subcommands())
+            if (blankLocal (*sub))
+                return true;
+        return false;
+    };
+    if (blankLocal (app))
+        return ExitStatus::usage;
 
     auto* selected = app.get_subcommands().front();
     if (selected == stationCommand)

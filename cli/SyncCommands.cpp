@@ -12,6 +12,7 @@
 #include "log/GlobalLog.h"
 
 #include <map>
+#include <optional>
 #include <memory>
 
 namespace
@@ -161,8 +162,28 @@ juce::String lineFor (const Item& item, bool carriedOut)
 } // namespace
 
 //==============================================================================
+namespace
+{
+/** What a sync or check cannot start with: a blank path (an unset shell variable would
+    otherwise be the current folder or the home folder), and a push that may delete
+    where the device's whole file system is. */
+std::optional<CommandResult> refusedPaths (const SyncCommands::Options& given, bool mayDelete)
+{
+    if (RemotePath::isBlank (given.localPath))
+        return CommandResult::failure (ExitStatus::usage, "empty LOCAL path; name a local folder");
+    if (RemotePath::isBlank (given.remotePath))
+        return CommandResult::failure (ExitStatus::usage, "empty REMOTE path; name a path on the device");
+    if (const auto remote = RemotePath::normalise (given.remotePath); mayDelete && RemotePath::holdsFileSystem (remote))
+        return CommandResult::failure (ExitStatus::usage, "refusing to delete in " + remote +
+                                                              ": it holds the device's files; sync a folder below it");
+    return std::nullopt;
+}
+} // namespace
+
 CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& context, const Options& given)
 {
+    if (const auto refused = refusedPaths (given, given.deleteExtra && given.direction == FolderSync::Direction::push))
+        return *refused;
     const InterruptWatcher::ScopedToken cancel;
     auto options = syncOptions (given, context, cancel.get());
     const auto push = options.direction == FolderSync::Direction::push;
@@ -290,6 +311,8 @@ CommandResult SyncCommands::sync (DeviceSession& session, const RunContext& cont
 //==============================================================================
 CommandResult SyncCommands::check (DeviceSession& session, const RunContext& context, const Options& given)
 {
+    if (const auto refused = refusedPaths (given, false))
+        return *refused;
     const InterruptWatcher::ScopedToken cancel;
     auto options = syncOptions (given, context, cancel.get());
     options.direction = FolderSync::Direction::push;

@@ -171,6 +171,18 @@ TEST_F (NuboSyncTest, ChangesAndDeletionsAndWhatHoldsThemBack)
     EXPECT_FALSE (work().getChildFile ("copy/d6/extra.txt").exists());
     EXPECT_TRUE (work().getChildFile ("copy/d6/link.txt").isSymbolicLink());
     EXPECT_TRUE (outside.existsAsFile());
+
+    // An unset shell variable is no folder: neither the current one to send nor one to fill.
+    const auto before = logLength();
+    EXPECT_EQ (run ({"sync", "push", "", remote}).status, 2);
+    EXPECT_EQ (run ({"sync", "pull", "--delete", remote, " "}).status, 2);
+    EXPECT_EQ (run ({"check", "", remote}).status, 2);
+    // Nor are the folders that hold the device's whole file system a place to delete in.
+    r = run ({"sync", "push", "--delete", "copy", "/mnt/.."});
+    EXPECT_EQ (r.status, 2);
+    EXPECT_TRUE (r.err.contains ("it holds the device's files")) << r.err;
+    EXPECT_EQ (logLength(), before) << "refused before the device was asked anything";
+    EXPECT_TRUE (deviceFile (0, "/mnt/nandfs/macAddress.txt").existsAsFile());
 }
 
 TEST_F (NuboSyncTest, ExcludedFilesAreNeitherCopiedNorDeleted)
