@@ -12,6 +12,10 @@
 namespace
 {
 std::atomic<bool> interrupted{false};
+std::atomic<int> signalNumber{0};
+
+// The one watcher, while it exists (main's).
+std::atomic<QuitSignalWatcher*> theWatcher{nullptr};
 
 std::mutex& clientsLock()
 {
@@ -37,8 +41,9 @@ int lastTokenId = 0;
 
 InterruptWatcher::InterruptWatcher()
     : watcher (std::make_unique<QuitSignalWatcher> (
-          [] (int)
+          [] (int signal)
           {
+              signalNumber = signal;
               interrupted = true;
 
               // Under the lock: a client or a token is removed (and may then go) only after
@@ -51,13 +56,35 @@ InterruptWatcher::InterruptWatcher()
                   client->abortOperations();
           }))
 {
+    theWatcher = watcher.get();
 }
 
-InterruptWatcher::~InterruptWatcher() = default;
+InterruptWatcher::~InterruptWatcher()
+{
+    theWatcher = nullptr;
+}
 
 bool InterruptWatcher::isInterrupted()
 {
     return interrupted.load();
+}
+
+int InterruptWatcher::lastSignal()
+{
+    return signalNumber.load();
+}
+
+void InterruptWatcher::listenAgain()
+{
+    {
+        const std::lock_guard<std::mutex> lock (clientsLock());
+        interrupted = false;
+        signalNumber = 0;
+        for (auto* client : clients())
+            client->resetAbort();
+    }
+    if (auto* w = theWatcher.load())
+        w->listenAgain();
 }
 
 void InterruptWatcher::add (TidewireClient* client)

@@ -23,6 +23,14 @@ public:
 
     static bool isInterrupted();
 
+    /** The signal that came (SIGINT, SIGTERM or SIGHUP); 0 before any. */
+    static int lastSignal();
+
+    /** Forgets the signal once the operation it ended has stopped, lets the clients
+        exchange again and hears the next signal as the first: an interactive session
+        goes on after a Ctrl-C. */
+    static void listenAgain();
+
     /** The client's waiting exchange fails at once when a signal comes. Not owned;
         removed before it goes. */
     static void add (TidewireClient* client);

@@ -9,6 +9,7 @@
 #include "cli/JsonOutput.h"
 #include "cli/MultiDeviceRun.h"
 #include "cli/NuboMount.h"
+#include "cli/NuboShell.h"
 #include "cli/PortChooser.h"
 #include "cli/SyncCommands.h"
 #include "cli/TransferSupport.h"
@@ -24,6 +25,7 @@
 #include <functional>
 #include <limits>
 #include <sstream>
+#include <unistd.h>
 
 namespace
 {
@@ -338,6 +340,12 @@ int NuboCli::run (int argc, char** argv)
     addPortOptions (*catCommand, portsAfterCommand, all, false);
     remoteArguments.push_back (catCommand->add_option ("REMOTE", catPaths, remoteHelp)->required());
 
+    auto* shellCommand = app.add_subcommand (
+        "shell", "work on one device at a prompt: ls, cd, get, put, rm, mkdir, mv, cat, lcd, lls (what 'nubo' "
+                 "alone starts at a terminal)");
+    addPortOptions (*shellCommand, portsAfterCommand, all, false);
+    shellCommand->footer ("Without a terminal it reads commands line by line from standard input, with no prompt.");
+
     auto* stationCommand = app.add_subcommand (
         "station", "run a production station: every unit plugged into a USB slot is identified, flashed, "
                    "followed through its restart, checked and recorded (see 'nubo station --help')");
@@ -385,6 +393,10 @@ int NuboCli::run (int argc, char** argv)
     // Global flags may follow the command too.
     for (auto* command : app.get_subcommands ({}))
         command->fallthrough();
+
+    // At a terminal, "nubo" alone is the shell; elsewhere a command is missing.
+    if (argc == 1 && ::isatty (STDIN_FILENO) && ::isatty (STDOUT_FILENO))
+        return runCommand ("shell");
 
     // A mistyped command would otherwise be reported as a stray argument.
     if (const auto named = commandIndex (app, argc, argv); named < argc && !isCommand (app, argv[named]))
@@ -601,6 +613,12 @@ int NuboCli::runCommand (const std::string& command)
     {
         Console::error (juce::String (command) + " works on one device at a time; choose one with -p");
         return ExitStatus::usage;
+    }
+
+    if (command == "shell")
+    {
+        NuboShell shell (choice.ports.front());
+        return shell.run();
     }
 
     RunContext context;

@@ -43,14 +43,7 @@ QuitSignalWatcher::QuitSignalWatcher (std::function<void (int)> onSignal)
 
     handlerPipe = writeEnd;
     startThread();
-
-    struct sigaction action = {};
-    action.sa_handler = onWatchedSignal;
-    sigemptyset (&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size (watchedSignals); ++i)
-        ::sigaction (watchedSignals[i], &action, &previousActions[i]);
-    installed = true;
+    installHandlers();
 }
 
 QuitSignalWatcher::~QuitSignalWatcher()
@@ -69,6 +62,30 @@ QuitSignalWatcher::~QuitSignalWatcher()
     }
 }
 
+void QuitSignalWatcher::listenAgain()
+{
+    if (!reported.exchange (false))
+        return;
+
+    struct sigaction action = {};
+    action.sa_handler = onWatchedSignal;
+    sigemptyset (&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (auto s : watchedSignals)
+        ::sigaction (s, &action, nullptr);
+}
+
+void QuitSignalWatcher::installHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = onWatchedSignal;
+    sigemptyset (&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size (watchedSignals); ++i)
+        ::sigaction (watchedSignals[i], &action, &previousActions[i]);
+    installed = true;
+}
+
 void QuitSignalWatcher::restoreHandlers()
 {
     if (!installed)
@@ -80,7 +97,6 @@ void QuitSignalWatcher::restoreHandlers()
 
 void QuitSignalWatcher::run()
 {
-    bool reported = false;
     while (!threadShouldExit())
     {
         unsigned char byte = stopByte;
@@ -92,13 +108,13 @@ void QuitSignalWatcher::run()
 
         if (!reported)
         {
-            reported = true;
             // A second signal now ends the program at once, as it would without us.
             struct sigaction defaults = {};
             defaults.sa_handler = SIG_DFL;
             sigemptyset (&defaults.sa_mask);
             for (auto s : watchedSignals)
                 ::sigaction (s, &defaults, nullptr);
+            reported = true;
             callback ((int) byte);
         }
     }

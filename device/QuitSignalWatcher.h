@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <atomic>
 #include <functional>
 
 /** Hears SIGINT, SIGTERM and SIGHUP while it exists and reports each on a thread of
@@ -18,13 +19,20 @@ public:
         onSignal is not running and never will be. */
     ~QuitSignalWatcher() override;
 
+    /** After a report, hears the signals again instead of leaving them their default
+        effect: for a program that ends an operation on a signal, not itself (an
+        interactive session goes on after a Ctrl-C). Nothing happens before a report. */
+    void listenAgain();
+
 private:
     void run() override;
+    void installHandlers();
     void restoreHandlers();
 
     std::function<void (int)> callback;
     int readEnd = -1, writeEnd = -1;
     bool installed = false;
+    std::atomic<bool> reported{false};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (QuitSignalWatcher)
 };

@@ -22,6 +22,7 @@ packages=(
     libudev-dev libsqlite3-dev libpq-dev postgresql
     help2man groff-base
     libfuse3-dev fuse3
+    libedit-dev
 )
 
 missing=()
