@@ -5,8 +5,8 @@
 
 namespace
 {
-const char* const commands[] = {"ports", "info",   "ls",    "get",  "put",   "mkdir", "mv", "rm",
-                                "flash", "getmac", "props", "sync", "check", "tree",  "du", "cat"};
+const char* const commands[] = {"ports",  "info",  "ls",   "get",   "put",  "mkdir", "mv",  "rm",   "flash",
+                                "getmac", "props", "sync", "check", "tree", "du",    "cat", "shell"};
 
 class NuboCompletionTest : public NuboFixture
 {
@@ -119,4 +119,31 @@ TEST_F (NuboCompletionTest, CompletesThePortsPresentAfterThePortOption)
     }
     EXPECT_EQ (complete ({"nubo", "-p", "ttyACM3", "-p", "ttyACM0", "ls", "-p", "ttyACM3"}).joinIntoString (" "),
                "ttyACM3");
+}
+
+TEST_F (NuboCompletionTest, CompletesPathsOnTheDeviceWhereTheCommandTakesThem)
+{
+    ASSERT_TRUE (sampleDeviceFolder().copyDirectoryTo (deviceFolder (0)));
+    writeFile (deviceFile (0, "/mnt/nandfs/usr/My Files/a b.txt"), juce::MemoryBlock ("x", 1));
+    startDevice (0, {"--unsafe-names"});
+    ASSERT_TRUE (work().getChildFile ("local.txt").create().wasOk());
+
+    EXPECT_EQ (complete ({"nubo", "ls", "My"}).joinIntoString (" "), "My\\ Files/");
+    EXPECT_EQ (complete ({"nubo", "-p", "ttyACM0", "get", "My\\ Files/"}).joinIntoString (" "), "My\\ Files/a\\ b.txt");
+    EXPECT_EQ (complete ({"nubo", "put", "local.txt", "-p", "ttyACM0", "ap"}).joinIntoString (" "), "apps/");
+    EXPECT_EQ (complete ({"nubo", "rm", "--max-entries", "3", "/mnt/nandfs/mac"}).joinIntoString (" "),
+               "/mnt/nandfs/macAddress.txt");
+    // The local side stays local.
+    const auto local = work().getChildFile ("local.txt").getFullPathName();
+    EXPECT_EQ (complete ({"nubo", "get", "Readme.txt", local.dropLastCharacters (6)}).joinIntoString (" "), local);
+    EXPECT_EQ (complete ({"nubo", "put", local.dropLastCharacters (6)}).joinIntoString (" "), local);
+
+    // What the device lists that no one could type as one of its names is never offered.
+    const auto offered = complete ({"nubo", "ls", ""});
+    EXPECT_TRUE (offered.contains ("Readme.txt")) << offered.joinIntoString (" ");
+    for (auto& name : offered)
+    {
+        const auto unquoted = name.removeCharacters ("\\").trimCharactersAtEnd ("/");
+        EXPECT_TRUE (unquoted != ".." && !unquoted.startsWithChar ('~') && !unquoted.containsChar ('/')) << name;
+    }
 }
