@@ -33,14 +33,14 @@ public:
 
     static juce::String childOf (const juce::String& folder, const juce::String& name);
 
-    /** Whether a name (from the device, or the last part of a path) can be one entry in
-        a folder: nothing that climbs out of it, names a path or drives a terminal. The
-        same rule as for local names, as a name from the device may become either. */
     /** Whether a name from the device stands for one entry of its folder, so that asking
         about it cannot be answered for another ("..", "a/b", "" would be); unlike
         isSafeName, control characters and a leading "~" are fine here. */
     static bool namesOneEntry (const juce::String& name);
 
+    /** Whether a name (from the device, or the last part of a path) can be one entry in
+        a folder: nothing that climbs out of it, names a path or drives a terminal. The
+        same rule as for local names, as a name from the device may become either. */
     static bool isSafeName (const juce::String& name);
 
 private:
