@@ -234,3 +234,23 @@ TEST_F (NuboShellTest, WaitsForAnUnpluggedDeviceAndGoesOn)
     EXPECT_EQ (shown.indexOf ("unplugged"), shown.lastIndexOf ("unplugged")) << shown;
     EXPECT_EQ (shell.exit(), 0);
 }
+
+TEST_F (NuboShellTest, ReadsPipedCommandsWithoutAPrompt)
+{
+    startDevice (0);
+    const juce::String script = "printf 'cd docs\\nls\\n\\n# a comment\\nget missing.txt\\npwd\\n' | \"$1\" shell";
+    juce::ChildProcess shell;
+    ASSERT_TRUE (shell.start (juce::StringArray{"env", "NUBO_DEVICE_ROOT=" + root().getFullPathName(), "bash", "-c",
+                                                script, "bash", NuboProcess::executable().getFullPathName()}));
+    const auto output = shell.readAllProcessOutput();
+    ASSERT_TRUE (shell.waitForProcessToFinish (60000));
+
+    // The listing, the failure's line and the folder, in order, and not a prompt among them.
+    EXPECT_FALSE (output.contains ("nubo:/")) << output;
+    const auto listed = output.indexOf ("notes.txt\n");
+    const auto failed = output.indexOf ("missing.txt");
+    EXPECT_GE (listed, 0) << output;
+    EXPECT_GT (failed, listed) << output;
+    EXPECT_GT (output.indexOf ("/mnt/nandfs/usr/docs\n"), failed) << output;
+    EXPECT_EQ (shell.getExitCode(), 1u) << "the worst of the commands' statuses";
+}
