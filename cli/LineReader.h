@@ -16,9 +16,9 @@ public:
     /** What a Tab may put in place of the word at the cursor. */
     struct Completion
     {
-        int wordStart = 0;        ///< where the word starts in the text before the cursor, in characters
-        juce::StringArray words;  ///< whole words as they read once unquoted; a folder's ends in "/"
-        juce::StringArray shown;  ///< the same, as listed when several remain (escaped, names only)
+        int wordStart = 0;       ///< where the word starts in the text before the cursor, in characters
+        juce::StringArray words; ///< whole words as they read once unquoted; a folder's ends in "/"
+        juce::StringArray shown; ///< the same, as listed when several remain (escaped, names only)
     };
     using Completer = std::function<Completion (const juce::String& textBeforeCursor)>;
 

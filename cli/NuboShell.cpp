@@ -31,8 +31,8 @@ constexpr juce::uint32 listingLifetimeMs = 5000;
 /** How often discovery is asked whether an unplugged device is back. */
 constexpr int replugPollMs = 500;
 
-const char* const commandNames[] = {"cat", "cd",  "exit", "get", "help", "lcd", "lls",
-                                    "ls",  "mkdir", "mv", "put", "pwd",  "quit", "rm"};
+const char* const commandNames[] = {"cat", "cd",    "exit", "get", "help", "lcd",  "lls",
+                                    "ls",  "mkdir", "mv",   "put", "pwd",  "quit", "rm"};
 
 bool usesDevice (const juce::String& command)
 {
@@ -205,8 +205,7 @@ int NuboShell::run()
         const auto signal = InterruptWatcher::lastSignal();
         if (session != nullptr && session->getClient().isLinkLost())
         {
-            if (!waitForDevice ("device unplugged; '" + escapeControlCharacters (split.words[0]) +
-                                "' did not finish"))
+            if (!waitForDevice ("device unplugged; '" + escapeControlCharacters (split.words[0]) + "' did not finish"))
                 return ExitStatus::interrupted;
         }
         else if (result.status != ExitStatus::success)
@@ -378,7 +377,8 @@ CommandResult NuboShell::execute (const juce::StringArray& words, bool& quit)
         const bool recursive = flags.containsChar ('r'), verify = flags.containsChar ('v');
         const bool resume = flags.containsChar ('c');
         if (recursive && (resume || verify))
-            return CommandResult::failure (ExitStatus::usage, "--continue and --verify work on single files, not with -r");
+            return CommandResult::failure (ExitStatus::usage,
+                                           "--continue and --verify work on single files, not with -r");
 
         const auto remotePath = isGet ? remote (args[0]) : (args.size() > 1 ? remote (args[1]) : folder);
         const auto localPath = isGet ? args[1] : args[0];
@@ -391,8 +391,8 @@ CommandResult NuboShell::execute (const juce::StringArray& words, bool& quit)
                 return CommandResult::failure (ExitStatus::failed,
                                                "can't send " + file.getFullPathName() + ": it is a folder (use -r)");
             if (!recursive && !file.existsAsFile())
-                return CommandResult::failure (ExitStatus::failed, "can't read " + file.getFullPathName() +
-                                                                       ": no such file");
+                return CommandResult::failure (ExitStatus::failed,
+                                               "can't read " + file.getFullPathName() + ": no such file");
         }
 
         context.progressLabel = isGet ? RemotePath::nameOf (remotePath) : localFile (localPath).getFileName();
@@ -423,8 +423,8 @@ CommandResult NuboShell::changeFolder (const juce::StringArray& arguments)
     if (arguments.size() > 1)
         return usage ("cd [PATH]");
 
-    const auto target = RemotePath::normalise (arguments.isEmpty() ? juce::String (RemotePath::home)
-                                                                    : remote (arguments[0]));
+    const auto target =
+        RemotePath::normalise (arguments.isEmpty() ? juce::String (RemotePath::home) : remote (arguments[0]));
     if (!arguments.isEmpty() && RemotePath::isBlank (arguments[0]))
         return CommandResult::failure (ExitStatus::usage, "empty folder path; name a folder on the device");
 
@@ -512,25 +512,27 @@ CommandResult NuboShell::showFile (const juce::StringArray& arguments, const Run
 
 void NuboShell::printHelp() const
 {
-    for (auto* line : {"ls [-l] [PATH]          list a folder on the device (folders end in /)",
-                       "cd [PATH]               change the folder on the device (default: the home folder)",
-                       "pwd                     show the folder on the device",
-                       "get [-r] REMOTE [LOCAL] fetch a file (-r: a folder) into LOCAL or the local folder;",
-                       "                        --continue resumes a fetch, --verify reads the copy back",
-                       "put [-r] LOCAL [REMOTE] send a file (-r: a folder) into REMOTE or the folder on the device;",
-                       "                        --verify reads the copy back",
-                       "rm [-r] PATH            remove an entry (-r: a folder and what it holds)",
-                       "mkdir PATH              create a folder on the device",
-                       "mv OLD NEW              rename or move an entry; a folder as NEW receives it",
-                       "cat PATH                show a file of the device",
-                       "lcd [PATH]              change the local folder",
-                       "lls [PATH]              list a local folder",
-                       "help                    this list",
-                       "exit, quit, Ctrl-D      end the session",
-                       "",
-                       "Paths on the device are taken from the folder on the device, local ones from the",
-                       "local folder. Quote a name with spaces ('my file', \"my file\" or my\\ file).",
-                       "Tab completes commands and paths; Ctrl-C stops the running command."})
+    const char* const help =
+        "ls [-l] [PATH]          list a folder on the device (folders end in /)\n"
+        "cd [PATH]               change the folder on the device (default: the home folder)\n"
+        "pwd                     show the folder on the device\n"
+        "get [-r] REMOTE [LOCAL] fetch a file (-r: a folder) into LOCAL or the local folder;\n"
+        "                        --continue resumes a fetch, --verify reads the copy back\n"
+        "put [-r] LOCAL [REMOTE] send a file (-r: a folder) into REMOTE or the folder on the device;\n"
+        "                        --verify reads the copy back\n"
+        "rm [-r] PATH            remove an entry (-r: a folder and what it holds)\n"
+        "mkdir PATH              create a folder on the device\n"
+        "mv OLD NEW              rename or move an entry; a folder as NEW receives it\n"
+        "cat PATH                show a file of the device\n"
+        "lcd [PATH]              change the local folder\n"
+        "lls [PATH]              list a local folder\n"
+        "help                    this list\n"
+        "exit, quit, Ctrl-D      end the session\n"
+        "\n"
+        "Paths on the device are taken from the folder on the device, local ones from the\n"
+        "local folder. Quote a name with spaces ('my file', \"my file\" or my\\ file).\n"
+        "Tab completes commands and paths; Ctrl-C stops the running command.";
+    for (auto& line : juce::StringArray::fromLines (help))
         Console::out (line);
 }
 
@@ -585,8 +587,7 @@ void NuboShell::completeRemote (const juce::String& typed, bool foldersOnly, Lin
 {
     const auto typedFolder = typed.containsChar ('/') ? typed.upToLastOccurrenceOf ("/", true, false) : juce::String();
     const auto prefix = typed.substring (typedFolder.length());
-    const auto listed =
-        RemotePath::normalise (typedFolder.isEmpty() ? folder : remote (typedFolder));
+    const auto listed = RemotePath::normalise (typedFolder.isEmpty() ? folder : remote (typedFolder));
     if (const auto* listing = listingOf (listed))
     {
         addMatches (typedFolder, prefix, listing->folders, true, into);
@@ -629,8 +630,8 @@ const NuboShell::Listing* NuboShell::listingOf (const juce::String& listed)
     juce::Array<juce::MemoryBlock> fileBytes, folderBytes;
     if (session->getClient().getFolderContents (listed, &files, &folders, &fileBytes, &folderBytes) != 0)
         return nullptr;
-    auto keepUtf8 = [] (const juce::StringArray& names, const juce::Array<juce::MemoryBlock>& bytes,
-                        juce::StringArray& into)
+    auto keepUtf8 =
+        [] (const juce::StringArray& names, const juce::Array<juce::MemoryBlock>& bytes, juce::StringArray& into)
     {
         for (int i = 0; i < names.size(); ++i)
             if (ReceivedMessage::isValidUtf8 (static_cast<const juce::uint8*> (bytes[i].getData()),
