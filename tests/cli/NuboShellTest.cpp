@@ -29,7 +29,8 @@ public:
             ::close (master);
     }
 
-    bool start (const juce::File& work, const juce::File& deviceRoot)
+    /** "nubo shell", or with alone "nubo" with no arguments. */
+    bool start (const juce::File& work, const juce::File& deviceRoot, bool alone = false)
     {
         const auto program = NuboProcess::executable().getFullPathName().toStdString();
         const auto folder = work.getFullPathName().toStdString();
@@ -51,7 +52,10 @@ public:
             ::sigprocmask (SIG_SETMASK, &none, nullptr);
             if (::chdir (folder.c_str()) != 0)
                 ::_exit (126);
-            ::execl (program.c_str(), program.c_str(), "shell", (char*) nullptr);
+            if (alone)
+                ::execl (program.c_str(), program.c_str(), (char*) nullptr);
+            else
+                ::execl (program.c_str(), program.c_str(), "shell", (char*) nullptr);
             ::_exit (127);
         }
         if (pid < 0)
@@ -203,7 +207,7 @@ TEST_F (NuboShellTest, WaitsForAnUnpluggedDeviceAndGoesOn)
 {
     startDevice (0);
     ShellTerminal shell;
-    ASSERT_TRUE (shell.start (work(), root()));
+    ASSERT_TRUE (shell.start (work(), root(), true)); // at a terminal, "nubo" alone is the shell
     ASSERT_TRUE (shell.waitFor (home));
     shell.type ("ls\r");
     ASSERT_TRUE (shell.waitFor ("Readme.txt\n"));
