@@ -169,11 +169,19 @@ TEST_F (NuboShellTest, CompletesRemotePathsAndGoesOnAfterCtrlC)
     writeFile (deviceFile (0, "/mnt/nandfs/usr/My Files/notes one.txt"), juce::MemoryBlock ("first line\n", 11));
     // Enough for minutes at the link's rate: only a cancel ends the fetch.
     writeFile (deviceFile (0, "/mnt/nandfs/usr/big.bin"), randomBytes (2 * 1024 * 1024, 7));
-    startDevice (0, {"--rate", "20000"});
+    startDevice (0, {"--rate", "20000", "--unsafe-names", "--tilde-names"});
 
     ShellTerminal shell;
     ASSERT_TRUE (shell.start (work(), root()));
     ASSERT_TRUE (shell.waitFor (home));
+
+    // Every name offered, and none that no one could type as one of the folder's.
+    shell.type ("ls \t");
+    ASSERT_TRUE (shell.waitFor ("settings.ini"));
+    for (auto* unsafe : {"..", "a/b", "/abs", "~"})
+        EXPECT_FALSE (shell.screen().contains (unsafe)) << unsafe << " offered:\n" << shell.screen();
+    shell.type ("\x03");
+    ASSERT_TRUE (shell.waitFor ("^C\n" + juce::String (home)));
 
     // A name with a space, completed and quoted: the folder is entered, then the file in it.
     shell.type ("cd My\t\r");
@@ -195,7 +203,7 @@ TEST_F (NuboShellTest, CompletesRemotePathsAndGoesOnAfterCtrlC)
     // Ctrl-C at the prompt drops the line typed so far.
     shell.type ("rm -r docs");
     shell.type ("\x03");
-    ASSERT_TRUE (shell.waitFor (home));
+    ASSERT_TRUE (shell.waitFor ("^C\n" + juce::String (home)));
     shell.type ("pwd\r");
     ASSERT_TRUE (shell.waitFor ("/mnt/nandfs/usr\n"));
     EXPECT_TRUE (deviceFile (0, "/mnt/nandfs/usr/docs").isDirectory());
