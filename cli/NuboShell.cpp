@@ -8,6 +8,7 @@
 #include "cli/MultiDeviceRun.h"
 #include "cli/ProgressBar.h"
 #include "cli/ShellWords.h"
+#include "cli/SyncCommands.h"
 #include "cli/TransferSupport.h"
 #include "device/FolderTransfer.h"
 #include "device/LocalPaths.h"
@@ -31,18 +32,21 @@ constexpr juce::uint32 listingLifetimeMs = 5000;
 /** How often discovery is asked whether an unplugged device is back. */
 constexpr int replugPollMs = 500;
 
-const char* const commandNames[] = {"cat", "cd",    "exit", "get", "help", "lcd",  "lls",
-                                    "ls",  "mkdir", "mv",   "put", "pwd",  "quit", "rm"};
+const char* const commandNames[] = {"cat",   "cd", "exit", "get", "help", "lcd", "lls", "ls",
+                                    "mkdir", "mv", "put",  "pwd", "quit", "rm",  "sync"};
 
 bool usesDevice (const juce::String& command)
 {
     return command == "ls" || command == "cd" || command == "get" || command == "put" || command == "rm" ||
-           command == "mkdir" || command == "mv" || command == "cat";
+           command == "mkdir" || command == "mv" || command == "cat" || command == "sync";
 }
 
-/** The commands whose arguments are paths: which on the device ('r'), which here ('l'). */
-juce::String argumentKinds (const juce::String& command)
+/** The commands whose arguments are paths: which on the device ('r'), which here ('l');
+    'w' is a word of the command's own (sync's push or pull). */
+juce::String argumentKinds (const juce::String& command, const juce::String& firstArgument)
 {
+    if (command == "sync")
+        return firstArgument == "pull" ? "wrl" : "wlr";
     if (command == "ls" || command == "cd" || command == "rm" || command == "mkdir" || command == "cat")
         return "r";
     if (command == "mv")
@@ -367,6 +371,31 @@ CommandResult NuboShell::execute (const juce::StringArray& words, bool& quit)
         return FileCommands::remove (*session, context, remote (args[0]), flags.containsChar ('r'));
     }
 
+    if (command == "sync")
+    {
+        const bool parsed = parse ("n");
+        const auto direction = args[0];
+        if (!parsed || (direction != "push" && direction != "pull") || args.size() > 3 ||
+            (direction == "push" && args.size() < 2))
+            return usage ("sync [-n] push LOCAL [REMOTE], sync [-n] pull [REMOTE] [LOCAL]", error);
+        const bool pull = direction == "pull";
+
+        SyncCommands::Options options;
+        options.direction = pull ? FolderSync::Direction::pull : FolderSync::Direction::push;
+        const auto remoteGiven = pull ? args[1] : args[2];
+        options.remotePath = args.size() > (pull ? 1 : 2) ? remote (remoteGiven) : folder;
+        options.localPath = pull ? (args.size() > 2 ? args[2] : juce::String (".")) : args[1];
+        options.dryRun = flags.containsChar ('n');
+
+        context.progressLabel = "sync";
+        ProgressBar bar (context.progressLabel, context.showProgress);
+        if (context.showProgress)
+            context.progress = [&bar] (juce::int64 done, juce::int64 total) { bar.update (done, total); };
+        listings.clear();
+        const auto result = SyncCommands::sync (*session, context, options);
+        bar.finish();
+        return result;
+    }
     if (command == "get" || command == "put")
     {
         const bool isGet = command == "get";
@@ -526,6 +555,11 @@ void NuboShell::printHelp() const
         "cat PATH                show a file of the device\n"
         "lcd [PATH]              change the local folder\n"
         "lls [PATH]              list a local folder\n"
+        "sync [-n] push LOCAL [REMOTE]\n"
+        "                        make REMOTE (default: the folder on the device) like LOCAL\n"
+        "sync [-n] pull [REMOTE] [LOCAL]\n"
+        "                        make LOCAL (default: the local folder) like REMOTE (default: the\n"
+        "                        folder on the device); -n only says what would be done\n"
         "help                    this list\n"
         "exit, quit, Ctrl-D      end the session\n"
         "\n"
@@ -568,12 +602,25 @@ LineReader::Completion NuboShell::completeLine (const juce::String& textBeforeCu
         return completion;
 
     int position = 0;
+    juce::String firstArgument;
     for (int i = 1; i < words.size(); ++i)
         if (!words[i].startsWithChar ('-'))
-            ++position;
-    const auto kinds = argumentKinds (words[0]);
+            if (position++ == 0)
+                firstArgument = words[i];
+    const auto kinds = argumentKinds (words[0], firstArgument);
     if (position >= kinds.length())
         return completion;
+
+    if (kinds[position] == 'w')
+    {
+        for (auto* word : {"push", "pull"})
+            if (juce::String (word).startsWith (typed))
+            {
+                completion.words.add (word);
+                completion.shown.add (word);
+            }
+        return completion;
+    }
 
     const bool foldersOnly = words[0] == "cd" || words[0] == "lcd";
     if (kinds[position] == 'r')

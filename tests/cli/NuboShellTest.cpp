@@ -250,10 +250,13 @@ TEST_F (NuboShellTest, WaitsForAnUnpluggedDeviceAndGoesOn)
 TEST_F (NuboShellTest, ReadsPipedCommandsWithoutAPrompt)
 {
     startDevice (0);
-    const juce::String script = "printf 'cd docs\\nls\\n\\n# a comment\\nget missing.txt\\npwd\\n' | \"$1\" shell";
+    writeFile (work().getChildFile ("tree/sub/b.txt"), juce::MemoryBlock ("two", 3));
+    const juce::String script = "cd \"$2\" && printf 'cd docs\\nls\\n\\n# a comment\\nget missing.txt\\nsync push "
+                                "tree\\npwd\\n' | \"$1\" shell";
     juce::ChildProcess shell;
-    ASSERT_TRUE (shell.start (juce::StringArray{"env", "NUBO_DEVICE_ROOT=" + root().getFullPathName(), "bash", "-c",
-                                                script, "bash", NuboProcess::executable().getFullPathName()}));
+    ASSERT_TRUE (
+        shell.start (juce::StringArray{"env", "NUBO_DEVICE_ROOT=" + root().getFullPathName(), "bash", "-c", script,
+                                       "bash", NuboProcess::executable().getFullPathName(), work().getFullPathName()}));
     const auto output = shell.readAllProcessOutput();
     ASSERT_TRUE (shell.waitForProcessToFinish (60000));
 
@@ -265,4 +268,7 @@ TEST_F (NuboShellTest, ReadsPipedCommandsWithoutAPrompt)
     EXPECT_GT (failed, listed) << output;
     EXPECT_GT (output.indexOf ("/mnt/nandfs/usr/docs\n"), failed) << output;
     EXPECT_EQ (shell.getExitCode(), 1u) << "the worst of the commands' statuses";
+    // sync pushed into the folder the shell was in.
+    EXPECT_TRUE (
+        sameContents (work().getChildFile ("tree/sub/b.txt"), deviceFile (0, "/mnt/nandfs/usr/docs/sub/b.txt")));
 }
