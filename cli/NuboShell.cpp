@@ -337,9 +337,9 @@ CommandResult NuboShell::execute (const juce::StringArray& words, bool& quit)
         return parse ("") ? listLocal (args) : usage ({}, error);
     if (command == "cat")
     {
-        if (!parse ("") || args.size() != 1)
-            return usage ("cat PATH", error);
-        return showFile (args, context);
+        if (!parse ("") || args.isEmpty())
+            return usage ("cat PATH...", error);
+        return showFiles (args, context);
     }
 
     if (command == "ls")
@@ -511,14 +511,23 @@ CommandResult NuboShell::listLocal (const juce::StringArray& arguments)
     return CommandResult::ok ({});
 }
 
-CommandResult NuboShell::showFile (const juce::StringArray& arguments, const RunContext& context)
+CommandResult NuboShell::showFiles (const juce::StringArray& arguments, const RunContext& context)
 {
-    const auto path = remote (arguments[0]);
+    juce::StringArray paths;
+    for (auto& given : arguments)
+        paths.add (remote (given));
 
     // Into a pipe as they are; to a terminal as lines with their control characters
     // escaped, so that a file cannot drive the terminal.
     if (!::isatty (STDOUT_FILENO))
-        return FileCommands::get (*session, context, path, "-", false, false, false);
+    {
+        CommandResult result;
+        for (auto& path : paths)
+            if (result = FileCommands::get (*session, context, path, "-", false, false, false);
+                result.status != ExitStatus::success)
+                break;
+        return result;
+    }
 
     const juce::TemporaryFile temporary ("nubo-cat");
     if (!temporary.getFile().createDirectory())
@@ -528,15 +537,21 @@ CommandResult NuboShell::showFile (const juce::StringArray& arguments, const Run
     auto quietly = context;
     quietly.quiet = true;
     quietly.showProgress = false;
-    const auto fetched = FileCommands::get (*session, quietly, path, copy.getFullPathName(), false, false, false);
-    if (fetched.status == ExitStatus::success)
+    CommandResult result;
+    for (auto& path : paths)
     {
-        juce::FileInputStream in (copy);
-        while (in.openedOk() && !in.isExhausted())
-            Console::out (escapeControlCharacters (in.readNextLine()));
+        result = FileCommands::get (*session, quietly, path, copy.getFullPathName(), false, false, false);
+        if (result.status != ExitStatus::success)
+            break;
+        {
+            juce::FileInputStream in (copy);
+            while (in.openedOk() && !in.isExhausted())
+                Console::out (escapeControlCharacters (in.readNextLine()));
+        }
+        copy.deleteFile();
     }
     temporary.getFile().deleteRecursively();
-    return fetched;
+    return result;
 }
 
 void NuboShell::printHelp() const
@@ -552,7 +567,7 @@ void NuboShell::printHelp() const
         "rm [-r] PATH            remove an entry (-r: a folder and what it holds)\n"
         "mkdir PATH              create a folder on the device\n"
         "mv OLD NEW              rename or move an entry; a folder as NEW receives it\n"
-        "cat PATH                show a file of the device\n"
+        "cat PATH...             show files of the device\n"
         "lcd [PATH]              change the local folder\n"
         "lls [PATH]              list a local folder\n"
         "sync [-n] push LOCAL [REMOTE]\n"
@@ -608,6 +623,8 @@ LineReader::Completion NuboShell::completeLine (const juce::String& textBeforeCu
             if (position++ == 0)
                 firstArgument = words[i];
     const auto kinds = argumentKinds (words[0], firstArgument);
+    if (words[0] == "cat")
+        position = 0; // every argument is a file on the device
     if (position >= kinds.length())
         return completion;
 

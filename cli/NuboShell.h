@@ -37,7 +37,7 @@ private:
     CommandResult changeFolder (const juce::StringArray& arguments);
     CommandResult listLocal (const juce::StringArray& arguments);
     CommandResult changeLocalFolder (const juce::StringArray& arguments);
-    CommandResult showFile (const juce::StringArray& arguments, const RunContext& context);
+    CommandResult showFiles (const juce::StringArray& arguments, const RunContext& context);
     void printHelp() const;
 
     /** Opens the session; false (and why) when the port does not open. */

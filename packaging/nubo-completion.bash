@@ -36,7 +36,7 @@ _nubo() {
     # The command is the first word that is neither an option nor the value of one: a
     # port after -p is no command, even when it is called "ls".
     command=""
-    local ports=() at=0
+    local ports=() at=0 first=
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
         -p | --port | -[vq]*p)
@@ -61,9 +61,12 @@ _nubo() {
             ((i++))
             ports+=(-p "${COMP_WORDS[i]}")
             ;;
-        --max-entries) ((i++)) ;;
+        --max-entries | --max-delete | --exclude | --include | --modify-window | --manifest) ((i++)) ;;
         -*) ;;
-        *) ((at++)) ;;
+        *)
+            ((at++))
+            ((at == 1)) && first=${COMP_WORDS[i]}
+            ;;
         esac
     done
     ((at++))
@@ -105,7 +108,9 @@ _nubo() {
     else
         local remote=""
         case "$command:$at" in
-        ls:1 | get:1 | put:2 | mkdir:1 | mv:1 | mv:2 | rm:1) remote=yes ;;
+        ls:1 | get:1 | put:2 | mkdir:1 | mv:1 | mv:2 | rm:1 | check:2 | tree:1 | du:1 | cat:*) remote=yes ;;
+        sync:2) [ "$first" = pull ] && remote=yes ;;
+        sync:3) [ "$first" = push ] && remote=yes ;;
         shell:* | ports:* | info:*) return ;;
         esac
         if [ -n "$remote" ]; then

@@ -131,6 +131,9 @@ TEST_F (NuboCompletionTest, CompletesPathsOnTheDeviceWhereTheCommandTakesThem)
     EXPECT_EQ (complete ({"nubo", "ls", "My"}).joinIntoString (" "), "My\\ Files/");
     EXPECT_EQ (complete ({"nubo", "-p", "ttyACM0", "get", "My\\ Files/"}).joinIntoString (" "), "My\\ Files/a\\ b.txt");
     EXPECT_EQ (complete ({"nubo", "put", "local.txt", "-p", "ttyACM0", "ap"}).joinIntoString (" "), "apps/");
+    EXPECT_EQ (complete ({"nubo", "sync", "-n", "pull", "ap"}).joinIntoString (" "), "apps/");
+    EXPECT_EQ (complete ({"nubo", "sync", "push", "--exclude", "*.o", "local.txt", "ap"}).joinIntoString (" "),
+               "apps/");
     EXPECT_EQ (complete ({"nubo", "rm", "--max-entries", "3", "/mnt/nandfs/mac"}).joinIntoString (" "),
                "/mnt/nandfs/macAddress.txt");
     // The local side stays local.
