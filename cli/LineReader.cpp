@@ -92,6 +92,13 @@ struct LineReader::Editor
         if (reader.history.existsAsFile())
             ::history (history, &event, H_LOAD, reader.history.getFullPathName().toRawUTF8());
 
+        // The terminal once more, for reading without blocking: a Ctrl-C throws away what
+        // was typed, and a read that poll promised a byte to would then wait for the next
+        // key. Its own open file, so that the flag never reaches the shell that started us.
+        if (const char* name = ::ttyname (STDIN_FILENO))
+            ownInput = ::open (name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        input = ownInput >= 0 ? ownInput : STDIN_FILENO;
+
         editLine = el_init ("nubo", stdin, stdout, stderr);
         el_set (editLine, EL_CLIENTDATA, this);
         el_set (editLine, EL_EDITOR, "emacs");
@@ -109,6 +116,8 @@ struct LineReader::Editor
     {
         el_end (editLine);
         history_end (history);
+        if (ownInput >= 0)
+            ::close (ownInput);
     }
 
     static Editor& of (EditLine* el)
@@ -128,14 +137,14 @@ struct LineReader::Editor
         auto& self = of (el);
         for (;;)
         {
-            if (!self.reader.waitForInput())
+            if (!self.reader.waitForInput (self.input))
             {
                 self.cancelled = true;
                 *c = wakeCharacter;
                 return 1;
             }
             char byte = 0;
-            const auto n = ::read (STDIN_FILENO, &byte, 1);
+            const auto n = ::read (self.input, &byte, 1);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             if (n <= 0)
@@ -201,6 +210,7 @@ struct LineReader::Editor
     std::string prompt;
     std::mbstate_t decoding{};
     bool cancelled = false;
+    int ownInput = -1, input = STDIN_FILENO;
 };
 
 //==============================================================================
@@ -226,11 +236,11 @@ LineReader::~LineReader()
     }
 }
 
-bool LineReader::waitForInput()
+bool LineReader::waitForInput (int fd)
 {
     for (;;)
     {
-        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
         const auto ready = ::poll (fds, wakeRead >= 0 ? 2 : 1, -1);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -306,7 +316,7 @@ LineReader::Outcome LineReader::readPiped (juce::String& line)
             pending.clear();
             return Outcome::line;
         }
-        if (!waitForInput())
+        if (!waitForInput (STDIN_FILENO))
             return Outcome::interrupted;
 
         char buffer[4096];

@@ -55,7 +55,7 @@ private:
     struct Editor;
 
     Outcome readPiped (juce::String& line);
-    bool waitForInput(); // false when woken by a signal
+    bool waitForInput (int fd); // false when woken by a signal
 
     std::unique_ptr<Editor> editor; // null without a terminal
     Completer complete;
