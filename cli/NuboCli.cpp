@@ -341,7 +341,7 @@ int NuboCli::run (int argc, char** argv)
     remoteArguments.push_back (catCommand->add_option ("REMOTE", catPaths, remoteHelp)->required());
 
     auto* shellCommand = app.add_subcommand (
-        "shell", "work on one device at a prompt: ls, cd, get, put, rm, mkdir, mv, cat, lcd, lls (what 'nubo' "
+        "shell", "work on one device at a prompt: ls, cd, get, put, rm, mkdir, mv, cat, sync, lcd, lls (what 'nubo' "
                  "alone starts at a terminal)");
     addPortOptions (*shellCommand, portsAfterCommand, all, false);
     shellCommand->footer ("Without a terminal it reads commands line by line from standard input, with no prompt.");
