@@ -624,7 +624,8 @@ int NuboCli::runCommand (const std::string& command)
     RunContext context;
     context.json = json;
     context.quiet = quiet;
-    context.showProgress = !quiet && Console::isErrorTerminal();
+    // cat's bytes go to the terminal the bar would be drawn on.
+    context.showProgress = !quiet && Console::isErrorTerminal() && command != "cat";
     context.progressLabel =
         command == "get" ? RemotePath::nameOf (text (remote)) : localFile (text (local)).getFileName();
     context.maxEntries = maxEntries > 0 ? maxEntries : FolderTransfer::defaultMaxEntries;

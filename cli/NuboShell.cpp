@@ -517,41 +517,7 @@ CommandResult NuboShell::showFiles (const juce::StringArray& arguments, const Ru
     for (auto& given : arguments)
         paths.add (remote (given));
 
-    // Into a pipe as they are; to a terminal as lines with their control characters
-    // escaped, so that a file cannot drive the terminal.
-    if (!::isatty (STDOUT_FILENO))
-    {
-        CommandResult result;
-        for (auto& path : paths)
-            if (result = FileCommands::get (*session, context, path, "-", false, false, false);
-                result.status != ExitStatus::success)
-                break;
-        return result;
-    }
-
-    const juce::TemporaryFile temporary ("nubo-cat");
-    if (!temporary.getFile().createDirectory())
-        return CommandResult::failure (ExitStatus::failed, "can't create a temporary folder");
-    const auto copy = temporary.getFile().getChildFile ("copy");
-
-    auto quietly = context;
-    quietly.quiet = true;
-    quietly.showProgress = false;
-    CommandResult result;
-    for (auto& path : paths)
-    {
-        result = FileCommands::get (*session, quietly, path, copy.getFullPathName(), false, false, false);
-        if (result.status != ExitStatus::success)
-            break;
-        {
-            juce::FileInputStream in (copy);
-            while (in.openedOk() && !in.isExhausted())
-                Console::out (escapeControlCharacters (in.readNextLine()));
-        }
-        copy.deleteFile();
-    }
-    temporary.getFile().deleteRecursively();
-    return result;
+    return SyncCommands::cat (*session, context, paths);
 }
 
 void NuboShell::printHelp() const

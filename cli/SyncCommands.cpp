@@ -12,6 +12,7 @@
 #include "log/GlobalLog.h"
 
 #include <map>
+#include <unistd.h>
 #include <optional>
 #include <memory>
 
@@ -551,12 +552,35 @@ CommandResult SyncCommands::cat (DeviceSession& session, const RunContext& conte
 {
     const InterruptWatcher::ScopedToken cancel;
     TransferEngine engine (session.getClient(), transferOptions (context, cancel.get(), false));
+
+    // Into a pipe or a file as they are; to a terminal as lines with their control
+    // characters escaped, so that a file of the device cannot drive the terminal.
+    const bool toTerminal = ::isatty (Console::getResultDescriptor()) != 0;
+    const juce::TemporaryFile temporary ("nubo-cat");
+    if (toTerminal && !temporary.getFile().createDirectory())
+        return CommandResult::failure (ExitStatus::failed, "can't create a temporary folder");
+    const auto copy = temporary.getFile().getChildFile ("copy");
+    auto fetch = [&] (const juce::String& path)
+    {
+        if (!toTerminal)
+            return engine.fetchToDescriptor (path, Console::getResultDescriptor(), "standard output");
+        auto fetched = engine.fetch (path, copy, LocalFileTarget::Links::replace);
+        if (fetched.succeeded())
+        {
+            juce::FileInputStream in (copy);
+            while (in.openedOk() && !in.isExhausted())
+                Console::out (escapeControlCharacters (in.readNextLine()));
+        }
+        copy.deleteFile();
+        return fetched;
+    };
+
     int failed = 0;
     juce::String first;
     for (auto& given : paths)
     {
         const auto path = RemotePath::normalise (given);
-        const auto fetched = engine.fetchToDescriptor (path, Console::getResultDescriptor(), "standard output");
+        const auto fetched = fetch (path);
         if (fetched.outcome == OperationResult::Outcome::cancelled)
             return CommandResult::failure (ExitStatus::interrupted, fetched.reason);
         if (!fetched.succeeded())
@@ -573,5 +597,6 @@ CommandResult SyncCommands::cat (DeviceSession& session, const RunContext& conte
         return CommandResult::failure (ExitStatus::failed, juce::String (failed) + " of " +
                                                                juce::String (paths.size()) +
                                                                " files failed, the first: " + first);
+    temporary.getFile().deleteRecursively();
     return CommandResult::ok ("fetched");
 }

@@ -166,7 +166,8 @@ class NuboShellTest : public NuboFixture
 TEST_F (NuboShellTest, CompletesRemotePathsAndGoesOnAfterCtrlC)
 {
     ASSERT_TRUE (sampleDeviceFolder().copyDirectoryTo (deviceFolder (0)));
-    writeFile (deviceFile (0, "/mnt/nandfs/usr/My Files/notes one.txt"), juce::MemoryBlock ("first line\n", 11));
+    // A file that would clear the screen, as the terminal would take it.
+    writeFile (deviceFile (0, "/mnt/nandfs/usr/My Files/notes one.txt"), juce::MemoryBlock ("first line\x1b[2J\n", 15));
     // Enough for minutes at the link's rate: only a cancel ends the fetch.
     writeFile (deviceFile (0, "/mnt/nandfs/usr/big.bin"), randomBytes (2 * 1024 * 1024, 7));
     startDevice (0, {"--rate", "20000", "--unsafe-names", "--tilde-names"});
@@ -187,7 +188,7 @@ TEST_F (NuboShellTest, CompletesRemotePathsAndGoesOnAfterCtrlC)
     shell.type ("cd My\t\r");
     ASSERT_TRUE (shell.waitFor ("nubo:/mnt/nandfs/usr/My Files> "));
     shell.type ("cat no\t\r");
-    ASSERT_TRUE (shell.waitFor ("first line\n"));
+    ASSERT_TRUE (shell.waitFor ("first line\\x1B[2J\n"));
     ASSERT_TRUE (shell.waitFor ("nubo:/mnt/nandfs/usr/My Files> "));
     shell.type ("cd\r");
     ASSERT_TRUE (shell.waitFor (home));
