@@ -31,7 +31,7 @@ _nubo() {
     local cur prev command i
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="ports info ls get put mkdir mv rm flash getmac props sync check tree du cat shell station"
+    local commands="ports info ls get put mkdir mv rm flash getmac props sync check tree du cat shell mount station"
 
     # The command is the first word that is neither an option nor the value of one: a
     # port after -p is no command, even when it is called "ls".
@@ -61,7 +61,7 @@ _nubo() {
             ((i++))
             ports+=(-p "${COMP_WORDS[i]}")
             ;;
-        --max-entries | --max-delete | --exclude | --include | --modify-window | --manifest) ((i++)) ;;
+        --max-entries | --max-delete | --exclude | --include | --modify-window | --manifest | --cache-dir | --attr-timeout | --dir-timeout) ((i++)) ;;
         -*) ;;
         *)
             ((at++))
@@ -94,6 +94,7 @@ _nubo() {
     sync) options="$options -n --dry-run --json --delete --max-delete --exclude --include --checksum --modify-window --manifest --max-entries" ;;
     check) options="$options --checksum --json --modify-window --exclude --include --manifest" ;;
     tree | du) options="$options --json --max-entries" ;;
+    mount) options="$options --read-only --cache-dir --attr-timeout --dir-timeout" ;;
     station) options="-v --verbose -q --quiet --help --json --station --db --operator --socket --tcp --no-socket --start-present --format --from --to --counts" ;;
     esac
 
@@ -108,7 +109,7 @@ _nubo() {
     else
         local remote=""
         case "$command:$at" in
-        ls:1 | get:1 | put:2 | mkdir:1 | mv:1 | mv:2 | rm:1 | check:2 | tree:1 | du:1 | cat:*) remote=yes ;;
+        ls:1 | get:1 | put:2 | mkdir:1 | mv:1 | mv:2 | rm:1 | check:2 | tree:1 | du:1 | cat:* | mount:1) remote=yes ;;
         sync:2) [ "$first" = pull ] && remote=yes ;;
         sync:3) [ "$first" = push ] && remote=yes ;;
         shell:* | ports:* | info:*) return ;;

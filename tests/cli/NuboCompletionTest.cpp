@@ -6,7 +6,7 @@
 namespace
 {
 const char* const commands[] = {"ports",  "info",  "ls",   "get",   "put",  "mkdir", "mv",  "rm",   "flash",
-                                "getmac", "props", "sync", "check", "tree", "du",    "cat", "shell"};
+                                "getmac", "props", "sync", "check", "tree", "du",    "cat", "shell", "mount"};
 
 class NuboCompletionTest : public NuboFixture
 {
