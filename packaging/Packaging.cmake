@@ -158,6 +158,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # display before JUCE starts), so dpkg-shlibdeps names it already.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libxext6, libxcursor1, libxinerama1, libxrandr2, libxrender1, fontconfig-config")
+# nubo mount needs fusermount3 to mount as a user and to be unmounted.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
