@@ -105,10 +105,11 @@ struct LineReader::Editor
         el_set (editLine, EL_PROMPT, &Editor::promptOf);
         el_set (editLine, EL_HIST, ::history, history);
         el_set (editLine, EL_GETCFN, &Editor::readCharacter);
-        el_set (editLine, EL_ADDFN, "nubo-complete", "complete a command, a path on the device or here",
-                &Editor::completeWord);
+        // The wide form: the narrow one keeps copies of the names that el_end never frees.
+        el_wset (editLine, EL_ADDFN, L"nubo-complete", L"complete a command, a path on the device or here",
+                 &Editor::completeWord);
         el_set (editLine, EL_BIND, "^I", "nubo-complete", nullptr);
-        el_set (editLine, EL_ADDFN, "nubo-cancel", "drop the line", &Editor::cancelLine);
+        el_wset (editLine, EL_ADDFN, L"nubo-cancel", L"drop the line", &Editor::cancelLine);
         el_set (editLine, EL_BIND, "^C", "nubo-cancel", nullptr);
     }
 
