@@ -655,14 +655,16 @@ int MountedDevice::makeFolder (const juce::String& path)
 
     if (!linkReady())
         return -EIO;
-    const auto made = link.getClient().createFolder (remotePathOf (path)) == 0;
+    return afterChange (path, link.getClient().createFolder (remotePathOf (path)) == 0, "create");
+}
+
+int MountedDevice::afterChange (const juce::String& path, bool succeeded, const juce::String& what)
+{
     forget (path);
-    if (!made)
-    {
-        options.note ("can't create " + escapeControlCharacters (remotePathOf (path)) + engine->exchangeReason());
-        return -EIO;
-    }
-    return 0;
+    if (succeeded)
+        return 0;
+    options.note ("can't " + what + " " + escapeControlCharacters (remotePathOf (path)) + engine->exchangeReason());
+    return -EIO;
 }
 
 int MountedDevice::removeFile (const juce::String& path)
@@ -678,14 +680,7 @@ int MountedDevice::removeFile (const juce::String& path)
 
     if (!linkReady())
         return -EIO;
-    const auto removed = link.getClient().deleteEntry (remotePathOf (path)) == 0;
-    forget (path);
-    if (!removed)
-    {
-        options.note ("can't remove " + escapeControlCharacters (remotePathOf (path)) + engine->exchangeReason());
-        return -EIO;
-    }
-    return 0;
+    return afterChange (path, link.getClient().deleteEntry (remotePathOf (path)) == 0, "remove");
 }
 
 int MountedDevice::removeFolder (const juce::String& path)
@@ -710,14 +705,7 @@ int MountedDevice::removeFolder (const juce::String& path)
     if (!contents->entries.empty() || contents->hidden > 0)
         return -ENOTEMPTY;
 
-    const auto removed = link.getClient().deleteEntry (remotePathOf (path)) == 0;
-    forget (path);
-    if (!removed)
-    {
-        options.note ("can't remove " + escapeControlCharacters (remotePathOf (path)) + engine->exchangeReason());
-        return -EIO;
-    }
-    return 0;
+    return afterChange (path, link.getClient().deleteEntry (remotePathOf (path)) == 0, "remove");
 }
 
 int MountedDevice::rename (const juce::String& from, const juce::String& to, bool noReplace)

@@ -131,6 +131,10 @@ private:
     int findEntry (const juce::String& path, Entry& entry, bool withDetails);
 
     void forget (const juce::String& path);
+
+    /** After a change the device was asked to make at a path: the cached listings
+        around it forgotten, and 0, or -EIO after a line saying what could not be done. */
+    int afterChange (const juce::String& path, bool succeeded, const juce::String& what);
     void forgetAll();
 
     OpenFile* openFile (std::uint64_t handle);
